@@ -1,0 +1,4 @@
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++)
+set(VELT_DRIVER_ENTRY _DriverEntry@8)

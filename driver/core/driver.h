@@ -1,0 +1,108 @@
+// The driver's chief header: the device-extension record shared by the three kinds of device
+// object, the work-item record, the driver-wide globals and the routines that cross files.
+#pragma once
+
+#include "compat.h"
+
+// Pool tags read in memory order, as the debugger shows them: PoolTag("Vlt1").
+constexpr ULONG PoolTag(const char (&text)[5]) {
+    return static_cast<ULONG>(static_cast<UCHAR>(text[0])) |
+           (static_cast<ULONG>(static_cast<UCHAR>(text[1])) << 8) |
+           (static_cast<ULONG>(static_cast<UCHAR>(text[2])) << 16) |
+           (static_cast<ULONG>(static_cast<UCHAR>(text[3])) << 24);
+}
+
+// DeviceKind values; every router treats a value other than the two children as the FDO.
+constexpr ULONG DEVICE_KIND_FDO = 0;
+constexpr ULONG DEVICE_KIND_GAMEPAD = 1;
+constexpr ULONG DEVICE_KIND_VENDOR = 2;
+
+constexpr ULONG REMOVE_LOCK_TAG = PoolTag("Velt");
+constexpr ULONG REMOVE_LOCK_MAX_MINUTES = 1;
+constexpr ULONG REMOVE_LOCK_HIGH_WATER = 250;
+
+constexpr ULONG MAX_STRING_DESCRIPTORS = 5;
+constexpr ULONG MAX_HID_INTERFACES = 5;
+constexpr ULONG PIPE_TABLE_SIZE = 2;
+
+typedef struct _DEVICE_EXTENSION {
+    ULONG DeviceKind;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT ParentFdo;
+    PDEVICE_OBJECT LowerDeviceObject;
+    PDEVICE_OBJECT GamepadChild;
+    PDEVICE_OBJECT VendorChild;
+    IO_REMOVE_LOCK RemoveLock;
+    DEVICE_POWER_STATE DevicePowerState;
+    DEVICE_CAPABILITIES DeviceCapabilities;
+    BOOLEAN Removed;
+    PVOID pDeviceDescriptor;
+    PVOID pConfigDescriptorHeader;
+    PVOID pConfigDescriptor;
+    PVOID pStringDescriptor[MAX_STRING_DESCRIPTORS];
+    ULONG NumStringDescriptors;
+    PVOID pReportDescriptor[MAX_HID_INTERFACES];
+    ULONG ReportDescriptorLength[MAX_HID_INTERFACES];
+    PVOID BulkOutPipe[PIPE_TABLE_SIZE];
+    PVOID BulkInPipe[PIPE_TABLE_SIZE];
+    PVOID InterruptInPipe[PIPE_TABLE_SIZE];
+    PVOID InterruptOutPipe[PIPE_TABLE_SIZE];
+    ULONG NumMappedEndpoints;
+    BOOLEAN DispatcherRunning;
+    HANDLE DispatcherThreadHandle;
+    PKTHREAD DispatcherThread;
+    LIST_ENTRY WorkQueue;
+    KSPIN_LOCK WorkQueueLock;
+    KEVENT WorkEvent;
+    ULONG SkipGetMac;
+    UCHAR MacAddress[6];
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+constexpr ULONG WORK_ITEM_NAME_LENGTH = 256;
+
+typedef struct _WORK_ITEM {
+    LIST_ENTRY Link;
+    CHAR CommandName[WORK_ITEM_NAME_LENGTH];
+    ULONG_PTR Argument;
+} WORK_ITEM, *PWORK_ITEM;
+
+FORCEINLINE PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {
+    return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+}
+
+// Driver-wide globals, written only by DriverEntry.
+extern PDRIVER_OBJECT GlobalDriverObject;
+extern POOL_TYPE NonPagedPoolType;
+extern NPAGED_LOOKASIDE_LIST WorkItemLookaside;
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_ADD_DEVICE AddDevice;
+DRIVER_UNLOAD Unload;
+
+// Routers and the dispatch routines every kind shares.
+DRIVER_DISPATCH DispatchCreateCleanCloseEtc;
+DRIVER_DISPATCH DispatchSystemControl;
+DRIVER_DISPATCH RoutePnp;
+DRIVER_DISPATCH RoutePower;
+DRIVER_DISPATCH RouteDeviceControl;
+
+// Forwarding helpers.
+DRIVER_DISPATCH PassDownIrp;
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+IO_COMPLETION_ROUTINE OnForwardComplete;
+
+// The FDO's handlers.
+DRIVER_DISPATCH DispatchPnp;
+DRIVER_DISPATCH DispatchPowerFdo;
+DRIVER_DISPATCH FdoDeviceControl;
+
+// The children's handlers.
+constexpr UCHAR CHILD_POWER_HANDLER_COUNT = 4;
+DRIVER_DISPATCH ChildDispatchPnp;
+DRIVER_DISPATCH ChildPowerDefault;
+extern PDRIVER_DISPATCH const ChildPowerHandlers[CHILD_POWER_HANDLER_COUNT];
+DRIVER_DISPATCH PdoDeviceControl;
+DRIVER_DISPATCH XdoDeviceControl;
+
+// Completes a request with the status it already carries and returns that status.
+NTSTATUS CompleteWithExistingStatus(PIRP Irp);

@@ -1,0 +1,157 @@
+// Control surface of the user-mode kernel: what tests, the world and the tools use to boot it,
+// load a driver, read its debug log, inject faults and ask the verifier what it saw. Drivers
+// never include this header.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// ---- Lifetime -----------------------------------------------------------------------------------
+// Returns the kernel to its boot state: empty log, no violations, no faults, no pool, Windows 10,
+// time scale 1. Objects still alive from an earlier run are reported as violations first.
+void Reset();
+
+// ---- OS version as the driver sees it ------------------------------------------------------------
+struct OsVersion {
+    ULONG major;
+    ULONG minor;
+    ULONG build;
+    bool hasRtlIsNtDdiVersionAvailable;
+};
+extern const OsVersion WindowsXp;
+extern const OsVersion Windows7;
+extern const OsVersion Windows8;
+extern const OsVersion Windows10;
+void SetOsVersion(const OsVersion& version);
+
+// ---- Time -----------------------------------------------------------------------------------------
+// Kernel seconds per real second: 100 makes a one-second kernel wait last 10 ms.
+void SetTimeScale(double kernelSecondsPerRealSecond);
+// Kernel time since boot in 100 ns units (the scale applied).
+LONGLONG KernelTime();
+
+// ---- Debug log ------------------------------------------------------------------------------------
+struct LogLine {
+    ULONG component;
+    ULONG level;
+    LONGLONG time; // kernel time of the call that began the line
+    std::string text;
+};
+// Complete lines written so far (a line ends at '\n'; an open line is not yet included).
+std::vector<LogLine> LogLines();
+std::vector<std::string> LogTexts();
+void ClearLog();
+// Called for every completed line, on the writer's thread.
+void SetLogObserver(std::function<void(const LogLine&)> observer);
+
+// ---- Verifier -------------------------------------------------------------------------------------
+namespace rule {
+extern const char* const IrpCompletedTwice;
+extern const char* const IrpCompletedWithPending;
+extern const char* const PendingNotMarked;
+extern const char* const NoMoreStackLocations;
+extern const char* const PoolLeakedAtUnload;
+extern const char* const RemoveLockReleaseWithoutAcquire;
+extern const char* const DriverIrpReachedTop;
+extern const char* const BadPoolCaller;
+extern const char* const IrqlTooHigh;
+} // namespace rule
+
+struct Violation {
+    std::string rule;
+    std::string detail;
+};
+std::vector<Violation> Violations();
+void ClearViolations();
+// Every violation as "RULE: detail" lines, for test failure messages.
+std::string DescribeViolations();
+
+// ---- Bug checks ---------------------------------------------------------------------------------
+// By default a bug check prints its code and reason and aborts, as the real kernel stops.
+using BugCheckHandler = std::function<void(ULONG code, const std::string& reason)>;
+void SetBugCheckHandler(BugCheckHandler handler);
+
+// ---- Pool -----------------------------------------------------------------------------------------
+struct PoolUsage {
+    std::string tag;
+    size_t allocations;
+    size_t bytes;
+};
+std::vector<PoolUsage> PoolOutstanding();
+size_t PoolBytesOutstanding();
+size_t PoolHighWater();
+std::string TagText(ULONG tag);
+
+// ---- Fault injection --------------------------------------------------------------------------------
+enum class Alloc { Pool, Irp, BuildIoctl, CreateDevice, CreateThread, Lookaside, Mdl, Kinds };
+// Fails the nth (1-based) call of that kind from now on; 0 disarms.
+void FailNthCall(Alloc kind, unsigned nth);
+unsigned CallCount(Alloc kind);
+
+// ---- Drivers ----------------------------------------------------------------------------------------
+// Creates the driver object and runs the entry routine at PASSIVE_LEVEL.
+PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName);
+// Runs DriverUnload, reports pool still outstanding as a leak and frees the driver object.
+void UnloadDriver(PDRIVER_OBJECT driver);
+
+// ---- Devices seen from outside ---------------------------------------------------------------------
+// The device object below this one in its stack (what it is attached to), or NULL.
+PDEVICE_OBJECT AttachedTo(PDEVICE_OBJECT device);
+// FALSE once IoDeleteDevice ran for it (the memory may live on while references remain).
+bool IsDeleted(PDEVICE_OBJECT device);
+// Registry properties of a physical device object, as the PnP manager records them.
+void SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
+                       std::vector<UCHAR> value);
+// Receives IoInvalidateDeviceRelations (the PnP manager registers itself here).
+void SetInvalidateRelationsHandler(std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> h);
+
+// ---- Power bookkeeping --------------------------------------------------------------------------------
+struct PowerEvent {
+    enum Kind { StartNext, SetState } kind;
+    PDEVICE_OBJECT device; // SetState: the device; StartNext: NULL
+    PIRP irp;              // StartNext: the IRP
+    POWER_STATE_TYPE type;
+    POWER_STATE state;
+};
+std::vector<PowerEvent> PowerEvents();
+// Serves PoRequestPowerIrp (the power manager registers itself here); without a handler the
+// kernel sends the IRP to the top of the device's stack itself.
+using PowerRequestHandler =
+    std::function<NTSTATUS(PDEVICE_OBJECT, UCHAR, POWER_STATE, PREQUEST_POWER_COMPLETE, PVOID)>;
+void SetPowerRequestHandler(PowerRequestHandler handler);
+
+// ---- IRQL ---------------------------------------------------------------------------------------------
+class IrqlScope {
+  public:
+    explicit IrqlScope(KIRQL irql);
+    ~IrqlScope();
+    IrqlScope(const IrqlScope&) = delete;
+    IrqlScope& operator=(const IrqlScope&) = delete;
+
+  private:
+    KIRQL old_;
+};
+
+// ---- Sending IRPs from outside the driver ---------------------------------------------------------
+struct IrpResult {
+    NTSTATUS status;      // IoStatus.Status when the IRP came back
+    ULONG_PTR information;
+    NTSTATUS returned;    // what IoCallDriver returned
+};
+// Allocates an IRP for the target's stack, lets setup fill the first stack location (and the
+// IRP), sends it, waits until it is completed back to the sender, and frees it.
+IrpResult SendIrp(PDEVICE_OBJECT target, NTSTATUS initialStatus,
+                  const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup);
+
+// ---- Threads ----------------------------------------------------------------------------------------
+size_t LiveSystemThreads();
+// Waits until every system thread has ended (kernel time bounded by the caller's tests).
+void JoinSystemThreads();
+
+} // namespace host

@@ -1,0 +1,126 @@
+// Booting the host, loading and unloading drivers, and sending IRPs from outside a driver.
+#include "kernel.h"
+
+namespace host {
+namespace {
+
+std::mutex g_relationsLock;
+std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> g_relationsHandler;
+
+struct SentIrp {
+    KEVENT done;
+};
+
+NTSTATUS NTAPI SentIrpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent(&static_cast<SentIrp*>(Context)->done, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void ReportPoolLeaks(const char* when) {
+    for (const PoolUsage& usage : PoolOutstanding()) {
+        detail::Violate(rule::PoolLeakedAtUnload,
+                        std::to_string(usage.allocations) + " allocation(s), " +
+                            std::to_string(usage.bytes) + " bytes with tag '" + usage.tag +
+                            "' " + when);
+    }
+}
+
+} // namespace
+
+void Reset() {
+    JoinSystemThreads();
+    SetInvalidateRelationsHandler(nullptr);
+    detail::ResetPower();
+    detail::ResetFaults();
+    detail::ResetIrps();
+    detail::ResetPool();
+    detail::ResetRemoveLocks();
+    detail::ResetVersion();
+    detail::ResetTime();
+    detail::ResetLog();
+    SetLogObserver(nullptr);
+    SetBugCheckHandler(nullptr);
+    ClearViolations();
+}
+
+PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName) {
+    auto* driver = new DRIVER_OBJECT{};
+    auto* extension = new DRIVER_EXTENSION{};
+    driver->Type = 4; // IO_TYPE_DRIVER
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = extension;
+    extension->DriverObject = driver;
+    RtlInitUnicodeString(&extension->ServiceKeyName, serviceName);
+    driver->DriverInit = entry;
+    static const char16_t registryRoot[] =
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
+    std::u16string path = std::u16string(registryRoot) + serviceName;
+    UNICODE_STRING registryPath;
+    RtlInitUnicodeString(&registryPath, path.c_str());
+    IrqlScope passive(PASSIVE_LEVEL);
+    NTSTATUS status = entry(driver, &registryPath);
+    if (!NT_SUCCESS(status)) {
+        delete extension;
+        delete driver;
+        return NULL;
+    }
+    return driver;
+}
+
+void UnloadDriver(PDRIVER_OBJECT driver) {
+    if (driver->DeviceObject != NULL) {
+        detail::Violate("DEVICES_LEFT_AT_UNLOAD", "driver " + detail::Hex(driver) +
+                                                      " unloads with device object " +
+                                                      detail::Hex(driver->DeviceObject));
+    }
+    if (driver->DriverUnload != NULL) {
+        IrqlScope passive(PASSIVE_LEVEL);
+        driver->DriverUnload(driver);
+    }
+    ReportPoolLeaks("outstanding at driver unload");
+    delete driver->DriverExtension;
+    delete driver;
+}
+
+void SetInvalidateRelationsHandler(std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> h) {
+    std::lock_guard<std::mutex> guard(g_relationsLock);
+    g_relationsHandler = std::move(h);
+}
+
+IrpResult SendIrp(PDEVICE_OBJECT target, NTSTATUS initialStatus,
+                  const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup) {
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(target);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp == NULL) {
+        ObfDereferenceObject(top);
+        return {STATUS_INSUFFICIENT_RESOURCES, 0, STATUS_INSUFFICIENT_RESOURCES};
+    }
+    irp->IoStatus.Status = initialStatus;
+    SentIrp sent;
+    KeInitializeEvent(&sent.done, NotificationEvent, FALSE);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    setup(irp, stack);
+    IoSetCompletionRoutine(irp, SentIrpComplete, &sent, TRUE, TRUE, TRUE);
+    NTSTATUS returned = IofCallDriver(top, irp);
+    KeWaitForSingleObject(&sent.done, Executive, KernelMode, FALSE, NULL);
+    IrpResult result{irp->IoStatus.Status, irp->IoStatus.Information, returned};
+    IoFreeIrp(irp);
+    ObfDereferenceObject(top);
+    return result;
+}
+
+} // namespace host
+
+extern "C" VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject,
+                                                  DEVICE_RELATION_TYPE Type) {
+    std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> handler;
+    {
+        std::lock_guard<std::mutex> guard(host::g_relationsLock);
+        handler = host::g_relationsHandler;
+    }
+    if (handler) {
+        handler(DeviceObject, Type);
+    }
+}

@@ -1,0 +1,400 @@
+// IRPs: allocation, IoCallDriver, IoCompleteRequest with completion routines, cancellation,
+// threaded device-control IRPs and MDLs. The verifier watches every IRP it hands out.
+#include "kernel.h"
+
+#include <cstdlib>
+#include <unordered_map>
+
+namespace host::detail {
+namespace {
+
+constexpr CSHORT IoTypeIrp = 6;
+constexpr size_t MaxStackLocations = 64;
+
+// What the verifier knows about one IRP; kept alive by IofCallDriver frames after a free.
+struct IrpInfo {
+    std::mutex lock;
+    bool threaded = false;  // built by IoBuildDeviceIoControlRequest: the I/O manager frees it
+    bool freed = false;
+    bool completing = false;
+    CHAR lowestCompleted = 0; // completion has walked up past every location below this one
+    bool pendingSeen[MaxStackLocations] = {};
+    PVOID threadedSystemBuffer = nullptr;
+    PVOID threadedOutputBuffer = nullptr;
+};
+
+struct Irps {
+    std::mutex lock;
+    std::unordered_map<PIRP, std::shared_ptr<IrpInfo>> live;
+};
+
+Irps& TheIrps() {
+    static Irps irps;
+    return irps;
+}
+
+std::shared_ptr<IrpInfo> FindIrp(PIRP irp) {
+    std::lock_guard<std::mutex> guard(TheIrps().lock);
+    auto found = TheIrps().live.find(irp);
+    return found == TheIrps().live.end() ? nullptr : found->second;
+}
+
+PIRP AllocateIrp(CCHAR stackSize, bool threaded) {
+    if (stackSize <= 0 || static_cast<size_t>(stackSize) >= MaxStackLocations) {
+        BugCheck(0x35, "IoAllocateIrp with a stack size of " + std::to_string(stackSize));
+    }
+    USHORT size = IoSizeOfIrp(stackSize);
+    auto* irp = static_cast<PIRP>(std::calloc(1, size));
+    if (irp == nullptr) {
+        return NULL;
+    }
+    IoInitializeIrp(irp, size, stackSize);
+    auto info = std::make_shared<IrpInfo>();
+    info->threaded = threaded;
+    std::lock_guard<std::mutex> guard(TheIrps().lock);
+    TheIrps().live[irp] = info;
+    return irp;
+}
+
+void ReleaseIrpMemory(PIRP irp) {
+    std::shared_ptr<IrpInfo> info;
+    {
+        std::lock_guard<std::mutex> guard(TheIrps().lock);
+        auto found = TheIrps().live.find(irp);
+        info = found->second;
+        TheIrps().live.erase(found);
+    }
+    {
+        std::lock_guard<std::mutex> guard(info->lock);
+        info->freed = true;
+    }
+    std::free(irp);
+}
+
+// The I/O manager's own end of a threaded IRP: status to the caller, event set, IRP freed.
+void CompleteThreadedIrp(PIRP irp, IrpInfo& info) {
+    if (info.threadedSystemBuffer != nullptr) {
+        if (info.threadedOutputBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
+            memcpy(info.threadedOutputBuffer, info.threadedSystemBuffer,
+                   irp->IoStatus.Information);
+        }
+        std::free(info.threadedSystemBuffer);
+    }
+    if (irp->MdlAddress != NULL) {
+        IoFreeMdl(irp->MdlAddress);
+    }
+    if (irp->UserIosb != NULL) {
+        *irp->UserIosb = irp->IoStatus;
+    }
+    PKEVENT event = irp->UserEvent;
+    ReleaseIrpMemory(irp);
+    if (event != NULL) {
+        KeSetEvent(event, 0, FALSE);
+    }
+}
+
+KSPIN_LOCK g_cancelLock = 0;
+
+} // namespace
+
+void ResetIrps() {
+    std::lock_guard<std::mutex> guard(TheIrps().lock);
+    for (auto& entry : TheIrps().live) {
+        Violate("IRP_LEAKED", "IRP " + Hex(entry.first) + " was never freed");
+    }
+    TheIrps().live.clear();
+}
+
+} // namespace host::detail
+
+using namespace host::detail;
+
+extern "C" {
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    memset(Irp, 0, PacketSize);
+    Irp->Type = IoTypeIrp;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+    InitializeListHead(&Irp->ThreadListEntry);
+    Irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(reinterpret_cast<UCHAR*>(Irp) + sizeof(IRP)) +
+        StackSize;
+}
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    if (ShouldFail(host::Alloc::Irp)) {
+        return NULL;
+    }
+    return AllocateIrp(StackSize, false);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+    std::shared_ptr<IrpInfo> info = FindIrp(Irp);
+    if (info == nullptr) {
+        BugCheck(0xC2, "IoFreeIrp of " + Hex(Irp) + ", not a live IRP");
+    }
+    if (info->threaded) {
+        Violate(host::rule::IrpCompletedTwice,
+                "IoFreeIrp of threaded IRP " + Hex(Irp) + ", which the I/O manager frees");
+    }
+    if (Irp->CurrentLocation != Irp->StackCount + 1) {
+        Violate("IRP_FREED_IN_USE", "IoFreeIrp of IRP " + Hex(Irp) +
+                                        " while a driver still owns a stack location");
+    }
+    ReleaseIrpMemory(Irp);
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    std::shared_ptr<IrpInfo> info = FindIrp(Irp);
+    if (info == nullptr) {
+        BugCheck(0xC2, "IoReuseIrp of " + Hex(Irp) + ", not a live IRP");
+    }
+    UCHAR allocationFlags = Irp->AllocationFlags;
+    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = allocationFlags;
+    Irp->IoStatus.Status = Iostatus;
+    std::lock_guard<std::mutex> guard(info->lock);
+    info->lowestCompleted = 0;
+    memset(info->pendingSeen, 0, sizeof info->pendingSeen);
+}
+
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    std::shared_ptr<IrpInfo> info = FindIrp(Irp);
+    if (info == nullptr) {
+        BugCheck(0xC2, "IoCallDriver with " + Hex(Irp) + ", not a live IRP");
+    }
+    Irp->CurrentLocation--;
+    if (Irp->CurrentLocation <= 0) {
+        host::detail::Violate(host::rule::NoMoreStackLocations,
+                              "IRP " + Hex(Irp) + " sent to device " + Hex(DeviceObject) +
+                                  " with no stack location left");
+        BugCheck(0x35, "NO_MORE_IRP_STACK_LOCATIONS: IRP " + Hex(Irp));
+    }
+    CHAR location = Irp->CurrentLocation;
+    PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject;
+    UCHAR major = stack->MajorFunction;
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
+    NTSTATUS status = dispatch(DeviceObject, Irp);
+    if (status == STATUS_PENDING) {
+        std::lock_guard<std::mutex> guard(info->lock);
+        bool marked = info->pendingSeen[static_cast<size_t>(location)];
+        if (!marked && !info->freed && info->lowestCompleted <= location) {
+            marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+        }
+        if (!marked) {
+            Violate(host::rule::PendingNotMarked,
+                    "dispatch routine of device " + Hex(DeviceObject) + " for major function " +
+                        std::to_string(major) + " returned STATUS_PENDING for IRP " + Hex(Irp) +
+                        " without IoMarkIrpPending");
+        }
+    }
+    return status;
+}
+
+VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    std::shared_ptr<IrpInfo> info = FindIrp(Irp);
+    if (info == nullptr) {
+        Violate(host::rule::IrpCompletedTwice,
+                "IoCompleteRequest of " + Hex(Irp) + ", which has already been completed and freed");
+        return;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        Violate(host::rule::IrpCompletedTwice,
+                "IoCompleteRequest of IRP " + Hex(Irp) +
+                    ", which has already been completed back to its sender");
+        return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        Violate(host::rule::IrpCompletedWithPending,
+                "IoCompleteRequest of IRP " + Hex(Irp) + " with STATUS_PENDING");
+        return;
+    }
+    if (CurrentIrql() > DISPATCH_LEVEL) {
+        Violate(host::rule::IrqlTooHigh, "IoCompleteRequest above DISPATCH_LEVEL");
+    }
+    {
+        std::lock_guard<std::mutex> guard(info->lock);
+        if (info->completing) {
+            Violate(host::rule::IrpCompletedTwice,
+                    "IoCompleteRequest of IRP " + Hex(Irp) + " while it is being completed");
+            return;
+        }
+        info->completing = true;
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    for (Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++;
+         Irp->CurrentLocation <= Irp->StackCount + 1;
+         stack++, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
+        CHAR location = static_cast<CHAR>(Irp->CurrentLocation - 1);
+        UCHAR control = stack->Control;
+        Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        {
+            std::lock_guard<std::mutex> guard(info->lock);
+            info->pendingSeen[static_cast<size_t>(location)] = Irp->PendingReturned;
+            info->lowestCompleted = static_cast<CHAR>(location + 1);
+            // The stack location is cleared as the walk leaves it.
+            memset(stack, 0, sizeof(*stack));
+            if (routine != NULL) {
+                info->completing = false;
+            }
+        }
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = routine != NULL &&
+                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (invoke) {
+            PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
+                                        ? NULL
+                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+                return;
+            }
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            IoMarkIrpPending(Irp);
+        }
+        std::lock_guard<std::mutex> guard(info->lock);
+        info->completing = true;
+    }
+    if (info->threaded) {
+        CompleteThreadedIrp(Irp, *info);
+        return;
+    }
+    Violate(host::rule::DriverIrpReachedTop,
+            "IRP " + Hex(Irp) +
+                " from IoAllocateIrp was completed past its last stack location; its sender's "
+                "completion routine must return STATUS_MORE_PROCESSING_REQUIRED");
+    std::lock_guard<std::mutex> guard(info->lock);
+    info->completing = false;
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    KeAcquireSpinLock(&g_cancelLock, Irql);
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+    KeReleaseSpinLock(&g_cancelLock, Irql);
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, NULL);
+    if (routine == NULL) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        BugCheck(0x48, "CANCEL_STATE_IN_COMPLETED_IRP: IRP " + Hex(Irp));
+    }
+    Irp->CancelIrql = irql;
+    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    return TRUE;
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
+    if (ShouldFail(host::Alloc::BuildIoctl)) {
+        return NULL;
+    }
+    PIRP irp = AllocateIrp(DeviceObject->StackSize, true);
+    if (irp == NULL) {
+        return NULL;
+    }
+    std::shared_ptr<IrpInfo> info = FindIrp(irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
+    case METHOD_BUFFERED: {
+        size_t length = InputBufferLength > OutputBufferLength ? InputBufferLength
+                                                               : OutputBufferLength;
+        if (length != 0) {
+            void* system = std::calloc(1, length);
+            if (InputBuffer != NULL && InputBufferLength != 0) {
+                memcpy(system, InputBuffer, InputBufferLength);
+            }
+            irp->AssociatedIrp.SystemBuffer = system;
+            info->threadedSystemBuffer = system;
+            info->threadedOutputBuffer = OutputBufferLength != 0 ? OutputBuffer : nullptr;
+        }
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        irp->AssociatedIrp.SystemBuffer = InputBuffer;
+        if (OutputBuffer != NULL && OutputBufferLength != 0) {
+            irp->MdlAddress = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, NULL);
+            MmBuildMdlForNonPagedPool(irp->MdlAddress);
+        }
+        break;
+    default:
+        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+    irp->RequestorMode = KernelMode;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    return irp;
+}
+
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                         BOOLEAN ChargeQuota, PIRP Irp) {
+    UNREFERENCED_PARAMETER(SecondaryBuffer);
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    if (ShouldFail(host::Alloc::Mdl)) {
+        return NULL;
+    }
+    auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
+    if (mdl == nullptr) {
+        return NULL;
+    }
+    mdl->Size = sizeof(MDL);
+    mdl->StartVa = PAGE_ALIGN(VirtualAddress);
+    mdl->ByteOffset = BYTE_OFFSET(VirtualAddress);
+    mdl->ByteCount = Length;
+    if (Irp != NULL) {
+        Irp->MdlAddress = mdl;
+    }
+    return mdl;
+}
+
+VOID NTAPI IoFreeMdl(PMDL Mdl) {
+    std::free(Mdl);
+}
+
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+    MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+    MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                         MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                         ULONG BugCheckOnFailure, ULONG Priority) {
+    UNREFERENCED_PARAMETER(AccessMode);
+    UNREFERENCED_PARAMETER(CacheType);
+    UNREFERENCED_PARAMETER(RequestedAddress);
+    UNREFERENCED_PARAMETER(BugCheckOnFailure);
+    UNREFERENCED_PARAMETER(Priority);
+    MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+    MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return MemoryDescriptorList->MappedSystemVa;
+}
+
+} // extern "C"

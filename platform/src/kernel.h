@@ -1,0 +1,64 @@
+// Internals shared by the host kernel's sources.
+#pragma once
+
+#include <host/host.h>
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace host::detail {
+
+// Verifier and bug checks.
+void Violate(const char* rule, const std::string& detail);
+[[noreturn]] void BugCheck(ULONG code, const std::string& reason);
+std::string Hex(const void* pointer);
+
+// Fault injection: TRUE when this call of that kind must fail.
+bool ShouldFail(Alloc kind);
+
+// The dispatcher database: every signal state change and every wait goes through this lock, and
+// any change wakes all waiters, which then test their own object.
+std::mutex& DispatcherLock();
+std::condition_variable& DispatcherWake();
+// Signals the header under the dispatcher lock and wakes waiters.
+void SignalObject(DISPATCHER_HEADER* header);
+constexpr UCHAR ThreadObjectType = 6;
+
+// Kernel time and the real time it maps to.
+LONGLONG KernelNow();
+std::chrono::steady_clock::duration RealDurationOf(LONGLONG kernel100ns);
+
+// IRQL of the calling thread.
+KIRQL CurrentIrql();
+void SetIrql(KIRQL irql);
+
+// Object references (device and thread objects): the memory is released by `destroy` when the
+// last reference goes.
+void RegisterObject(void* object, const char* kind, std::function<void()> destroy);
+bool IsRegisteredObject(const void* object);
+
+// Device-object bookkeeping.
+struct DeviceInfo {
+    PDEVICE_OBJECT attachedTo = nullptr;
+    bool deleted = false;
+    std::map<DEVICE_REGISTRY_PROPERTY, std::vector<UCHAR>> properties;
+};
+DeviceInfo* FindDevice(PDEVICE_OBJECT device); // caller holds ObjectLock()
+std::mutex& ObjectLock();
+
+// Per-run state reset by host::Reset.
+void ResetPool();
+void ResetIrps();
+void ResetRemoveLocks();
+void ResetLog();
+void ResetPower();
+void ResetVersion();
+void ResetTime();
+void ResetFaults();
+void ReportLiveObjects();
+void ForgetRemoveLocksIn(const void* begin, size_t size);
+
+} // namespace host::detail

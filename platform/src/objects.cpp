@@ -1,0 +1,387 @@
+// Object manager and I/O manager objects: device objects, references, handles, system threads.
+#include "kernel.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <unordered_map>
+
+// The host's private part of every device object.
+struct _DEVOBJ_EXTENSION {
+    CSHORT Type;
+    USHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    host::detail::DeviceInfo info;
+};
+
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+    PKSTART_ROUTINE start;
+    PVOID context;
+};
+
+namespace host::detail {
+namespace {
+
+struct ObjectRecord {
+    const char* kind;
+    LONG_PTR references;
+    std::function<void()> destroy;
+};
+
+struct Objects {
+    std::unordered_map<const void*, ObjectRecord> records;
+    std::unordered_map<HANDLE, void*> handles;
+    uintptr_t nextHandle = 0x100;
+    ULONG nextDeviceNumber = 1;
+};
+
+Objects& TheObjects() {
+    static Objects objects;
+    return objects;
+}
+
+thread_local PKTHREAD t_currentThread = nullptr;
+std::atomic<size_t> g_liveThreads{0};
+
+void ThreadEnded(PKTHREAD thread) {
+    SignalObject(&thread->Header);
+    g_liveThreads--;
+    DispatcherWake().notify_all();
+    ObfDereferenceObject(thread);
+}
+
+void* ThreadMain(void* argument) {
+    auto* thread = static_cast<PKTHREAD>(argument);
+    t_currentThread = thread;
+    SetIrql(PASSIVE_LEVEL);
+    thread->start(thread->context);
+    ThreadEnded(thread);
+    return nullptr;
+}
+
+} // namespace
+
+std::mutex& ObjectLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+void RegisterObject(void* object, const char* kind, std::function<void()> destroy) {
+    std::lock_guard<std::mutex> guard(ObjectLock());
+    TheObjects().records[object] = {kind, 1, std::move(destroy)};
+}
+
+bool IsRegisteredObject(const void* object) {
+    std::lock_guard<std::mutex> guard(ObjectLock());
+    return TheObjects().records.count(object) != 0;
+}
+
+DeviceInfo* FindDevice(PDEVICE_OBJECT device) {
+    if (device == nullptr || TheObjects().records.count(device) == 0) {
+        return nullptr;
+    }
+    return &device->DeviceObjectExtension->info;
+}
+
+void ReportLiveObjects() {
+    std::lock_guard<std::mutex> guard(ObjectLock());
+    for (auto& entry : TheObjects().records) {
+        Violate("OBJECT_LEAKED", std::string(entry.second.kind) + " " + Hex(entry.first) +
+                                     " still has " + std::to_string(entry.second.references) +
+                                     " reference(s)");
+    }
+}
+
+} // namespace host::detail
+
+namespace host {
+
+size_t LiveSystemThreads() {
+    return detail::g_liveThreads.load();
+}
+
+void JoinSystemThreads() {
+    std::unique_lock<std::mutex> guard(detail::DispatcherLock());
+    detail::DispatcherWake().wait(guard, [] { return detail::g_liveThreads.load() == 0; });
+}
+
+PDEVICE_OBJECT AttachedTo(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(detail::ObjectLock());
+    detail::DeviceInfo* info = detail::FindDevice(device);
+    return info != nullptr ? info->attachedTo : nullptr;
+}
+
+bool IsDeleted(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(detail::ObjectLock());
+    detail::DeviceInfo* info = detail::FindDevice(device);
+    return info == nullptr || info->deleted;
+}
+
+void SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
+                       std::vector<UCHAR> value) {
+    std::lock_guard<std::mutex> guard(detail::ObjectLock());
+    detail::DeviceInfo* info = detail::FindDevice(pdo);
+    if (info != nullptr) {
+        info->properties[property] = std::move(value);
+    }
+}
+
+} // namespace host
+
+using namespace host::detail;
+
+extern "C" {
+
+LONG_PTR NTAPI ObfReferenceObject(PVOID Object) {
+    std::lock_guard<std::mutex> guard(ObjectLock());
+    auto found = TheObjects().records.find(Object);
+    if (found == TheObjects().records.end()) {
+        BugCheck(0x18, "ObReferenceObject of " + Hex(Object) + ", not a live object");
+    }
+    return ++found->second.references;
+}
+
+LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
+    std::function<void()> destroy;
+    LONG_PTR left;
+    {
+        std::lock_guard<std::mutex> guard(ObjectLock());
+        auto found = TheObjects().records.find(Object);
+        if (found == TheObjects().records.end()) {
+            Violate("DEREFERENCE_BELOW_ZERO", "ObDereferenceObject of " + Hex(Object) +
+                                                  ", which has no reference left");
+            return 0;
+        }
+        left = --found->second.references;
+        if (left == 0) {
+            destroy = std::move(found->second.destroy);
+            TheObjects().records.erase(found);
+        }
+    }
+    if (destroy) {
+        destroy();
+    }
+    return left;
+}
+
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                         POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                         PVOID* Object, PVOID HandleInformation) {
+    UNREFERENCED_PARAMETER(DesiredAccess);
+    UNREFERENCED_PARAMETER(ObjectType);
+    UNREFERENCED_PARAMETER(AccessMode);
+    UNREFERENCED_PARAMETER(HandleInformation);
+    void* target;
+    {
+        std::lock_guard<std::mutex> guard(ObjectLock());
+        auto found = TheObjects().handles.find(Handle);
+        if (found == TheObjects().handles.end()) {
+            return STATUS_INVALID_HANDLE;
+        }
+        target = found->second;
+    }
+    ObfReferenceObject(target);
+    *Object = target;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+    void* target;
+    {
+        std::lock_guard<std::mutex> guard(ObjectLock());
+        auto found = TheObjects().handles.find(Handle);
+        if (found == TheObjects().handles.end()) {
+            return STATUS_INVALID_HANDLE;
+        }
+        target = found->second;
+        TheObjects().handles.erase(found);
+    }
+    ObfDereferenceObject(target);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                    POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                    PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                    PVOID StartContext) {
+    UNREFERENCED_PARAMETER(DesiredAccess);
+    UNREFERENCED_PARAMETER(ObjectAttributes);
+    UNREFERENCED_PARAMETER(ProcessHandle);
+    UNREFERENCED_PARAMETER(ClientId);
+    if (ShouldFail(host::Alloc::CreateThread)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    auto* thread = new _KTHREAD{};
+    thread->Header.Type = ThreadObjectType;
+    InitializeListHead(&thread->Header.WaitListHead);
+    thread->start = StartRoutine;
+    thread->context = StartContext;
+    // One reference for the running thread, one for the handle.
+    RegisterObject(thread, "thread", [thread] { delete thread; });
+    ObfReferenceObject(thread);
+    {
+        std::lock_guard<std::mutex> guard(ObjectLock());
+        HANDLE handle = reinterpret_cast<HANDLE>(TheObjects().nextHandle);
+        TheObjects().nextHandle += 4;
+        TheObjects().handles[handle] = thread;
+        *ThreadHandle = handle;
+    }
+    g_liveThreads++;
+    pthread_t id;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    int error = pthread_create(&id, &attributes, ThreadMain, thread);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        g_liveThreads--;
+        ZwClose(*ThreadHandle);
+        ObfDereferenceObject(thread);
+        *ThreadHandle = NULL;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+    UNREFERENCED_PARAMETER(ExitStatus);
+    PKTHREAD thread = t_currentThread;
+    if (thread == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ThreadEnded(thread);
+    pthread_exit(nullptr);
+}
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject) {
+    UNREFERENCED_PARAMETER(DeviceName);
+    if (ShouldFail(host::Alloc::CreateDevice)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    size_t objectSize = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+    auto* device = static_cast<PDEVICE_OBJECT>(std::calloc(1, objectSize + DeviceExtensionSize));
+    if (device == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    auto* extension = new _DEVOBJ_EXTENSION{};
+    extension->Type = 13;
+    extension->Size = sizeof(_DEVOBJ_EXTENSION);
+    extension->DeviceObject = device;
+    device->Type = 3; // IO_TYPE_DEVICE
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+    device->DriverObject = DriverObject;
+    device->DeviceExtension = DeviceExtensionSize != 0 ? reinterpret_cast<char*>(device) + objectSize : NULL;
+    device->DeviceType = DeviceType;
+    device->Characteristics = DeviceCharacteristics;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+    device->StackSize = 1;
+    device->AlignmentRequirement = 0;
+    device->SectorSize = 0;
+    KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
+    device->DeviceObjectExtension = extension;
+    RegisterObject(device, "device object", [device, extension, DeviceExtensionSize] {
+        ForgetRemoveLocksIn(device->DeviceExtension, DeviceExtensionSize);
+        delete extension;
+        std::free(device);
+    });
+    {
+        std::lock_guard<std::mutex> guard(ObjectLock());
+        device->NextDevice = DriverObject->DeviceObject;
+        DriverObject->DeviceObject = device;
+    }
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    {
+        std::lock_guard<std::mutex> guard(ObjectLock());
+        DeviceInfo* info = FindDevice(DeviceObject);
+        if (info == nullptr || info->deleted) {
+            BugCheck(0x18, "IoDeleteDevice of " + Hex(DeviceObject) + ", not a live device");
+        }
+        info->deleted = true;
+        PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
+        while (*link != NULL && *link != DeviceObject) {
+            link = &(*link)->NextDevice;
+        }
+        if (*link == DeviceObject) {
+            *link = DeviceObject->NextDevice;
+        }
+    }
+    ObfDereferenceObject(DeviceObject);
+}
+
+PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+    std::lock_guard<std::mutex> guard(ObjectLock());
+    while (DeviceObject->AttachedDevice != NULL) {
+        DeviceObject = DeviceObject->AttachedDevice;
+    }
+    return DeviceObject;
+}
+
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
+    ObfReferenceObject(top);
+    return top;
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                PDEVICE_OBJECT TargetDevice) {
+    std::lock_guard<std::mutex> guard(ObjectLock());
+    PDEVICE_OBJECT top = TargetDevice;
+    while (top->AttachedDevice != NULL) {
+        top = top->AttachedDevice;
+    }
+    DeviceInfo* topInfo = FindDevice(top);
+    DeviceInfo* sourceInfo = FindDevice(SourceDevice);
+    if (topInfo == nullptr || topInfo->deleted || sourceInfo == nullptr) {
+        return NULL;
+    }
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    SourceDevice->SectorSize = top->SectorSize;
+    sourceInfo->attachedTo = top;
+    return top;
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    std::lock_guard<std::mutex> guard(ObjectLock());
+    PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+    if (above != NULL) {
+        DeviceInfo* info = FindDevice(above);
+        if (info != nullptr) {
+            info->attachedTo = nullptr;
+        }
+    }
+    TargetDevice->AttachedDevice = NULL;
+}
+
+NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
+                                   DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                                   PVOID PropertyBuffer, PULONG ResultLength) {
+    std::lock_guard<std::mutex> guard(ObjectLock());
+    DeviceInfo* info = FindDevice(DeviceObject);
+    if (info == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    auto found = info->properties.find(DeviceProperty);
+    if (found == info->properties.end()) {
+        *ResultLength = 0;
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    *ResultLength = static_cast<ULONG>(found->second.size());
+    if (found->second.size() > BufferLength) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    memcpy(PropertyBuffer, found->second.data(), found->second.size());
+    return STATUS_SUCCESS;
+}
+
+} // extern "C"

@@ -1,0 +1,228 @@
+// Pool with tag tracking, and the non-paged lookaside lists built on it.
+#include "kernel.h"
+
+#include <cstdlib>
+#include <unordered_map>
+#include <vector>
+
+namespace host::detail {
+namespace {
+
+struct Allocation {
+    ULONG tag;
+    POOL_TYPE type;
+    size_t size;
+};
+
+struct Pool {
+    std::mutex lock;
+    std::unordered_map<void*, Allocation> live;
+    size_t bytes = 0;
+    size_t highWater = 0;
+};
+
+Pool& ThePool() {
+    static Pool pool;
+    return pool;
+}
+
+bool IsPagedType(POOL_TYPE type) {
+    return (static_cast<ULONG>(type) & 1) != 0;
+}
+
+} // namespace
+
+void ResetPool() {
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    for (auto& entry : pool.live) {
+        std::free(entry.first);
+    }
+    pool.live.clear();
+    pool.bytes = 0;
+    pool.highWater = 0;
+}
+
+} // namespace host::detail
+
+namespace host {
+
+std::string TagText(ULONG tag) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text;
+}
+
+std::vector<PoolUsage> PoolOutstanding() {
+    std::map<std::string, PoolUsage> byTag;
+    {
+        std::lock_guard<std::mutex> guard(detail::ThePool().lock);
+        for (auto& entry : detail::ThePool().live) {
+            std::string tag = TagText(entry.second.tag);
+            PoolUsage& usage = byTag[tag];
+            usage.tag = tag;
+            usage.allocations++;
+            usage.bytes += entry.second.size;
+        }
+    }
+    std::vector<PoolUsage> result;
+    for (auto& entry : byTag) {
+        result.push_back(entry.second);
+    }
+    return result;
+}
+
+size_t PoolBytesOutstanding() {
+    std::lock_guard<std::mutex> guard(detail::ThePool().lock);
+    return detail::ThePool().bytes;
+}
+
+size_t PoolHighWater() {
+    std::lock_guard<std::mutex> guard(detail::ThePool().lock);
+    return detail::ThePool().highWater;
+}
+
+} // namespace host
+
+using namespace host::detail;
+
+namespace {
+
+// The host's state of one lookaside list: entries handed out, and freed entries kept for reuse.
+struct LookasideState {
+    std::mutex lock;
+    std::vector<void*> cached;
+    size_t outstanding = 0;
+};
+
+constexpr size_t LookasideCacheDepth = 4;
+
+PVOID NTAPI DefaultAllocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, Tag);
+}
+
+VOID NTAPI DefaultFree(PVOID Buffer) {
+    ExFreePool(Buffer);
+}
+
+} // namespace
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    if (IsPagedType(PoolType) && CurrentIrql() > APC_LEVEL) {
+        Violate(host::rule::IrqlTooHigh, "paged pool allocated at DISPATCH_LEVEL, tag " +
+                                             host::TagText(Tag));
+    }
+    if ((static_cast<ULONG>(PoolType) & POOL_NX_ALLOCATION) != 0 &&
+        !RtlIsNtDdiVersionAvailable(0x06020000)) {
+        Violate(host::rule::BadPoolCaller,
+                "NonPagedPoolNx requested on a system before Windows 8, tag " + host::TagText(Tag));
+    }
+    if (ShouldFail(host::Alloc::Pool)) {
+        return NULL;
+    }
+    void* memory = std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
+    if (memory == nullptr) {
+        return NULL;
+    }
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    pool.live[memory] = {Tag, PoolType, NumberOfBytes};
+    pool.bytes += NumberOfBytes;
+    if (pool.bytes > pool.highWater) {
+        pool.highWater = pool.bytes;
+    }
+    return memory;
+}
+
+VOID NTAPI ExFreePool(PVOID P) {
+    Pool& pool = ThePool();
+    {
+        std::lock_guard<std::mutex> guard(pool.lock);
+        auto found = pool.live.find(P);
+        if (found != pool.live.end()) {
+            pool.bytes -= found->second.size;
+            pool.live.erase(found);
+            std::free(P);
+            return;
+        }
+    }
+    Violate(host::rule::BadPoolCaller, "ExFreePool of " + Hex(P) + ", not a live allocation");
+    BugCheck(0xC2, "BAD_POOL_CALLER: free of " + Hex(P) + ", not a live pool allocation");
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    {
+        std::lock_guard<std::mutex> guard(ThePool().lock);
+        auto found = ThePool().live.find(P);
+        if (found != ThePool().live.end() && found->second.tag != Tag) {
+            BugCheck(0xC2, "BAD_POOL_CALLER: tag " + host::TagText(Tag) + " frees a block of " +
+                               host::TagText(found->second.tag));
+        }
+    }
+    ExFreePool(P);
+}
+
+VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
+                                           PALLOCATE_FUNCTION* Allocate, PFREE_FUNCTION* Free,
+                                           ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
+    memset(Lookaside, 0, sizeof(*Lookaside));
+    Lookaside->HostList = new LookasideState;
+    Lookaside->Size = static_cast<ULONG>(Size);
+    Lookaside->Tag = Tag;
+    Lookaside->Flags = Flags;
+    Lookaside->Depth = Depth;
+    Lookaside->Allocate = Allocate != NULL ? Allocate : DefaultAllocate;
+    Lookaside->Free = Free != NULL ? Free : DefaultFree;
+}
+
+PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
+    auto* state = static_cast<LookasideState*>(Lookaside->HostList);
+    if (ShouldFail(host::Alloc::Lookaside)) {
+        return NULL;
+    }
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        if (!state->cached.empty()) {
+            void* entry = state->cached.back();
+            state->cached.pop_back();
+            state->outstanding++;
+            return entry;
+        }
+    }
+    POOL_TYPE type = static_cast<POOL_TYPE>(NonPagedPool | (Lookaside->Flags & POOL_NX_ALLOCATION));
+    PVOID entry = Lookaside->Allocate(type, Lookaside->Size, Lookaside->Tag);
+    if (entry != NULL) {
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->outstanding++;
+    }
+    return entry;
+}
+
+VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) {
+    auto* state = static_cast<LookasideState*>(Lookaside->HostList);
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->outstanding--;
+        if (state->cached.size() < LookasideCacheDepth) {
+            state->cached.push_back(Entry);
+            return;
+        }
+    }
+    Lookaside->Free(Entry);
+}
+
+VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
+    auto* state = static_cast<LookasideState*>(Lookaside->HostList);
+    for (void* entry : state->cached) {
+        Lookaside->Free(entry);
+    }
+    delete state;
+    Lookaside->HostList = NULL;
+}
+
+} // extern "C"
