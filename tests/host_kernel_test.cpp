@@ -346,7 +346,7 @@ VOID NTAPI LeakingUnload(PDRIVER_OBJECT) {}
 NTSTATUS NTAPI LeakingEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
     DriverObject->DriverUnload = LeakingUnload;
     return ExAllocatePoolWithTag(NonPagedPool, 24, 0x6B61654C) != NULL ? STATUS_SUCCESS
-                                                                   : STATUS_UNSUCCESSFUL;
+                                                                       : STATUS_UNSUCCESSFUL;
 }
 
 TEST_F(HostKernel, PoolLeftAtUnloadIsReportedByTag) {
