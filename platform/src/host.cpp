@@ -42,7 +42,6 @@ void Reset() {
     detail::ResetLog();
     SetLogObserver(nullptr);
     SetBugCheckHandler(nullptr);
-    ClearViolations();
 }
 
 PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName) {

@@ -30,10 +30,11 @@ NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
 
 void HostTest::SetUp() {
     host::Reset();
+    host::ClearViolations();
 }
 
 void HostTest::TearDown() {
-    host::JoinSystemThreads();
+    host::Reset();
     EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
 }
 

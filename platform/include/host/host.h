@@ -13,8 +13,9 @@
 namespace host {
 
 // ---- Lifetime -----------------------------------------------------------------------------------
-// Returns the kernel to its boot state: empty log, no violations, no faults, no pool, Windows 10,
-// time scale 1. Objects still alive from an earlier run are reported as violations first.
+// Returns the kernel to its boot state: empty log, no faults, no pool, Windows 10, time scale 1.
+// IRPs still alive from the run that ends are reported as violations first; the violations
+// themselves are kept until ClearViolations.
 void Reset();
 
 // ---- OS version as the driver sees it ------------------------------------------------------------
