@@ -59,9 +59,13 @@ void ThreadEnded(PKTHREAD thread) {
         g_threads.erase(thread);
     }
     SignalObject(&thread->Header);
-    g_liveThreads--;
-    DispatcherWake().notify_all();
     ObfDereferenceObject(thread);
+    // Last: JoinSystemThreads returns once the thread has let go of everything.
+    {
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        g_liveThreads--;
+    }
+    DispatcherWake().notify_all();
 }
 
 void* ThreadMain(void* argument) {
