@@ -61,10 +61,8 @@ void ThreadEnded(PKTHREAD thread) {
     SignalObject(&thread->Header);
     ObfDereferenceObject(thread);
     // Last: JoinSystemThreads returns once the thread has let go of everything.
-    {
-        std::lock_guard<std::mutex> guard(DispatcherLock());
-        g_liveThreads--;
-    }
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    g_liveThreads--;
     DispatcherWake().notify_all();
 }
 

@@ -41,14 +41,15 @@ int HeldSpinLocks() {
     return t_spinLocks;
 }
 
+// Never destroyed: detached system threads may still signal while the process exits.
 std::mutex& DispatcherLock() {
-    static std::mutex lock;
-    return lock;
+    static std::mutex* lock = new std::mutex;
+    return *lock;
 }
 
 std::condition_variable& DispatcherWake() {
-    static std::condition_variable wake;
-    return wake;
+    static std::condition_variable* wake = new std::condition_variable;
+    return *wake;
 }
 
 void SignalObject(DISPATCHER_HEADER* header) {
