@@ -17,6 +17,10 @@ struct LocationRecord {
     bool passed = false;             // completion has walked past it
     bool pendingSeen = false;        // SL_PENDING_RETURNED as completion found it
     NTSTATUS status = 0;             // IoStatus.Status as completion reached it
+    // STATUS_PENDING was returned before the location was marked: the completion routine of
+    // its driver (run by the walk from below, maybe on another thread) may still mark it, so
+    // the walk checks it when it leaves the location.
+    PDEVICE_OBJECT pendingToCheck = nullptr;
 };
 
 // What the verifier knows about one IRP; kept alive by IofCallDriver frames after a free.
@@ -307,7 +311,10 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (status == STATUS_PENDING) {
         bool marked = record.pendingSeen;
         if (!marked && !info->freed && info->lowestCompleted <= location) {
-            marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+            if ((stack->Control & SL_PENDING_RETURNED) == 0) {
+                info->at[static_cast<size_t>(location)].pendingToCheck = DeviceObject;
+            }
+            marked = true;
         }
         if (!marked) {
             Violate(host::rule::PendingNotMarked,
@@ -371,6 +378,13 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         {
             std::lock_guard<std::mutex> guard(info->lock);
             LocationRecord& record = info->at[static_cast<size_t>(location)];
+            if (record.pendingToCheck != nullptr && !Irp->PendingReturned) {
+                Violate(host::rule::PendingNotMarked,
+                        "dispatch routine of device " + Hex(record.pendingToCheck) +
+                            " returned STATUS_PENDING for IRP " + Hex(Irp) +
+                            " and neither it nor its completion routine marked it pending");
+            }
+            record.pendingToCheck = nullptr;
             record.pendingSeen = Irp->PendingReturned;
             record.passed = true;
             record.status = Irp->IoStatus.Status;
