@@ -129,8 +129,10 @@ NTSTATUS FdoQueryDeviceRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // The minor codes the FDO knows, indexed by code: the handler and its trace line (none for
 // IRP_MN_QUERY_PNP_DEVICE_STATE; the relations handler writes its own).
+typedef NTSTATUS (*FDO_PNP_HANDLER)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
 struct FDO_PNP_ENTRY {
-    PDRIVER_DISPATCH Handler;
+    FDO_PNP_HANDLER Handler;
     PCSTR Trace;
 };
 
