@@ -122,6 +122,17 @@ std::vector<PDEVICE_OBJECT> StackOf(PDEVICE_OBJECT pdo) {
     return stack;
 }
 
+// The verifier's check where Windows makes it: a device object that a driver created for a
+// stack (after AddDevice) or reported as a child must be initialised by then.
+void CheckInitialized(PDEVICE_OBJECT device, const char* when) {
+    if ((device->Flags & DO_DEVICE_INITIALIZING) != 0) {
+        char text[160];
+        std::snprintf(text, sizeof text, "device object %p still has DO_DEVICE_INITIALIZING %s",
+                      static_cast<void*>(device), when);
+        host::ReportViolation(host::rule::DeviceStillInitializing, text);
+    }
+}
+
 bool IsActive(NodeState state) {
     return state == NodeState::Started || state == NodeState::Stopped;
 }
@@ -461,6 +472,10 @@ void PnpManager::Bind(Entry& entry) {
                 status = d.object->DriverExtension->AddDevice(d.object, entry.node.pdo);
             }
             state = NT_SUCCESS(status) ? NodeState::Added : NodeState::AddFailed;
+            for (PDEVICE_OBJECT d = entry.node.pdo->AttachedDevice; d != nullptr;
+                 d = d->AttachedDevice) {
+                CheckInitialized(d, "after AddDevice");
+            }
         }
     }
     std::lock_guard<std::mutex> guard(treeLock_);
@@ -529,6 +544,7 @@ void PnpManager::EnumerateChildren(Entry& entry) {
             ObDereferenceObject(child);
             continue;
         }
+        CheckInitialized(child, "when reported in BusRelations");
         added.push_back(NewEntry(child, &entry, true));
     }
     std::vector<Entry*> missing;
