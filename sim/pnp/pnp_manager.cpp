@@ -38,24 +38,29 @@ host::IrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
     });
 }
 
-// Reads a reply string (or REG_MULTI_SZ list) and frees it: the manager owns what it gets.
-std::vector<std::u16string> TakeStrings(ULONG_PTR information) {
+// Reads a reply string, or a REG_MULTI_SZ list, and frees it: the manager owns what it gets.
+std::vector<std::u16string> TakeStrings(ULONG_PTR information, bool multi) {
     std::vector<std::u16string> strings;
     auto* text = reinterpret_cast<const WCHAR*>(information);
     size_t at = 0;
-    while (at < MaxReplyCharacters && text[at] != 0) {
+    do {
         std::u16string s;
         while (at < MaxReplyCharacters && text[at] != 0) {
             s += static_cast<char16_t>(text[at++]);
         }
-        strings.push_back(s);
         ++at;
-    }
+        if (s.empty()) {
+            break;
+        }
+        strings.push_back(s);
+    } while (multi && at < MaxReplyCharacters);
     ExFreePool(reinterpret_cast<PVOID>(information));
     return strings;
 }
 
-bool QueryStrings(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type, std::vector<std::u16string>& out) {
+// IRP_MN_QUERY_ID and IRP_MN_QUERY_DEVICE_TEXT; FALSE when the stack gave no answer.
+bool QueryStrings(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type, bool multi,
+                  std::vector<std::u16string>& out) {
     host::IrpResult r = SendPnp(pdo, minor, [type](PIO_STACK_LOCATION stack) {
         if (stack->MinorFunction == IRP_MN_QUERY_ID) {
             stack->Parameters.QueryId.IdType = static_cast<BUS_QUERY_ID_TYPE>(type);
@@ -67,13 +72,13 @@ bool QueryStrings(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type, std::vector<std::
     if (!NT_SUCCESS(r.status) || r.information == 0) {
         return false;
     }
-    out = TakeStrings(r.information);
+    out = TakeStrings(r.information, multi);
     return true;
 }
 
 std::u16string QueryString(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type) {
     std::vector<std::u16string> strings;
-    if (!QueryStrings(pdo, minor, type, strings) || strings.empty()) {
+    if (!QueryStrings(pdo, minor, type, false, strings) || strings.empty()) {
         return u"";
     }
     return strings.front();
@@ -397,8 +402,8 @@ void PnpManager::QueryIdentity(Entry& entry) {
     PDEVICE_OBJECT pdo = entry.node.pdo;
     DeviceNode found;
     found.deviceId = QueryString(pdo, IRP_MN_QUERY_ID, BusQueryDeviceID);
-    QueryStrings(pdo, IRP_MN_QUERY_ID, BusQueryHardwareIDs, found.hardwareIds);
-    QueryStrings(pdo, IRP_MN_QUERY_ID, BusQueryCompatibleIDs, found.compatibleIds);
+    QueryStrings(pdo, IRP_MN_QUERY_ID, BusQueryHardwareIDs, true, found.hardwareIds);
+    QueryStrings(pdo, IRP_MN_QUERY_ID, BusQueryCompatibleIDs, true, found.compatibleIds);
     found.instanceId = QueryString(pdo, IRP_MN_QUERY_ID, BusQueryInstanceID);
     found.containerId = QueryString(pdo, IRP_MN_QUERY_ID, BusQueryContainerID);
     found.hasCapabilities = QueryCapabilities(pdo, found.capabilities);
