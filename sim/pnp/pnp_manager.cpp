@@ -17,8 +17,7 @@ struct PnpManager::Entry {
     unsigned long long serial = 0;
     DeviceNode node;
     Entry* parent = nullptr;
-    std::vector<Entry*> children;
-    bool referenced = false; // the manager holds a reference on the PDO
+    std::vector<Entry*> children; // the manager holds a reference on each node's PDO
 };
 
 namespace {
@@ -168,19 +167,12 @@ const char* NodeStateName(NodeState state) {
     return "?";
 }
 
-// The IoInvalidateDeviceRelations handler outlives no manager: calls in flight finish before
-// the manager goes.
-struct Inbox {
+// The IoInvalidateDeviceRelations handler may be called after the manager is gone: it reaches the
+// manager only through here, and calls in flight finish before the manager goes.
+struct PnpManager::Inbox {
     std::mutex lock;
     PnpManager* manager = nullptr;
 };
-
-namespace {
-std::shared_ptr<Inbox>& CurrentInbox() {
-    static std::shared_ptr<Inbox> inbox;
-    return inbox;
-}
-} // namespace
 
 PnpManager::PnpManager() {
     RegisteredDriver hid;
@@ -189,9 +181,9 @@ PnpManager::PnpManager() {
     drivers_[hid::HidStackService] = hid;
     models_.push_back({hid::HidStackModelId, hid::HidStackService});
     worker_ = std::thread([this] { WorkerMain(); });
-    auto inbox = std::make_shared<Inbox>();
-    inbox->manager = this;
-    CurrentInbox() = inbox;
+    inbox_ = std::make_shared<Inbox>();
+    inbox_->manager = this;
+    std::shared_ptr<Inbox> inbox = inbox_;
     host::SetInvalidateRelationsHandler([inbox](PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type) {
         std::lock_guard<std::mutex> guard(inbox->lock);
         if (inbox->manager != nullptr) {
@@ -220,9 +212,8 @@ PnpManager::~PnpManager() {
         UnloadIdleDrivers();
     });
     {
-        std::shared_ptr<Inbox> inbox = CurrentInbox();
-        std::lock_guard<std::mutex> guard(inbox->lock);
-        inbox->manager = nullptr;
+        std::lock_guard<std::mutex> guard(inbox_->lock);
+        inbox_->manager = nullptr;
     }
     host::SetInvalidateRelationsHandler(nullptr);
     {
@@ -267,7 +258,7 @@ NodeState PnpManager::Plug(PDEVICE_OBJECT pdo) {
         Entry* entry = Find(pdo);
         if (entry == nullptr) {
             ObReferenceObject(pdo);
-            entry = NewEntry(pdo, nullptr, true);
+            entry = NewEntry(pdo, nullptr);
             Configure(*entry);
         }
         state = entry->node.state;
@@ -550,7 +541,7 @@ void PnpManager::EnumerateChildren(Entry& entry) {
             continue;
         }
         CheckInitialized(child, "when reported in BusRelations");
-        added.push_back(NewEntry(child, &entry, true));
+        added.push_back(NewEntry(child, &entry));
     }
     std::vector<Entry*> missing;
     for (Entry* child : entry.children) {
@@ -628,9 +619,7 @@ void PnpManager::Forget(const std::vector<Entry*>& nodes) {
                 auto& siblings = node->parent->children;
                 siblings.erase(std::remove(siblings.begin(), siblings.end(), node), siblings.end());
             }
-            if (node->referenced) {
-                release.push_back(node->node.pdo);
-            }
+            release.push_back(node->node.pdo);
             entries_.erase(
                 std::remove_if(entries_.begin(), entries_.end(),
                                [node](const std::unique_ptr<Entry>& e) { return e.get() == node; }),
@@ -659,13 +648,12 @@ void PnpManager::UnloadIdleDrivers() {
 // ---- Tree
 // ----------------------------------------------------------------------------------------
 
-PnpManager::Entry* PnpManager::NewEntry(PDEVICE_OBJECT pdo, Entry* parent, bool referenced) {
+PnpManager::Entry* PnpManager::NewEntry(PDEVICE_OBJECT pdo, Entry* parent) {
     auto entry = std::make_unique<Entry>();
     entry->node.pdo = pdo;
     entry->node.parent = parent != nullptr ? parent->node.pdo : nullptr;
     entry->node.stack = {pdo};
     entry->parent = parent;
-    entry->referenced = referenced;
     std::lock_guard<std::mutex> guard(treeLock_);
     entry->serial = nextSerial_++;
     Entry* raw = entry.get();
