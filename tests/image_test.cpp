@@ -303,16 +303,20 @@ TEST(DriverPackage, HoldsEachImageWithTheInf) {
     ASSERT_TRUE(inf) << "cannot read " << kInfPath;
     for (const DriverImage& image : kDriverImages) {
         std::filesystem::path folder = std::filesystem::path(VELT_PACKAGE_DIR) / image.arch;
+        ASSERT_TRUE(std::filesystem::is_directory(folder))
+            << folder << " is missing; the default build makes it";
         std::set<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(folder)) {
             names.insert(entry.path().filename().string());
         }
         EXPECT_EQ(names, (std::set<std::string>{"veltdriver.inf", "veltdriver.sys"})) << folder;
-        EXPECT_EQ(readFile(folder / "veltdriver.sys"), readFile(image.path))
+        std::optional<std::vector<std::uint8_t>> packaged = readFile(folder / "veltdriver.sys");
+        EXPECT_TRUE(packaged && packaged == readFile(image.path))
             << folder / "veltdriver.sys"
             << " is not the image built at " << image.path;
-        EXPECT_EQ(readFile(folder / "veltdriver.inf"), inf) << folder / "veltdriver.inf"
-                                                            << " is not " << kInfPath;
+        packaged = readFile(folder / "veltdriver.inf");
+        EXPECT_TRUE(packaged && packaged == inf) << folder / "veltdriver.inf"
+                                                 << " is not " << kInfPath;
     }
 }
 
@@ -356,9 +360,11 @@ std::set<std::string> relativeToDriver(const std::vector<std::string>& paths, bo
     return relative;
 }
 
+// One file a line, written as SOURCES writes it.
 std::string listed(const std::set<std::string>& files) {
     std::string text;
-    for (const std::string& file : files) {
+    for (std::string file : files) {
+        std::replace(file.begin(), file.end(), '/', '\\');
         text += "\n    " + file;
     }
     return text;
