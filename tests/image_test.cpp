@@ -119,7 +119,7 @@ TEST_P(DriverImageTest, ImportsOnlyFromKernelHalAndUsbd) {
 }
 
 TEST_P(DriverImageTest, ChecksumMatchesContents) {
-    // The loader verifies boot-start drivers' checksums, and signing tools expect a sound one.
+    // Windows validates the checksum of driver images, and signing tools expect a sound one.
     EXPECT_NE(image_->checkSum, 0u) << "no checksum in the optional header";
     EXPECT_EQ(image_->checkSum, computePeChecksum(*image_))
         << std::hex << "CheckSum 0x" << image_->checkSum << ", contents sum to 0x"

@@ -23,14 +23,11 @@ constexpr std::uint16_t kFileDll = 0x2000;
 
 constexpr std::uint16_t kSubsystemNative = 1;
 
-constexpr std::uint16_t kDllDynamicBase = 0x0040;
 constexpr std::uint16_t kDllNxCompat = 0x0100;
 
 constexpr std::uint32_t kSectionCode = 0x00000020;
-constexpr std::uint32_t kSectionUninitializedData = 0x00000080;
 constexpr std::uint32_t kSectionDiscardable = 0x02000000;
 constexpr std::uint32_t kSectionExecute = 0x20000000;
-constexpr std::uint32_t kSectionRead = 0x40000000;
 constexpr std::uint32_t kSectionWrite = 0x80000000;
 
 constexpr std::size_t kDirectoryImport = 1;
