@@ -142,17 +142,19 @@ void ChildBed::SetUp() {
     host::ClearLog();
 }
 
-void ChildBed::TearDown() {
+void ChildBed::JoinCompleters() {
+    std::vector<std::thread> completers;
     {
-        std::vector<std::thread> completers;
-        {
-            std::lock_guard<std::mutex> guard(g_lock);
-            completers.swap(g_completers);
-        }
-        for (std::thread& completer : completers) {
-            completer.join();
-        }
+        std::lock_guard<std::mutex> guard(g_lock);
+        completers.swap(g_completers);
     }
+    for (std::thread& completer : completers) {
+        completer.join();
+    }
+}
+
+void ChildBed::TearDown() {
+    JoinCompleters();
     if (velt_ != nullptr) {
         if (gamepad_ != nullptr) {
             IoDeleteDevice(gamepad_);

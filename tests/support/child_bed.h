@@ -49,6 +49,10 @@ class ChildBed : public ::testing::Test {
     // DispatchPnp does: with the child's remove lock held for the IRP.
     host::IrpResult SendToRepeater(PDEVICE_OBJECT child, UCHAR minor, NTSTATUS initialStatus);
 
+    // Waits until every request a test device completes from another thread has been completed
+    // and its completion has run to the end.
+    void JoinCompleters();
+
     PDEVICE_EXTENSION Extension(PDEVICE_OBJECT device) {
         return static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
     }
