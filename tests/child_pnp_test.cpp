@@ -104,7 +104,7 @@ TEST_F(ChildBed, IdRepliesAreTheExactUtf16Lists) {
 }
 
 TEST_F(ChildBed, UnansweredIdTypesAreNotSupportedWhateverTheyCameWith) {
-    const ULONG types[] = {BusQueryDeviceSerialNumber, 6, 0x100};
+    const ULONG types[] = {BusQueryDeviceSerialNumber, 6, 7};
     const NTSTATUS arriving[] = {STATUS_SUCCESS, STATUS_NOT_SUPPORTED, STATUS_SENTINEL_FAILURE};
     for (PDEVICE_OBJECT child : {gamepad_, vendor_}) {
         for (ULONG type : types) {
