@@ -22,6 +22,8 @@ constexpr ULONG ID_REPLY_TERMINATOR_BYTES = 4;
 
 constexpr ULONG CHILD_UI_NUMBER_NONE = 0xFFFFFFFF;
 
+// A handler runs at PASSIVE_LEVEL with the child's remove lock held and only sets the request's
+// IoStatus; ChildDispatchPnp completes the request.
 typedef VOID CHILD_PNP_HANDLER(const CHILD_KIND* Kind, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                PIO_STACK_LOCATION Stack);
 
@@ -30,7 +32,6 @@ struct CHILD_PNP_ENTRY {
     CHILD_PNP_HANDLER* Handler; // NULL: the request goes to the repeater
 };
 
-// State changes and resource queries: nothing to do, nothing to refuse.
 VOID Acknowledge(const CHILD_KIND* Kind, PDEVICE_OBJECT, PIRP Irp, PIO_STACK_LOCATION Stack);
 VOID KeepInterfaceStatus(const CHILD_KIND* Kind, PDEVICE_OBJECT, PIRP Irp, PIO_STACK_LOCATION);
 VOID KeepStatus(const CHILD_KIND*, PDEVICE_OBJECT, PIRP, PIO_STACK_LOCATION);
@@ -76,6 +77,7 @@ static_assert(CHILD_PNP_TABLE_SIZE == IRP_MN_SURPRISE_REMOVAL + 1, "one entry pe
 
 const CHILD_PNP_ENTRY DefaultEntry = {NULL, DefaultHandler};
 
+// State changes and resource queries: nothing to do, nothing to refuse.
 VOID Acknowledge(const CHILD_KIND* Kind, PDEVICE_OBJECT, PIRP Irp, PIO_STACK_LOCATION Stack) {
     VELT_TRACE("VELTDRIVER : %s : DispatchPnp: completing %s with STATUS_SUCCESS \n", Kind->Tag,
                ChildPnpTable[Stack->MinorFunction].Name);
