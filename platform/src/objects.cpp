@@ -46,8 +46,9 @@ thread_local PKTHREAD t_currentThread = nullptr;
 std::atomic<size_t> g_liveThreads{0};
 
 void ThreadEnded(PKTHREAD thread) {
-    SignalObject(&thread->Header);
+    // Counted out before a waiter on the thread object wakes: it then sees no live thread.
     g_liveThreads--;
+    SignalObject(&thread->Header);
     DispatcherWake().notify_all();
     ObfDereferenceObject(thread);
 }
