@@ -320,6 +320,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         if (*link == DeviceObject) {
             *link = DeviceObject->NextDevice;
         }
+        // A device that another is still attached to stays until that one detaches from it, as
+        // a filter does after passing IRP_MN_REMOVE_DEVICE down to a driver that deletes itself.
+        if (DeviceObject->AttachedDevice != NULL) {
+            info->releaseOnDetach = true;
+            return;
+        }
     }
     ObfDereferenceObject(DeviceObject);
 }
@@ -359,15 +365,27 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
-    std::lock_guard<std::mutex> guard(ObjectLock());
-    PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
-    if (above != NULL) {
-        DeviceInfo* info = FindDevice(above);
-        if (info != nullptr) {
-            info->attachedTo = nullptr;
+    bool release = false;
+    {
+        std::lock_guard<std::mutex> guard(ObjectLock());
+        PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+        if (above != NULL) {
+            DeviceInfo* info = FindDevice(above);
+            if (info != nullptr) {
+                info->attachedTo = nullptr;
+            }
+        }
+        TargetDevice->AttachedDevice = NULL;
+        DeviceInfo* target = FindDevice(TargetDevice);
+        if (target != nullptr && target->releaseOnDetach) {
+            target->releaseOnDetach = false;
+            release = true;
         }
     }
-    TargetDevice->AttachedDevice = NULL;
+    // A deletion that waited for this detach completes now.
+    if (release) {
+        ObfDereferenceObject(TargetDevice);
+    }
 }
 
 NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
