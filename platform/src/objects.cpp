@@ -119,6 +119,12 @@ bool IsDeleted(PDEVICE_OBJECT device) {
     return info == nullptr || info->deleted;
 }
 
+LONG_PTR ObjectReferences(const void* object) {
+    std::lock_guard<std::mutex> guard(detail::ObjectLock());
+    auto found = detail::TheObjects().records.find(object);
+    return found == detail::TheObjects().records.end() ? 0 : found->second.references;
+}
+
 void SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
                        std::vector<UCHAR> value) {
     std::lock_guard<std::mutex> guard(detail::ObjectLock());
