@@ -14,12 +14,15 @@ constexpr size_t MaxStackLocations = 64;
 // What the verifier knows about one IRP; kept alive by IofCallDriver frames after a free.
 struct IrpInfo {
     std::mutex lock;
-    bool threaded = false;  // built by IoBuildDeviceIoControlRequest: the I/O manager frees it
+    bool threaded = false; // built by IoBuildDeviceIoControlRequest: the I/O manager frees it
     bool freed = false;
     bool completing = false;
     CHAR lowestCompleted = 0; // completion has walked up past every location below this one
     CHAR senderLocation = 0;  // the highest location the IRP was sent from: its allocator's
     bool pendingSeen[MaxStackLocations] = {};
+    // A dispatch routine returned STATUS_PENDING before completion reached its location: its
+    // completion routine may still mark it (the usual propagation), so the walk checks it there.
+    bool pendingOwed[MaxStackLocations] = {};
     PVOID threadedSystemBuffer = nullptr;
     PVOID threadedOutputBuffer = nullptr;
 };
@@ -76,8 +79,7 @@ void ReleaseIrpMemory(PIRP irp) {
 void CompleteThreadedIrp(PIRP irp, IrpInfo& info) {
     if (info.threadedSystemBuffer != nullptr) {
         if (info.threadedOutputBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
-            memcpy(info.threadedOutputBuffer, info.threadedSystemBuffer,
-                   irp->IoStatus.Information);
+            memcpy(info.threadedOutputBuffer, info.threadedSystemBuffer, irp->IoStatus.Information);
         }
         std::free(info.threadedSystemBuffer);
     }
@@ -144,8 +146,8 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     // The allocator may free the IRP from the completion routine of the location it sent it
     // from, while its own extra location is still current; below that, a driver owns it.
     if (Irp->CurrentLocation < info->senderLocation) {
-        Violate("IRP_FREED_IN_USE", "IoFreeIrp of IRP " + Hex(Irp) +
-                                        " while a driver still owns a stack location");
+        Violate("IRP_FREED_IN_USE",
+                "IoFreeIrp of IRP " + Hex(Irp) + " while a driver still owns a stack location");
     }
     ReleaseIrpMemory(Irp);
 }
@@ -163,6 +165,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     info->lowestCompleted = 0;
     info->senderLocation = 0;
     memset(info->pendingSeen, 0, sizeof info->pendingSeen);
+    memset(info->pendingOwed, 0, sizeof info->pendingOwed);
 }
 
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -193,7 +196,10 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         std::lock_guard<std::mutex> guard(info->lock);
         bool marked = info->pendingSeen[static_cast<size_t>(location)];
         if (!marked && !info->freed && info->lowestCompleted <= location) {
-            marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+            marked = true;
+            if ((stack->Control & SL_PENDING_RETURNED) == 0) {
+                info->pendingOwed[static_cast<size_t>(location)] = true;
+            }
         }
         if (!marked) {
             Violate(host::rule::PendingNotMarked,
@@ -209,8 +215,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     UNREFERENCED_PARAMETER(PriorityBoost);
     std::shared_ptr<IrpInfo> info = FindIrp(Irp);
     if (info == nullptr) {
-        Violate(host::rule::IrpCompletedTwice,
-                "IoCompleteRequest of " + Hex(Irp) + ", which has already been completed and freed");
+        Violate(host::rule::IrpCompletedTwice, "IoCompleteRequest of " + Hex(Irp) +
+                                                   ", which has already been completed and freed");
         return;
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
@@ -248,6 +254,13 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         {
             std::lock_guard<std::mutex> guard(info->lock);
             info->pendingSeen[static_cast<size_t>(location)] = Irp->PendingReturned;
+            if (info->pendingOwed[static_cast<size_t>(location)] && !Irp->PendingReturned) {
+                Violate(host::rule::PendingNotMarked,
+                        "a dispatch routine returned STATUS_PENDING for IRP " + Hex(Irp) +
+                            " and its location " + std::to_string(location) +
+                            " was never marked pending");
+            }
+            info->pendingOwed[static_cast<size_t>(location)] = false;
             info->lowestCompleted = static_cast<CHAR>(location + 1);
             // The stack location is cleared as the walk leaves it.
             memset(stack, 0, sizeof(*stack));
@@ -256,10 +269,10 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             }
         }
         NTSTATUS status = Irp->IoStatus.Status;
-        bool invoke = routine != NULL &&
-                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        bool invoke =
+            routine != NULL && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? NULL
@@ -331,8 +344,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
     switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
     case METHOD_BUFFERED: {
-        size_t length = InputBufferLength > OutputBufferLength ? InputBufferLength
-                                                               : OutputBufferLength;
+        size_t length =
+            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (length != 0) {
             void* system = std::calloc(1, length);
             if (InputBuffer != NULL && InputBufferLength != 0) {
