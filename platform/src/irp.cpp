@@ -14,7 +14,7 @@ constexpr size_t MaxStackLocations = 64;
 // What the verifier knows about one IRP; kept alive by IofCallDriver frames after a free.
 struct IrpInfo {
     std::mutex lock;
-    bool threaded = false; // built by IoBuildDeviceIoControlRequest: the I/O manager frees it
+    bool threaded = false;  // built by IoBuildDeviceIoControlRequest: the I/O manager frees it
     bool freed = false;
     bool completing = false;
     CHAR lowestCompleted = 0; // completion has walked up past every location below this one
@@ -79,7 +79,8 @@ void ReleaseIrpMemory(PIRP irp) {
 void CompleteThreadedIrp(PIRP irp, IrpInfo& info) {
     if (info.threadedSystemBuffer != nullptr) {
         if (info.threadedOutputBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
-            memcpy(info.threadedOutputBuffer, info.threadedSystemBuffer, irp->IoStatus.Information);
+            memcpy(info.threadedOutputBuffer, info.threadedSystemBuffer,
+                   irp->IoStatus.Information);
         }
         std::free(info.threadedSystemBuffer);
     }
@@ -146,8 +147,8 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     // The allocator may free the IRP from the completion routine of the location it sent it
     // from, while its own extra location is still current; below that, a driver owns it.
     if (Irp->CurrentLocation < info->senderLocation) {
-        Violate("IRP_FREED_IN_USE",
-                "IoFreeIrp of IRP " + Hex(Irp) + " while a driver still owns a stack location");
+        Violate("IRP_FREED_IN_USE", "IoFreeIrp of IRP " + Hex(Irp) +
+                                        " while a driver still owns a stack location");
     }
     ReleaseIrpMemory(Irp);
 }
@@ -215,8 +216,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     UNREFERENCED_PARAMETER(PriorityBoost);
     std::shared_ptr<IrpInfo> info = FindIrp(Irp);
     if (info == nullptr) {
-        Violate(host::rule::IrpCompletedTwice, "IoCompleteRequest of " + Hex(Irp) +
-                                                   ", which has already been completed and freed");
+        Violate(host::rule::IrpCompletedTwice,
+                "IoCompleteRequest of " + Hex(Irp) + ", which has already been completed and freed");
         return;
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
@@ -269,10 +270,10 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             }
         }
         NTSTATUS status = Irp->IoStatus.Status;
-        bool invoke =
-            routine != NULL && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        bool invoke = routine != NULL &&
+                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? NULL
@@ -344,8 +345,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
     switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
     case METHOD_BUFFERED: {
-        size_t length =
-            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        size_t length = InputBufferLength > OutputBufferLength ? InputBufferLength
+                                                               : OutputBufferLength;
         if (length != 0) {
             void* system = std::calloc(1, length);
             if (InputBuffer != NULL && InputBufferLength != 0) {
