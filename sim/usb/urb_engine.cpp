@@ -734,6 +734,10 @@ void UsbDevice::Unplug() {
     FailPending([](UCHAR) { return true; }, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
 }
 
+void UsbDevice::FailPendingReads(NTSTATUS status, USBD_STATUS usbd) {
+    FailPending([](UCHAR) { return true; }, status, usbd);
+}
+
 // ---- Records
 // --------------------------------------------------------------------------------------
 

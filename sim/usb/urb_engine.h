@@ -64,6 +64,8 @@ class UsbDevice {
     void StopInputReports();
     // From now on every transfer fails with STATUS_NO_SUCH_DEVICE; pending ones fail at once.
     void Unplug();
+    // The reads pending now fail with this status (a cancellation, a stall); the device stays.
+    void FailPendingReads(NTSTATUS status, USBD_STATUS usbd = USBD_STATUS_CANCELED);
 
     // ---- What reached the controller ----
     std::vector<TransferRecord> OutTransfers() const;
