@@ -525,4 +525,52 @@ TEST_F(UrbChildTest, OtherControlCodesSucceedWithATraceLineAndNothingElse) {
     EXPECT_TRUE(busUrbs_.empty());
 }
 
+class FdoRemovalTest : public urbbed::UrbBed {};
+
+TEST_F(FdoRemovalTest, ChildIsDeletedOnlyAfterItsRepeatedTransferCameBack) {
+    Extension(fdo_)->GamepadChild = gamepad_;
+    Extension(fdo_)->VendorChild = vendor_;
+    PIRP held = nullptr;
+    int arrivals = 0;
+    SetBus([&held, &arrivals](PIRP irp, PURB) {
+        ++arrivals;
+        IoMarkIrpPending(irp);
+        __atomic_store_n(&held, irp, __ATOMIC_SEQ_CST);
+        return STATUS_PENDING;
+    });
+    UCHAR report[64] = {};
+    URB urb = Transfer(true, report, sizeof(report));
+    std::thread reader([&] { Submit(gamepad_, &urb); });
+    while (__atomic_load_n(&held, __ATOMIC_SEQ_CST) == nullptr) {
+        std::this_thread::yield();
+    }
+
+    std::thread removal([this] {
+        host::IrqlScope passive(PASSIVE_LEVEL);
+        host::SendIrp(fdo_, STATUS_NOT_SUPPORTED, [](PIRP, PIO_STACK_LOCATION stack) {
+            stack->MajorFunction = IRP_MJ_PNP;
+            stack->MinorFunction = IRP_MN_REMOVE_DEVICE;
+        });
+    });
+    // The removal has taken the child's remove lock for itself and waits on it.
+    while (!__atomic_load_n(&Extension(gamepad_)->RemoveLock.Common.Removed, __ATOMIC_SEQ_CST)) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(host::IsDeleted(gamepad_));
+    UCHAR another[64] = {};
+    URB late = Transfer(true, another, sizeof(another));
+    EXPECT_EQ(STATUS_DELETE_PENDING, Submit(gamepad_, &late).status);
+    {
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        held->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        IofCompleteRequest(held, IO_NO_INCREMENT);
+    }
+    reader.join();
+    removal.join();
+    fdoRemoved_ = true;
+    EXPECT_TRUE(host::IsDeleted(gamepad_));
+    EXPECT_TRUE(host::IsDeleted(vendor_));
+    EXPECT_EQ(1, arrivals) << "the late request never left the child";
+}
+
 } // namespace

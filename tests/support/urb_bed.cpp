@@ -78,10 +78,12 @@ void UrbBed::SetUp() {
 }
 
 void UrbBed::TearDown() {
-    IoDeleteDevice(gamepad_);
-    IoDeleteDevice(vendor_);
-    IoDetachDevice(busPdo_);
-    IoDeleteDevice(fdo_);
+    if (!fdoRemoved_) {
+        IoDeleteDevice(gamepad_);
+        IoDeleteDevice(vendor_);
+        IoDetachDevice(busPdo_);
+        IoDeleteDevice(fdo_);
+    }
     host::UnloadDriver(velt_);
     IoDeleteDevice(busPdo_);
     host::UnloadDriver(testDriver_);

@@ -45,6 +45,8 @@ class UrbBed : public ::testing::Test {
     PDEVICE_OBJECT fdo_ = nullptr;
     PDEVICE_OBJECT gamepad_ = nullptr;
     PDEVICE_OBJECT vendor_ = nullptr;
+    // Set when the test removed the FDO through its own IRP_MN_REMOVE_DEVICE.
+    bool fdoRemoved_ = false;
     // Copies of the URBs that reached the bus, as they arrived.
     std::vector<URB> busUrbs_;
 };
