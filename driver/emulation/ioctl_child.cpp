@@ -272,7 +272,7 @@ NTSTATUS RepeatTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
                         const CHILD_PROFILE* Profile) {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
     PDEVICE_EXTENSION fdo = FdoExtensionOf(DeviceObject);
-    if (USBD_TRANSFER_DIRECTION(transfer->TransferFlags) == USBD_TRANSFER_DIRECTION_IN) {
+    if ((transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) {
         transfer->PipeHandle = fdo->InterruptInPipe[0];
     } else {
         if (Profile->TracesWrites) {

@@ -25,7 +25,7 @@ PVOID RequestedLengthSlot(ULONG Length) {
 // A transfer has come back: the failure rule, the frame counter and the emulated pipe handle.
 VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_PROFILE* Profile) {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
-    BOOLEAN in = USBD_TRANSFER_DIRECTION(transfer->TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
+    BOOLEAN in = (transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
     NTSTATUS status = ChildIrp->IoStatus.Status;
     if (status != STATUS_SUCCESS) {
         VELT_ERROR("%sIOCTLRepeaterComplete : URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER : %s status "
