@@ -67,7 +67,8 @@ PDEVICE_EXTENSION FdoExtensionOf(PDEVICE_OBJECT DeviceObject) {
     return ExtensionOf(ExtensionOf(DeviceObject)->ParentFdo);
 }
 
-// Any other control code: acknowledged after a trace line; nothing is written anywhere.
+// Control codes other than IOCTL_INTERNAL_USB_SUBMIT_URB, up to DISPATCH_LEVEL: acknowledged after
+// a trace line; nothing is written anywhere. Completes the IRP.
 NTSTATUS ServeNonUrbCode(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code,
                          const CHILD_PROFILE* Profile) {
     if (Code == IOCTL_HID_WRITE_REPORT) {
@@ -102,7 +103,8 @@ NTSTATUS ServeNonUrbCode(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code,
 }
 
 // URB_FUNCTION_SELECT_CONFIGURATION: hands out the emulated interface, pipes and handles. The
-// physical controller's own configuration was selected at the FDO's start.
+// physical controller's own configuration was selected at the FDO's start. Up to DISPATCH_LEVEL;
+// completes the IRP.
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
                              const CHILD_PROFILE* Profile) {
     struct _URB_SELECT_CONFIGURATION* request = &Urb->UrbSelectConfiguration;
@@ -167,6 +169,7 @@ VOID ServeString(PVOID Buffer, ULONG Length, const UCHAR* String, const CHILD_PR
 
 // URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: device, configuration and string descriptors from the
 // child's set. The caller learns of a refused request only from a buffer that holds nothing new.
+// Up to DISPATCH_LEVEL; completes the IRP.
 NTSTATUS GetDescriptorFromDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
                                  const CHILD_PROFILE* Profile) {
     struct _URB_CONTROL_DESCRIPTOR_REQUEST* request = &Urb->UrbControlDescriptorRequest;
@@ -233,7 +236,7 @@ NTSTATUS GetDescriptorFromDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb
 }
 
 // URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE: the report descriptor; the HID descriptor reaches
-// the caller inside the configuration descriptor.
+// the caller inside the configuration descriptor. Up to DISPATCH_LEVEL; completes the IRP.
 NTSTATUS GetDescriptorFromInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
                                     const CHILD_PROFILE* Profile) {
     struct _URB_CONTROL_DESCRIPTOR_REQUEST* request = &Urb->UrbControlDescriptorRequest;
@@ -267,7 +270,7 @@ NTSTATUS GetDescriptorFromInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB 
 }
 
 // URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: the direction alone picks the physical controller's
-// pipe; the repeater takes the request on (and the remove lock with it).
+// pipe. Up to DISPATCH_LEVEL; the repeater owns the IRP (and the remove lock) on return.
 NTSTATUS RepeatTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
                         const CHILD_PROFILE* Profile) {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
@@ -288,7 +291,8 @@ NTSTATUS RepeatTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
     return IOCTLRepeatRequest(DeviceObject, Irp);
 }
 
-// IOCTL_INTERNAL_USB_SUBMIT_URB: by URB function.
+// IOCTL_INTERNAL_USB_SUBMIT_URB by URB function, up to DISPATCH_LEVEL, the remove lock held for the
+// IRP. Owns the IRP on return, or has handed it to the repeater.
 NTSTATUS ServeUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb, const CHILD_PROFILE* Profile) {
     USHORT function = Urb->UrbHeader.Function;
     if (function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
@@ -322,7 +326,7 @@ NTSTATUS ServeUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb, const CHILD_P
         VELT_TRACE("%sURB_FUNCTION_GET_STATUS_FROM_DEVICE  \n", Profile->PrefixTight);
         return CompleteChildRequest(DeviceObject, Irp, STATUS_SUCCESS);
     case URB_FUNCTION_CLASS_INTERFACE:
-        return Profile->ClassRequest(DeviceObject, Irp, Urb, Profile);
+        return Profile->ClassRequest(DeviceObject, Irp, Urb);
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT: {
         struct _URB_CONTROL_DESCRIPTOR_REQUEST* request = &Urb->UrbControlDescriptorRequest;
         VELT_TRACE("%sURB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT :  length is %d \n",
@@ -348,6 +352,7 @@ NTSTATUS ServeUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb, const CHILD_P
 
 } // namespace
 
+// Up to DISPATCH_LEVEL: a buffer given only by an MDL is reached through its system address.
 PVOID UrbTransferBuffer(PVOID TransferBuffer, PMDL TransferBufferMdl) {
     if (TransferBuffer != NULL) {
         return TransferBuffer;

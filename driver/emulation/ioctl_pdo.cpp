@@ -125,9 +125,7 @@ VOID Answer(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* Request, PVOID Buffer, 
 
 // URB_FUNCTION_CLASS_INTERFACE on the gamepad child, up to DISPATCH_LEVEL: answered here and
 // never sent to the controller. Completes the IRP with STATUS_SUCCESS.
-NTSTATUS GamepadClassRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
-                             const CHILD_PROFILE* Profile) {
-    UNREFERENCED_PARAMETER(Profile);
+NTSTATUS GamepadClassRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb) {
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request = &Urb->UrbControlVendorClassRequest;
     PVOID buffer = UrbTransferBuffer(request->TransferBuffer, request->TransferBufferMDL);
     auto reportId = static_cast<UCHAR>(request->Value & 0xFF);

@@ -97,9 +97,7 @@ VOID TraceClassRequest(const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* Reques
 
 // URB_FUNCTION_CLASS_INTERFACE on the vendor child, up to DISPATCH_LEVEL: addressed to the
 // controller's interface 3 and repeated to it. The repeater owns the IRP on return.
-NTSTATUS VendorClassRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
-                            const CHILD_PROFILE* Profile) {
-    UNREFERENCED_PARAMETER(Profile);
+NTSTATUS VendorClassRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb) {
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request = &Urb->UrbControlVendorClassRequest;
     TraceClassRequest(request);
     PVOID buffer = UrbTransferBuffer(request->TransferBuffer, request->TransferBufferMDL);

@@ -8,9 +8,9 @@
 
 typedef struct _CHILD_PROFILE CHILD_PROFILE;
 
-// Serves one HID class request (URB_FUNCTION_CLASS_INTERFACE); owns the IRP on return.
-typedef NTSTATUS CLASS_REQUEST_HANDLER(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
-                                       const CHILD_PROFILE* Profile);
+// Serves one HID class request (URB_FUNCTION_CLASS_INTERFACE) with the child's remove lock held
+// for the IRP; owns the IRP on return.
+typedef NTSTATUS CLASS_REQUEST_HANDLER(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb);
 // The controller's descriptor copy that a child serves, or NULL when the FDO did not obtain it.
 typedef const UCHAR* DESCRIPTOR_SOURCE(PDEVICE_EXTENSION FdoExtension, UCHAR Index);
 

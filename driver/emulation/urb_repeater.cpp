@@ -16,12 +16,6 @@ const CHILD_PROFILE* ProfileOf(PDEVICE_EXTENSION ChildExtension) {
     return ChildExtension->DeviceKind == DEVICE_KIND_VENDOR ? &VendorProfile : &GamepadProfile;
 }
 
-// The transfer buffer size as the child's caller gave it: kept in the repeater's own stack
-// location, since the physical stack rewrites TransferBufferLength.
-PVOID RequestedLengthSlot(ULONG Length) {
-    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Length));
-}
-
 // A transfer has come back: the failure rule, the frame counter and the emulated pipe handle.
 VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_PROFILE* Profile) {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
@@ -85,17 +79,20 @@ NTSTATUS IOCTLRepeatRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
+    // The repeater's own location: the target, the child's IRP and extension, and the buffer
+    // size the child's caller gave (the physical stack rewrites TransferBufferLength).
+    PIO_STACK_LOCATION childStack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG requestedLength = 0;
+    if (childStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        auto* urb = static_cast<PURB>(childStack->Parameters.Others.Argument1);
+        requestedLength = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    }
     PIO_STACK_LOCATION own = IoGetNextIrpStackLocation(repeated);
     own->DeviceObject = target;
     own->Parameters.Others.Argument2 = Irp;
+    own->Parameters.Others.Argument3 =
+        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(requestedLength));
     own->Parameters.Others.Argument4 = extension;
-    PIO_STACK_LOCATION childStack = IoGetCurrentIrpStackLocation(Irp);
-    own->Parameters.Others.Argument3 = RequestedLengthSlot(0);
-    if (childStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
-        auto* urb = static_cast<PURB>(childStack->Parameters.Others.Argument1);
-        own->Parameters.Others.Argument3 =
-            RequestedLengthSlot(urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
-    }
     IoSetNextIrpStackLocation(repeated);
 
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(repeated);
