@@ -62,6 +62,7 @@ extern const char* const RemoveLockReleaseWithoutAcquire;
 extern const char* const DriverIrpReachedTop;
 extern const char* const BadPoolCaller;
 extern const char* const IrqlTooHigh;
+extern const char* const DeviceStillInitializing;
 } // namespace rule
 
 struct Violation {
@@ -69,6 +70,9 @@ struct Violation {
     std::string detail;
 };
 std::vector<Violation> Violations();
+// For the world's managers: what the real system checks in its own code (the PnP manager after
+// AddDevice and for a reported child, for example) is reported through the same verifier.
+void ReportViolation(const char* rule, const std::string& detail);
 void ClearViolations();
 // Every violation as "RULE: detail" lines, for test failure messages.
 std::string DescribeViolations();
