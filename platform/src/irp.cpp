@@ -19,11 +19,6 @@ struct IrpInfo {
     bool completing = false;
     CHAR lowestCompleted = 0; // completion has walked up past every location below this one
     bool pendingSeen[MaxStackLocations] = {};
-    // STATUS_PENDING returned for a location not yet marked, whose completion routine (run by
-    // the walk from below, maybe on another thread) may still mark it: checked when the walk
-    // leaves the location.
-    bool pendingToCheck[MaxStackLocations] = {};
-    PDEVICE_OBJECT pendingDevice[MaxStackLocations] = {};
     PVOID threadedSystemBuffer = nullptr;
     PVOID threadedOutputBuffer = nullptr;
 };
@@ -164,7 +159,6 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     std::lock_guard<std::mutex> guard(info->lock);
     info->lowestCompleted = 0;
     memset(info->pendingSeen, 0, sizeof info->pendingSeen);
-    memset(info->pendingToCheck, 0, sizeof info->pendingToCheck);
 }
 
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -189,12 +183,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         std::lock_guard<std::mutex> guard(info->lock);
         bool marked = info->pendingSeen[static_cast<size_t>(location)];
         if (!marked && !info->freed && info->lowestCompleted <= location) {
-            // Not yet completed past this location: a completion routine may still mark it.
-            if ((stack->Control & SL_PENDING_RETURNED) == 0) {
-                info->pendingToCheck[static_cast<size_t>(location)] = true;
-                info->pendingDevice[static_cast<size_t>(location)] = DeviceObject;
-            }
-            marked = true;
+            marked = (stack->Control & SL_PENDING_RETURNED) != 0;
         }
         if (!marked) {
             Violate(host::rule::PendingNotMarked,
@@ -249,14 +238,6 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         {
             std::lock_guard<std::mutex> guard(info->lock);
             info->pendingSeen[static_cast<size_t>(location)] = Irp->PendingReturned;
-            if (info->pendingToCheck[static_cast<size_t>(location)] && !Irp->PendingReturned) {
-                Violate(host::rule::PendingNotMarked,
-                        "dispatch routine of device " +
-                            Hex(info->pendingDevice[static_cast<size_t>(location)]) +
-                            " returned STATUS_PENDING for IRP " + Hex(Irp) +
-                            " and its completion routine did not mark it pending");
-            }
-            info->pendingToCheck[static_cast<size_t>(location)] = false;
             info->lowestCompleted = static_cast<CHAR>(location + 1);
             // The stack location is cleared as the walk leaves it.
             memset(stack, 0, sizeof(*stack));
