@@ -133,9 +133,10 @@ std::string Format(const char* format, va_list args) {
             continue;
         case 'd':
         case 'i': {
-            long long value = size == Size::LongLong  ? va_arg(args, long long)
-                              : size == Size::Pointer ? static_cast<long long>(va_arg(args, intptr_t))
-                                                      : va_arg(args, int);
+            long long value = size == Size::LongLong ? va_arg(args, long long)
+                              : size == Size::Pointer
+                                  ? static_cast<long long>(va_arg(args, intptr_t))
+                                  : va_arg(args, int);
             if (size == Size::Short) {
                 value = static_cast<short>(value);
             }
@@ -159,7 +160,10 @@ std::string Format(const char* format, va_list args) {
                 value = static_cast<unsigned short>(value);
             }
             char digits[32];
-            const char* spec = type == 'u' ? "%llu" : type == 'x' ? "%llx" : type == 'X' ? "%llX" : "%llo";
+            const char* spec = type == 'u'   ? "%llu"
+                               : type == 'x' ? "%llx"
+                               : type == 'X' ? "%llX"
+                                             : "%llo";
             std::snprintf(digits, sizeof digits, spec, value);
             body = digits;
             if (precision >= 0 && static_cast<int>(body.size()) < precision) {
@@ -172,9 +176,9 @@ std::string Format(const char* format, va_list args) {
         }
         case 'p': {
             char digits[32];
-            std::snprintf(digits, sizeof digits, "%0*llX", static_cast<int>(2 * sizeof(void*)),
-                          static_cast<unsigned long long>(
-                              reinterpret_cast<uintptr_t>(va_arg(args, void*))));
+            std::snprintf(
+                digits, sizeof digits, "%0*llX", static_cast<int>(2 * sizeof(void*)),
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
             body = digits;
             break;
         }
@@ -193,8 +197,9 @@ std::string Format(const char* format, va_list args) {
             } else {
                 const char* text = va_arg(args, const char*);
                 body = text == nullptr ? "(null)"
-                       : precision >= 0 ? std::string(text, strnlen(text, static_cast<size_t>(precision)))
-                                        : std::string(text);
+                       : precision >= 0
+                           ? std::string(text, strnlen(text, static_cast<size_t>(precision)))
+                           : std::string(text);
             }
             break;
         }

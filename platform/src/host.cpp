@@ -22,8 +22,8 @@ void ReportPoolLeaks(const char* when) {
     for (const PoolUsage& usage : PoolOutstanding()) {
         detail::Violate(rule::PoolLeakedAtUnload,
                         std::to_string(usage.allocations) + " allocation(s), " +
-                            std::to_string(usage.bytes) + " bytes with tag '" + usage.tag +
-                            "' " + when);
+                            std::to_string(usage.bytes) + " bytes with tag '" + usage.tag + "' " +
+                            when);
     }
 }
 
@@ -59,7 +59,9 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName)
     UNICODE_STRING registryPath;
     RtlInitUnicodeString(&registryPath, path.c_str());
     IrqlScope passive(PASSIVE_LEVEL);
+    PDRIVER_OBJECT caller = detail::EnterDriver(driver);
     NTSTATUS status = entry(driver, &registryPath);
+    detail::EnterDriver(caller);
     if (!NT_SUCCESS(status)) {
         delete extension;
         delete driver;
@@ -68,19 +70,43 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName)
     return driver;
 }
 
-void UnloadDriver(PDRIVER_OBJECT driver) {
-    if (driver->DeviceObject != NULL) {
-        detail::Violate("DEVICES_LEFT_AT_UNLOAD", "driver " + detail::Hex(driver) +
-                                                      " unloads with device object " +
-                                                      detail::Hex(driver->DeviceObject));
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    IrqlScope passive(PASSIVE_LEVEL);
+    PDRIVER_OBJECT caller = detail::EnterDriver(driver);
+    NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
+    detail::EnterDriver(caller);
+    return status;
+}
+
+bool UnloadDriver(PDRIVER_OBJECT driver) {
+    std::string name = detail::Hex(driver);
+    if (size_t devices = detail::DevicesOwnedBy(driver)) {
+        // The kernel does not unload a driver whose device objects live on.
+        detail::Violate(rule::DeviceLeftAtUnload,
+                        "driver " + name + " cannot unload while " + std::to_string(devices) +
+                            " of its device objects exist or are still referenced");
+        return false;
     }
     if (driver->DriverUnload != NULL) {
         IrqlScope passive(PASSIVE_LEVEL);
+        PDRIVER_OBJECT caller = detail::EnterDriver(driver);
         driver->DriverUnload(driver);
+        detail::EnterDriver(caller);
+    }
+    if (size_t threads = detail::ThreadsOwnedBy(driver)) {
+        detail::Violate(rule::ThreadAliveAtUnload, "driver " + name + " unloads while " +
+                                                       std::to_string(threads) +
+                                                       " of its system threads still run");
+    }
+    if (size_t irps = detail::IrpsOwnedBy(driver)) {
+        detail::Violate(rule::IrpAliveAtUnload, "driver " + name + " unloads while " +
+                                                    std::to_string(irps) +
+                                                    " IRP(s) it allocated are not freed");
     }
     ReportPoolLeaks("outstanding at driver unload");
     delete driver->DriverExtension;
     delete driver;
+    return true;
 }
 
 void SetInvalidateRelationsHandler(std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> h) {

@@ -11,18 +11,30 @@ namespace {
 constexpr CSHORT IoTypeIrp = 6;
 constexpr size_t MaxStackLocations = 64;
 
+// What the verifier saw at one stack location.
+struct LocationRecord {
+    PDEVICE_OBJECT device = nullptr; // the device the IRP was sent to while it is there
+    bool passed = false;             // completion has walked past it
+    bool pendingSeen = false;        // SL_PENDING_RETURNED as completion found it
+    NTSTATUS status = 0;             // IoStatus.Status as completion reached it
+    // STATUS_PENDING was returned before the location was marked: the completion routine of
+    // its driver (run by the walk from below, maybe on another thread) may still mark it, so
+    // the walk checks it when it leaves the location.
+    PDEVICE_OBJECT pendingToCheck = nullptr;
+};
+
 // What the verifier knows about one IRP; kept alive by IofCallDriver frames after a free.
 struct IrpInfo {
     std::mutex lock;
-    bool threaded = false;  // built by IoBuildDeviceIoControlRequest: the I/O manager frees it
+    bool threaded = false; // built by IoBuildDeviceIoControlRequest: the I/O manager frees it
     bool freed = false;
     bool completing = false;
     CHAR lowestCompleted = 0; // completion has walked up past every location below this one
-    CHAR senderLocation = 0;  // the highest location the IRP was sent from: its allocator's
-    bool pendingSeen[MaxStackLocations] = {};
-    // A dispatch routine returned STATUS_PENDING before completion reached its location: its
-    // completion routine may still mark it (the usual propagation), so the walk checks it there.
-    bool pendingOwed[MaxStackLocations] = {};
+    LocationRecord at[MaxStackLocations];
+    unsigned visits = 0;    // drivers the IRP was sent to since it was (re)initialised
+    unsigned startNext = 0; // PoStartNextPowerIrp calls for it
+    bool power = false;
+    PDRIVER_OBJECT owner = nullptr; // the driver that allocated it, if any
     PVOID threadedSystemBuffer = nullptr;
     PVOID threadedOutputBuffer = nullptr;
 };
@@ -30,11 +42,27 @@ struct IrpInfo {
 struct Irps {
     std::mutex lock;
     std::unordered_map<PIRP, std::shared_ptr<IrpInfo>> live;
+    std::unordered_map<PDEVICE_OBJECT, size_t> heldByDevice;
 };
 
 Irps& TheIrps() {
     static Irps irps;
     return irps;
+}
+
+// A device holds an IRP from IoCallDriver until completion walks past its location. The PnP
+// remove request is the one its own target may delete itself under.
+bool IsHeldForVerifier(const PIO_STACK_LOCATION stack) {
+    return !(stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE);
+}
+
+void Hold(PDEVICE_OBJECT device, int delta) {
+    std::lock_guard<std::mutex> guard(TheIrps().lock);
+    size_t& count = TheIrps().heldByDevice[device];
+    count += delta;
+    if (count == 0) {
+        TheIrps().heldByDevice.erase(device);
+    }
 }
 
 std::shared_ptr<IrpInfo> FindIrp(PIRP irp) {
@@ -55,9 +83,21 @@ PIRP AllocateIrp(CCHAR stackSize, bool threaded) {
     IoInitializeIrp(irp, size, stackSize);
     auto info = std::make_shared<IrpInfo>();
     info->threaded = threaded;
+    info->owner = CurrentDriver();
     std::lock_guard<std::mutex> guard(TheIrps().lock);
     TheIrps().live[irp] = info;
     return irp;
+}
+
+// Every driver a power IRP visited must have let the next one start. Checked when the IRP ends
+// or is reinitialised; caller holds info.lock.
+void CheckPowerBookkeeping(PIRP irp, const IrpInfo& info) {
+    if (info.power && info.startNext < info.visits) {
+        Violate(host::rule::PowerIrpWithoutStartNext,
+                "power IRP " + Hex(irp) + " passed " + std::to_string(info.visits) +
+                    " driver(s) but PoStartNextPowerIrp was called " +
+                    std::to_string(info.startNext) + " time(s)");
+    }
 }
 
 void ReleaseIrpMemory(PIRP irp) {
@@ -68,9 +108,20 @@ void ReleaseIrpMemory(PIRP irp) {
         info = found->second;
         TheIrps().live.erase(found);
     }
+    std::vector<PDEVICE_OBJECT> holders;
     {
         std::lock_guard<std::mutex> guard(info->lock);
+        CheckPowerBookkeeping(irp, *info);
         info->freed = true;
+        for (LocationRecord& record : info->at) {
+            if (record.device != nullptr) {
+                holders.push_back(record.device);
+                record.device = nullptr;
+            }
+        }
+    }
+    for (PDEVICE_OBJECT device : holders) {
+        Hold(device, -1);
     }
     std::free(irp);
 }
@@ -79,8 +130,7 @@ void ReleaseIrpMemory(PIRP irp) {
 void CompleteThreadedIrp(PIRP irp, IrpInfo& info) {
     if (info.threadedSystemBuffer != nullptr) {
         if (info.threadedOutputBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
-            memcpy(info.threadedOutputBuffer, info.threadedSystemBuffer,
-                   irp->IoStatus.Information);
+            memcpy(info.threadedOutputBuffer, info.threadedSystemBuffer, irp->IoStatus.Information);
         }
         std::free(info.threadedSystemBuffer);
     }
@@ -104,9 +154,33 @@ KSPIN_LOCK g_cancelLock = 0;
 void ResetIrps() {
     std::lock_guard<std::mutex> guard(TheIrps().lock);
     for (auto& entry : TheIrps().live) {
-        Violate("IRP_LEAKED", "IRP " + Hex(entry.first) + " was never freed");
+        Violate(host::rule::IrpLeaked, "IRP " + Hex(entry.first) + " was never freed");
     }
     TheIrps().live.clear();
+    TheIrps().heldByDevice.clear();
+}
+
+size_t IrpsHeldBy(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(TheIrps().lock);
+    auto found = TheIrps().heldByDevice.find(device);
+    return found == TheIrps().heldByDevice.end() ? 0 : found->second;
+}
+
+size_t IrpsOwnedBy(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> guard(TheIrps().lock);
+    size_t count = 0;
+    for (auto& entry : TheIrps().live) {
+        count += entry.second->owner == driver ? 1 : 0;
+    }
+    return count;
+}
+
+void NoteStartNextPowerIrp(PIRP irp) {
+    std::shared_ptr<IrpInfo> info = FindIrp(irp);
+    if (info != nullptr) {
+        std::lock_guard<std::mutex> guard(info->lock);
+        info->startNext++;
+    }
 }
 
 } // namespace host::detail
@@ -144,11 +218,9 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
         Violate(host::rule::IrpCompletedTwice,
                 "IoFreeIrp of threaded IRP " + Hex(Irp) + ", which the I/O manager frees");
     }
-    // The allocator may free the IRP from the completion routine of the location it sent it
-    // from, while its own extra location is still current; below that, a driver owns it.
-    if (Irp->CurrentLocation < info->senderLocation) {
-        Violate("IRP_FREED_IN_USE", "IoFreeIrp of IRP " + Hex(Irp) +
-                                        " while a driver still owns a stack location");
+    if (Irp->CurrentLocation != Irp->StackCount + 1) {
+        Violate(host::rule::IrpFreedInUse,
+                "IoFreeIrp of IRP " + Hex(Irp) + " while a driver still owns a stack location");
     }
     ReleaseIrpMemory(Irp);
 }
@@ -162,23 +234,30 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
-    std::lock_guard<std::mutex> guard(info->lock);
-    info->lowestCompleted = 0;
-    info->senderLocation = 0;
-    memset(info->pendingSeen, 0, sizeof info->pendingSeen);
-    memset(info->pendingOwed, 0, sizeof info->pendingOwed);
+    std::vector<PDEVICE_OBJECT> holders;
+    {
+        std::lock_guard<std::mutex> guard(info->lock);
+        CheckPowerBookkeeping(Irp, *info);
+        info->lowestCompleted = 0;
+        for (LocationRecord& record : info->at) {
+            if (record.device != nullptr) {
+                holders.push_back(record.device);
+            }
+            record = LocationRecord();
+        }
+        info->visits = 0;
+        info->startNext = 0;
+        info->power = false;
+    }
+    for (PDEVICE_OBJECT device : holders) {
+        Hold(device, -1);
+    }
 }
 
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     std::shared_ptr<IrpInfo> info = FindIrp(Irp);
     if (info == nullptr) {
         BugCheck(0xC2, "IoCallDriver with " + Hex(Irp) + ", not a live IRP");
-    }
-    {
-        std::lock_guard<std::mutex> guard(info->lock);
-        if (Irp->CurrentLocation > info->senderLocation) {
-            info->senderLocation = Irp->CurrentLocation;
-        }
     }
     Irp->CurrentLocation--;
     if (Irp->CurrentLocation <= 0) {
@@ -191,16 +270,51 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
     UCHAR major = stack->MajorFunction;
+    if (DeviceObject->Flags & DO_DEVICE_INITIALIZING) {
+        Violate(host::rule::DeviceStillInitializing,
+                "IRP " + Hex(Irp) + " sent to device " + Hex(DeviceObject) +
+                    ", whose DO_DEVICE_INITIALIZING is still set");
+    }
+    bool held = IsHeldForVerifier(stack);
+    PDEVICE_OBJECT skipped; // a driver that skipped its location hands the IRP on with it
+    {
+        std::lock_guard<std::mutex> guard(info->lock);
+        LocationRecord& record = info->at[static_cast<size_t>(location)];
+        skipped = record.device;
+        record = LocationRecord();
+        record.device = held ? DeviceObject : nullptr;
+        info->visits++;
+        info->power = major == IRP_MJ_POWER;
+    }
+    if (skipped != nullptr) {
+        Hold(skipped, -1);
+    }
+    if (held) {
+        Hold(DeviceObject, +1);
+    }
+    KIRQL irql = CurrentIrql();
+    int spinLocks = HeldSpinLocks();
+    PDRIVER_OBJECT caller = EnterDriver(DeviceObject->DriverObject);
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
     NTSTATUS status = dispatch(DeviceObject, Irp);
+    EnterDriver(caller);
+    if (CurrentIrql() != irql || HeldSpinLocks() != spinLocks) {
+        Violate(host::rule::IrqlNotRestored,
+                "dispatch routine of device " + Hex(DeviceObject) + " for major function " +
+                    std::to_string(major) + " returned at IRQL " + std::to_string(CurrentIrql()) +
+                    " with " + std::to_string(HeldSpinLocks()) +
+                    " spin lock(s) held; it was called at IRQL " + std::to_string(irql) + " with " +
+                    std::to_string(spinLocks));
+    }
+    std::lock_guard<std::mutex> guard(info->lock);
+    const LocationRecord& record = info->at[static_cast<size_t>(location)];
     if (status == STATUS_PENDING) {
-        std::lock_guard<std::mutex> guard(info->lock);
-        bool marked = info->pendingSeen[static_cast<size_t>(location)];
+        bool marked = record.pendingSeen;
         if (!marked && !info->freed && info->lowestCompleted <= location) {
-            marked = true;
             if ((stack->Control & SL_PENDING_RETURNED) == 0) {
-                info->pendingOwed[static_cast<size_t>(location)] = true;
+                info->at[static_cast<size_t>(location)].pendingToCheck = DeviceObject;
             }
+            marked = true;
         }
         if (!marked) {
             Violate(host::rule::PendingNotMarked,
@@ -208,6 +322,13 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                         std::to_string(major) + " returned STATUS_PENDING for IRP " + Hex(Irp) +
                         " without IoMarkIrpPending");
         }
+    } else if (record.passed && record.status != status) {
+        Violate(host::rule::SyncStatusMismatch,
+                "dispatch routine of device " + Hex(DeviceObject) + " for major function " +
+                    std::to_string(major) + " completed IRP " + Hex(Irp) + " with status " +
+                    Hex(reinterpret_cast<void*>(static_cast<uintptr_t>(record.status))) +
+                    " but returned " +
+                    Hex(reinterpret_cast<void*>(static_cast<uintptr_t>(status))));
     }
     return status;
 }
@@ -216,8 +337,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     UNREFERENCED_PARAMETER(PriorityBoost);
     std::shared_ptr<IrpInfo> info = FindIrp(Irp);
     if (info == nullptr) {
-        Violate(host::rule::IrpCompletedTwice,
-                "IoCompleteRequest of " + Hex(Irp) + ", which has already been completed and freed");
+        Violate(host::rule::IrpCompletedTwice, "IoCompleteRequest of " + Hex(Irp) +
+                                                   ", which has already been completed and freed");
         return;
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
@@ -232,7 +353,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         return;
     }
     if (CurrentIrql() > DISPATCH_LEVEL) {
-        Violate(host::rule::IrqlTooHigh, "IoCompleteRequest above DISPATCH_LEVEL");
+        Violate(host::rule::IrqlTooHigh, "IoCompleteRequest of IRP " + Hex(Irp) + " at IRQL " +
+                                             std::to_string(CurrentIrql()));
     }
     {
         std::lock_guard<std::mutex> guard(info->lock);
@@ -252,16 +374,22 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
+        PDEVICE_OBJECT holder;
         {
             std::lock_guard<std::mutex> guard(info->lock);
-            info->pendingSeen[static_cast<size_t>(location)] = Irp->PendingReturned;
-            if (info->pendingOwed[static_cast<size_t>(location)] && !Irp->PendingReturned) {
+            LocationRecord& record = info->at[static_cast<size_t>(location)];
+            if (record.pendingToCheck != nullptr && !Irp->PendingReturned) {
                 Violate(host::rule::PendingNotMarked,
-                        "a dispatch routine returned STATUS_PENDING for IRP " + Hex(Irp) +
-                            " and its location " + std::to_string(location) +
-                            " was never marked pending");
+                        "dispatch routine of device " + Hex(record.pendingToCheck) +
+                            " returned STATUS_PENDING for IRP " + Hex(Irp) +
+                            " and neither it nor its completion routine marked it pending");
             }
-            info->pendingOwed[static_cast<size_t>(location)] = false;
+            record.pendingToCheck = nullptr;
+            record.pendingSeen = Irp->PendingReturned;
+            record.passed = true;
+            record.status = Irp->IoStatus.Status;
+            holder = record.device;
+            record.device = nullptr;
             info->lowestCompleted = static_cast<CHAR>(location + 1);
             // The stack location is cleared as the walk leaves it.
             memset(stack, 0, sizeof(*stack));
@@ -269,11 +397,14 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 info->completing = false;
             }
         }
+        if (holder != nullptr) {
+            Hold(holder, -1);
+        }
         NTSTATUS status = Irp->IoStatus.Status;
-        bool invoke = routine != NULL &&
-                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        bool invoke =
+            routine != NULL && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? NULL
@@ -345,8 +476,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
     switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
     case METHOD_BUFFERED: {
-        size_t length = InputBufferLength > OutputBufferLength ? InputBufferLength
-                                                               : OutputBufferLength;
+        size_t length =
+            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (length != 0) {
             void* system = std::calloc(1, length);
             if (InputBuffer != NULL && InputBufferLength != 0) {

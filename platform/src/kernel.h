@@ -49,6 +49,17 @@ struct DeviceInfo {
 DeviceInfo* FindDevice(PDEVICE_OBJECT device); // caller holds ObjectLock()
 std::mutex& ObjectLock();
 
+// Verifier bookkeeping shared between sources.
+int HeldSpinLocks();                               // spin locks the calling thread holds
+PDRIVER_OBJECT CurrentDriver();                    // the driver whose code the calling thread runs
+PDRIVER_OBJECT EnterDriver(PDRIVER_OBJECT driver); // returns the previous one
+size_t IrpsHeldBy(PDEVICE_OBJECT device);
+size_t IrpsOwnedBy(PDRIVER_OBJECT driver);
+size_t ThreadsOwnedBy(PDRIVER_OBJECT driver);
+size_t DevicesOwnedBy(PDRIVER_OBJECT driver); // deleted or not, until their memory is freed
+size_t RemoveLockHoldsIn(const void* begin, size_t size);
+void NoteStartNextPowerIrp(PIRP irp);
+
 // Per-run state reset by host::Reset.
 void ResetPool();
 void ResetIrps();
@@ -58,7 +69,6 @@ void ResetPower();
 void ResetVersion();
 void ResetTime();
 void ResetFaults();
-void ReportLiveObjects();
 void ForgetRemoveLocksIn(const void* begin, size_t size);
 
 } // namespace host::detail

@@ -19,6 +19,7 @@ struct _KTHREAD {
     DISPATCHER_HEADER Header;
     PKSTART_ROUTINE start;
     PVOID context;
+    PDRIVER_OBJECT creator;
 };
 
 namespace host::detail {
@@ -43,18 +44,32 @@ Objects& TheObjects() {
 }
 
 thread_local PKTHREAD t_currentThread = nullptr;
+thread_local PDRIVER_OBJECT t_driver = nullptr;
 std::atomic<size_t> g_liveThreads{0};
+std::mutex g_threadsLock;
+std::map<PKTHREAD, PDRIVER_OBJECT> g_threads;
 
 void ThreadEnded(PKTHREAD thread) {
+    if (HeldSpinLocks() != 0) {
+        Violate(host::rule::IrqlNotRestored,
+                "system thread " + Hex(thread) + " ends holding a spin lock");
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_threadsLock);
+        g_threads.erase(thread);
+    }
     SignalObject(&thread->Header);
+    ObfDereferenceObject(thread);
+    // Last: JoinSystemThreads returns once the thread has let go of everything.
+    std::lock_guard<std::mutex> guard(DispatcherLock());
     g_liveThreads--;
     DispatcherWake().notify_all();
-    ObfDereferenceObject(thread);
 }
 
 void* ThreadMain(void* argument) {
     auto* thread = static_cast<PKTHREAD>(argument);
     t_currentThread = thread;
+    t_driver = thread->creator;
     SetIrql(PASSIVE_LEVEL);
     thread->start(thread->context);
     ThreadEnded(thread);
@@ -78,20 +93,43 @@ bool IsRegisteredObject(const void* object) {
     return TheObjects().records.count(object) != 0;
 }
 
+PDRIVER_OBJECT CurrentDriver() {
+    return t_driver;
+}
+
+PDRIVER_OBJECT EnterDriver(PDRIVER_OBJECT driver) {
+    PDRIVER_OBJECT previous = t_driver;
+    t_driver = driver;
+    return previous;
+}
+
+size_t ThreadsOwnedBy(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> guard(g_threadsLock);
+    size_t count = 0;
+    for (auto& entry : g_threads) {
+        count += entry.second == driver ? 1 : 0;
+    }
+    return count;
+}
+
+size_t DevicesOwnedBy(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> guard(ObjectLock());
+    size_t count = 0;
+    for (auto& entry : TheObjects().records) {
+        const char* kind = entry.second.kind;
+        if (std::string(kind) == "device object" &&
+            static_cast<const DEVICE_OBJECT*>(entry.first)->DriverObject == driver) {
+            ++count;
+        }
+    }
+    return count;
+}
+
 DeviceInfo* FindDevice(PDEVICE_OBJECT device) {
     if (device == nullptr || TheObjects().records.count(device) == 0) {
         return nullptr;
     }
     return &device->DeviceObjectExtension->info;
-}
-
-void ReportLiveObjects() {
-    std::lock_guard<std::mutex> guard(ObjectLock());
-    for (auto& entry : TheObjects().records) {
-        Violate("OBJECT_LEAKED", std::string(entry.second.kind) + " " + Hex(entry.first) +
-                                     " still has " + std::to_string(entry.second.references) +
-                                     " reference(s)");
-    }
 }
 
 } // namespace host::detail
@@ -156,8 +194,8 @@ LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
         std::lock_guard<std::mutex> guard(ObjectLock());
         auto found = TheObjects().records.find(Object);
         if (found == TheObjects().records.end()) {
-            Violate("DEREFERENCE_BELOW_ZERO", "ObDereferenceObject of " + Hex(Object) +
-                                                  ", which has no reference left");
+            Violate(host::rule::DereferenceBelowZero,
+                    "ObDereferenceObject of " + Hex(Object) + ", which has no reference left");
             return 0;
         }
         left = --found->second.references;
@@ -224,6 +262,11 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     InitializeListHead(&thread->Header.WaitListHead);
     thread->start = StartRoutine;
     thread->context = StartContext;
+    thread->creator = t_driver;
+    {
+        std::lock_guard<std::mutex> guard(g_threadsLock);
+        g_threads[thread] = t_driver;
+    }
     // One reference for the running thread, one for the handle.
     RegisterObject(thread, "thread", [thread] { delete thread; });
     ObfReferenceObject(thread);
@@ -242,6 +285,10 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     int error = pthread_create(&id, &attributes, ThreadMain, thread);
     pthread_attr_destroy(&attributes);
     if (error != 0) {
+        {
+            std::lock_guard<std::mutex> guard(g_threadsLock);
+            g_threads.erase(thread);
+        }
         g_liveThreads--;
         ZwClose(*ThreadHandle);
         ObfDereferenceObject(thread);
@@ -281,7 +328,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     device->Type = 3; // IO_TYPE_DEVICE
     device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     device->DriverObject = DriverObject;
-    device->DeviceExtension = DeviceExtensionSize != 0 ? reinterpret_cast<char*>(device) + objectSize : NULL;
+    device->DeviceExtension =
+        DeviceExtensionSize != 0 ? reinterpret_cast<char*>(device) + objectSize : NULL;
     device->DeviceType = DeviceType;
     device->Characteristics = DeviceCharacteristics;
     device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
@@ -305,6 +353,17 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    if (size_t irps = IrpsHeldBy(DeviceObject)) {
+        Violate(host::rule::DeviceDeletedWithIrps, "device " + Hex(DeviceObject) +
+                                                       " deleted while it holds " +
+                                                       std::to_string(irps) + " IRP(s)");
+    }
+    size_t extensionSize = DeviceObject->Size - sizeof(DEVICE_OBJECT);
+    if (size_t holds = RemoveLockHoldsIn(DeviceObject->DeviceExtension, extensionSize)) {
+        Violate(host::rule::RemoveLockHeldAtDelete,
+                "device " + Hex(DeviceObject) + " deleted while its remove lock has " +
+                    std::to_string(holds) + " acquisition(s) outstanding");
+    }
     {
         std::lock_guard<std::mutex> guard(ObjectLock());
         DeviceInfo* info = FindDevice(DeviceObject);
@@ -338,7 +397,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
-                                                PDEVICE_OBJECT TargetDevice) {
+                                                 PDEVICE_OBJECT TargetDevice) {
     std::lock_guard<std::mutex> guard(ObjectLock());
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice != NULL) {

@@ -114,8 +114,9 @@ extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     if (IsPagedType(PoolType) && CurrentIrql() > APC_LEVEL) {
-        Violate(host::rule::IrqlTooHigh, "paged pool allocated at DISPATCH_LEVEL, tag " +
-                                             host::TagText(Tag));
+        Violate(host::rule::IrqlTooHigh, "paged pool with tag '" + host::TagText(Tag) +
+                                             "' allocated at IRQL " +
+                                             std::to_string(CurrentIrql()));
     }
     if ((static_cast<ULONG>(PoolType) & POOL_NX_ALLOCATION) != 0 &&
         !RtlIsNtDdiVersionAvailable(0x06020000)) {
@@ -218,6 +219,12 @@ VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID E
 
 VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
     auto* state = static_cast<LookasideState*>(Lookaside->HostList);
+    if (state->outstanding != 0) {
+        Violate(host::rule::LookasideEntriesOutstanding,
+                "lookaside list " + Hex(Lookaside) + " (tag '" + host::TagText(Lookaside->Tag) +
+                    "') deleted with " + std::to_string(state->outstanding) +
+                    " entry(ies) not returned");
+    }
     for (void* entry : state->cached) {
         Lookaside->Free(entry);
     }

@@ -48,8 +48,8 @@ void SendRequestedIrp(Request* request) {
         IO_STATUS_BLOCK failed{};
         failed.Status = STATUS_INSUFFICIENT_RESOURCES;
         if (request->completion != NULL) {
-            request->completion(request->device, request->minor, request->state,
-                                request->context, &failed);
+            request->completion(request->device, request->minor, request->state, request->context,
+                                &failed);
         }
         delete request;
         ObfDereferenceObject(top);
@@ -100,6 +100,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+    NoteStartNextPowerIrp(Irp);
     std::lock_guard<std::mutex> guard(ThePower().lock);
     ThePower().events.push_back({host::PowerEvent::StartNext, NULL, Irp, SystemPowerState, {}});
 }
@@ -130,8 +131,8 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     if (ShouldFail(host::Alloc::Irp)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    auto* request = new Request{DeviceObject, MinorFunction, PowerState, CompletionFunction,
-                                Context};
+    auto* request =
+        new Request{DeviceObject, MinorFunction, PowerState, CompletionFunction, Context};
     std::thread(SendRequestedIrp, request).detach();
     return STATUS_PENDING;
 }

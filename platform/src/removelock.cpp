@@ -24,6 +24,21 @@ void ResetRemoveLocks() {
     TheLocks().holds.clear();
 }
 
+size_t RemoveLockHoldsIn(const void* begin, size_t size) {
+    auto* first = static_cast<const char*>(begin);
+    std::lock_guard<std::mutex> guard(TheLocks().lock);
+    size_t holds = 0;
+    for (auto& lock : TheLocks().holds) {
+        auto* at = static_cast<const char*>(lock.first);
+        if (at >= first && at < first + size) {
+            for (auto& tag : lock.second) {
+                holds += tag.second;
+            }
+        }
+    }
+    return holds;
+}
+
 void ForgetRemoveLocksIn(const void* begin, size_t size) {
     auto* first = static_cast<const char*>(begin);
     std::lock_guard<std::mutex> guard(TheLocks().lock);
@@ -39,9 +54,8 @@ using namespace host::detail;
 
 extern "C" {
 
-VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag,
-                                    ULONG MaxLockedMinutes, ULONG HighWatermark,
-                                    ULONG RemlockSize) {
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize) {
     UNREFERENCED_PARAMETER(AllocateTag);
     UNREFERENCED_PARAMETER(MaxLockedMinutes);
     UNREFERENCED_PARAMETER(HighWatermark);
@@ -93,8 +107,7 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
     }
 }
 
-VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
-                                        ULONG RemlockSize) {
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
     __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_SEQ_CST);
     // Drop the bias taken at initialisation, then the caller's own hold.
     InterlockedDecrement(&RemoveLock->Common.IoCount);

@@ -10,6 +10,7 @@ namespace host::detail {
 namespace {
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
+thread_local int t_spinLocks = 0;
 
 struct Clock {
     std::mutex lock;
@@ -36,14 +37,19 @@ void SetIrql(KIRQL irql) {
     t_irql = irql;
 }
 
+int HeldSpinLocks() {
+    return t_spinLocks;
+}
+
+// Never destroyed: detached system threads may still signal while the process exits.
 std::mutex& DispatcherLock() {
-    static std::mutex lock;
-    return lock;
+    static std::mutex* lock = new std::mutex;
+    return *lock;
 }
 
 std::condition_variable& DispatcherWake() {
-    static std::condition_variable wake;
-    return wake;
+    static std::condition_variable* wake = new std::condition_variable;
+    return *wake;
 }
 
 void SignalObject(DISPATCHER_HEADER* header) {
@@ -59,7 +65,8 @@ LONGLONG KernelNow() {
     std::lock_guard<std::mutex> guard(clock.lock);
     auto real = std::chrono::steady_clock::now() - clock.realAnchor;
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(real).count();
-    return clock.kernelAnchor + static_cast<LONGLONG>(static_cast<double>(ns) * clock.scale / 100.0);
+    return clock.kernelAnchor +
+           static_cast<LONGLONG>(static_cast<double>(ns) * clock.scale / 100.0);
 }
 
 std::chrono::steady_clock::duration RealDurationOf(LONGLONG kernel100ns) {
@@ -131,12 +138,14 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     while (__atomic_exchange_n(SpinLock, 1, __ATOMIC_ACQUIRE) != 0) {
         sched_yield();
     }
+    t_spinLocks++;
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     if (__atomic_exchange_n(SpinLock, 0, __ATOMIC_RELEASE) == 0) {
         BugCheck(0x10, "spin lock released while not held"); // SPIN_LOCK_NOT_OWNED
     }
+    t_spinLocks--;
 }
 
 VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
@@ -189,7 +198,8 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
     if (CurrentIrql() > DISPATCH_LEVEL) {
-        host::detail::Violate(host::rule::IrqlTooHigh, "KeSetEvent above DISPATCH_LEVEL");
+        host::detail::Violate(host::rule::IrqlTooHigh, "KeSetEvent on " + Hex(Event) + " at IRQL " +
+                                                           std::to_string(CurrentIrql()));
     }
     LONG previous;
     {
@@ -225,8 +235,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     UNREFERENCED_PARAMETER(Alertable);
     bool zeroTimeout = Timeout != NULL && Timeout->QuadPart == 0;
     if (CurrentIrql() > DISPATCH_LEVEL || (CurrentIrql() == DISPATCH_LEVEL && !zeroTimeout)) {
-        host::detail::Violate(host::rule::IrqlTooHigh,
-                              "KeWaitForSingleObject blocks at DISPATCH_LEVEL or above");
+        host::detail::Violate(host::rule::IrqlTooHigh, "KeWaitForSingleObject on " + Hex(Object) +
+                                                           " blocks at IRQL " +
+                                                           std::to_string(CurrentIrql()));
     }
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
     auto signalled = [header] { return header->SignalState > 0; };

@@ -11,12 +11,25 @@ namespace rule {
 const char* const IrpCompletedTwice = "IRP_COMPLETED_TWICE";
 const char* const IrpCompletedWithPending = "IRP_COMPLETED_WITH_PENDING";
 const char* const PendingNotMarked = "PENDING_RETURNED_NOT_MARKED";
+const char* const SyncStatusMismatch = "SYNC_COMPLETION_STATUS_MISMATCH";
+const char* const IrpFreedInUse = "IRP_FREED_IN_USE";
 const char* const NoMoreStackLocations = "NO_MORE_IRP_STACK_LOCATIONS";
-const char* const PoolLeakedAtUnload = "POOL_LEAKED_AT_UNLOAD";
-const char* const RemoveLockReleaseWithoutAcquire = "REMOVE_LOCK_RELEASE_WITHOUT_ACQUIRE";
 const char* const DriverIrpReachedTop = "DRIVER_IRP_COMPLETED_TO_TOP";
-const char* const BadPoolCaller = "BAD_POOL_CALLER";
+const char* const IrpLeaked = "IRP_LEAKED";
+const char* const DeviceDeletedWithIrps = "DEVICE_DELETED_WITH_IRPS";
+const char* const RemoveLockHeldAtDelete = "REMOVE_LOCK_HELD_AT_DELETE";
+const char* const RemoveLockReleaseWithoutAcquire = "REMOVE_LOCK_RELEASE_WITHOUT_ACQUIRE";
+const char* const DereferenceBelowZero = "DEREFERENCE_BELOW_ZERO";
+const char* const DeviceStillInitializing = "DEVICE_STILL_INITIALIZING";
 const char* const IrqlTooHigh = "IRQL_TOO_HIGH";
+const char* const IrqlNotRestored = "IRQL_OR_SPIN_LOCK_NOT_RESTORED";
+const char* const PowerIrpWithoutStartNext = "POWER_IRP_WITHOUT_START_NEXT";
+const char* const BadPoolCaller = "BAD_POOL_CALLER";
+const char* const PoolLeakedAtUnload = "POOL_LEAKED_AT_UNLOAD";
+const char* const LookasideEntriesOutstanding = "LOOKASIDE_ENTRIES_OUTSTANDING";
+const char* const DeviceLeftAtUnload = "DEVICE_LEFT_AT_UNLOAD";
+const char* const ThreadAliveAtUnload = "THREAD_ALIVE_AT_UNLOAD";
+const char* const IrpAliveAtUnload = "IRP_ALIVE_AT_UNLOAD";
 } // namespace rule
 
 namespace {

@@ -3,10 +3,6 @@
 
 namespace host {
 
-namespace rule {
-const char* const DeviceStillInitializing = "DEVICE_STILL_INITIALIZING";
-} // namespace rule
-
 void ReportViolation(const char* rule, const std::string& detail) {
     detail::Violate(rule, detail);
 }

@@ -18,7 +18,8 @@ namespace host {
 // themselves are kept until ClearViolations.
 void Reset();
 
-// ---- OS version as the driver sees it ------------------------------------------------------------
+// ---- OS version as the driver sees it
+// ------------------------------------------------------------
 struct OsVersion {
     ULONG major;
     ULONG minor;
@@ -31,13 +32,15 @@ extern const OsVersion Windows8;
 extern const OsVersion Windows10;
 void SetOsVersion(const OsVersion& version);
 
-// ---- Time -----------------------------------------------------------------------------------------
-// Kernel seconds per real second: 100 makes a one-second kernel wait last 10 ms.
+// ---- Time
+// ----------------------------------------------------------------------------------------- Kernel
+// seconds per real second: 100 makes a one-second kernel wait last 10 ms.
 void SetTimeScale(double kernelSecondsPerRealSecond);
 // Kernel time since boot in 100 ns units (the scale applied).
 LONGLONG KernelTime();
 
-// ---- Debug log ------------------------------------------------------------------------------------
+// ---- Debug log
+// ------------------------------------------------------------------------------------
 struct LogLine {
     ULONG component;
     ULONG level;
@@ -51,18 +54,36 @@ void ClearLog();
 // Called for every completed line, on the writer's thread.
 void SetLogObserver(std::function<void(const LogLine&)> observer);
 
-// ---- Verifier -------------------------------------------------------------------------------------
+// ---- Verifier
+// -------------------------------------------------------------------------------------
 namespace rule {
+// IRP handling
 extern const char* const IrpCompletedTwice;
 extern const char* const IrpCompletedWithPending;
 extern const char* const PendingNotMarked;
+extern const char* const SyncStatusMismatch;
+extern const char* const IrpFreedInUse;
 extern const char* const NoMoreStackLocations;
-extern const char* const PoolLeakedAtUnload;
-extern const char* const RemoveLockReleaseWithoutAcquire;
 extern const char* const DriverIrpReachedTop;
-extern const char* const BadPoolCaller;
-extern const char* const IrqlTooHigh;
+extern const char* const IrpLeaked;
+// Objects
+extern const char* const DeviceDeletedWithIrps;
+extern const char* const RemoveLockHeldAtDelete;
+extern const char* const RemoveLockReleaseWithoutAcquire;
+extern const char* const DereferenceBelowZero;
 extern const char* const DeviceStillInitializing;
+// IRQL
+extern const char* const IrqlTooHigh;
+extern const char* const IrqlNotRestored;
+// Power
+extern const char* const PowerIrpWithoutStartNext;
+// Resources
+extern const char* const BadPoolCaller;
+extern const char* const PoolLeakedAtUnload;
+extern const char* const LookasideEntriesOutstanding;
+extern const char* const DeviceLeftAtUnload;
+extern const char* const ThreadAliveAtUnload;
+extern const char* const IrpAliveAtUnload;
 } // namespace rule
 
 struct Violation {
@@ -82,7 +103,8 @@ std::string DescribeViolations();
 using BugCheckHandler = std::function<void(ULONG code, const std::string& reason)>;
 void SetBugCheckHandler(BugCheckHandler handler);
 
-// ---- Pool -----------------------------------------------------------------------------------------
+// ---- Pool
+// -----------------------------------------------------------------------------------------
 struct PoolUsage {
     std::string tag;
     size_t allocations;
@@ -93,20 +115,26 @@ size_t PoolBytesOutstanding();
 size_t PoolHighWater();
 std::string TagText(ULONG tag);
 
-// ---- Fault injection --------------------------------------------------------------------------------
+// ---- Fault injection
+// --------------------------------------------------------------------------------
 enum class Alloc { Pool, Irp, BuildIoctl, CreateDevice, CreateThread, Lookaside, Mdl, Kinds };
 // Fails the nth (1-based) call of that kind from now on; 0 disarms.
 void FailNthCall(Alloc kind, unsigned nth);
 unsigned CallCount(Alloc kind);
 
-// ---- Drivers ----------------------------------------------------------------------------------------
-// Creates the driver object and runs the entry routine at PASSIVE_LEVEL.
+// ---- Drivers
+// ---------------------------------------------------------------------------------------- Creates
+// the driver object and runs the entry routine at PASSIVE_LEVEL.
 PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName);
-// Runs DriverUnload, reports pool still outstanding as a leak and frees the driver object.
-void UnloadDriver(PDRIVER_OBJECT driver);
+// Calls the driver's AddDevice at PASSIVE_LEVEL, as the PnP manager does.
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+// Runs DriverUnload and frees the driver object; reports pool, threads and IRPs the driver left
+// behind. A driver whose device objects still exist is reported and not unloaded (FALSE).
+bool UnloadDriver(PDRIVER_OBJECT driver);
 
-// ---- Devices seen from outside ---------------------------------------------------------------------
-// The device object below this one in its stack (what it is attached to), or NULL.
+// ---- Devices seen from outside
+// --------------------------------------------------------------------- The device object below
+// this one in its stack (what it is attached to), or NULL.
 PDEVICE_OBJECT AttachedTo(PDEVICE_OBJECT device);
 // FALSE once IoDeleteDevice ran for it (the memory may live on while references remain).
 bool IsDeleted(PDEVICE_OBJECT device);
@@ -118,7 +146,8 @@ void SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
 // Receives IoInvalidateDeviceRelations (the PnP manager registers itself here).
 void SetInvalidateRelationsHandler(std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> h);
 
-// ---- Power bookkeeping --------------------------------------------------------------------------------
+// ---- Power bookkeeping
+// --------------------------------------------------------------------------------
 struct PowerEvent {
     enum Kind { StartNext, SetState } kind;
     PDEVICE_OBJECT device; // SetState: the device; StartNext: NULL
@@ -133,7 +162,8 @@ using PowerRequestHandler =
     std::function<NTSTATUS(PDEVICE_OBJECT, UCHAR, POWER_STATE, PREQUEST_POWER_COMPLETE, PVOID)>;
 void SetPowerRequestHandler(PowerRequestHandler handler);
 
-// ---- IRQL ---------------------------------------------------------------------------------------------
+// ---- IRQL
+// ---------------------------------------------------------------------------------------------
 class IrqlScope {
   public:
     explicit IrqlScope(KIRQL irql);
@@ -145,18 +175,20 @@ class IrqlScope {
     KIRQL old_;
 };
 
-// ---- Sending IRPs from outside the driver ---------------------------------------------------------
+// ---- Sending IRPs from outside the driver
+// ---------------------------------------------------------
 struct IrpResult {
-    NTSTATUS status;      // IoStatus.Status when the IRP came back
+    NTSTATUS status; // IoStatus.Status when the IRP came back
     ULONG_PTR information;
-    NTSTATUS returned;    // what IoCallDriver returned
+    NTSTATUS returned; // what IoCallDriver returned
 };
 // Allocates an IRP for the target's stack, lets setup fill the first stack location (and the
 // IRP), sends it, waits until it is completed back to the sender, and frees it.
 IrpResult SendIrp(PDEVICE_OBJECT target, NTSTATUS initialStatus,
                   const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup);
 
-// ---- Threads ----------------------------------------------------------------------------------------
+// ---- Threads
+// ----------------------------------------------------------------------------------------
 size_t LiveSystemThreads();
 // Waits until every system thread has ended (kernel time bounded by the caller's tests).
 void JoinSystemThreads();

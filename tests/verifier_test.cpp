@@ -1,0 +1,220 @@
+// The verifier's rules beyond the first ones, each provoked by a deliberately broken driver.
+#include "support/host_fixture.h"
+
+#include <thread>
+
+namespace velt::test {
+namespace {
+
+// Expects exactly the named rule to have fired, shows its report, and clears it for TearDown.
+void ExpectRule(const char* rule) {
+    std::vector<host::Violation> violations = host::Violations();
+    ASSERT_FALSE(violations.empty()) << "expected " << rule;
+    EXPECT_EQ(rule, violations.front().rule) << host::DescribeViolations();
+    const std::string& detail = violations.front().detail;
+    EXPECT_TRUE(detail.find("0x") != std::string::npos || detail.find("tag '") != std::string::npos)
+        << "the report names the objects: " << detail;
+    host::ClearViolations();
+}
+
+struct DispatchCase {
+    const char* name;
+    const char* rule;
+    UCHAR major;
+    NTSTATUS (*dispatch)(PDEVICE_OBJECT, PIRP);
+};
+
+NTSTATUS ReturnsOtherStatus(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_UNSUCCESSFUL;
+}
+
+KSPIN_LOCK g_lock;
+
+NTSTATUS KeepsSpinLock(PDEVICE_OBJECT device, PIRP irp) {
+    KIRQL old;
+    KeAcquireSpinLock(&g_lock, &old);
+    return CompleteAsIs(device, irp);
+}
+
+NTSTATUS CompletesAtHighLevel(PDEVICE_OBJECT device, PIRP irp) {
+    KIRQL old;
+    KeRaiseIrql(HIGH_LEVEL, &old);
+    NTSTATUS status = CompleteAsIs(device, irp);
+    KeLowerIrql(old);
+    return status;
+}
+
+NTSTATUS ForgetsStartNextPowerIrp(PDEVICE_OBJECT device, PIRP irp) {
+    return CompleteAsIs(device, irp);
+}
+
+class BrokenDispatch : public HostTest, public ::testing::WithParamInterface<DispatchCase> {};
+
+TEST_P(BrokenDispatch, IsCaughtByItsRule) {
+    KeInitializeSpinLock(&g_lock);
+    TestDriver drivers;
+    PDEVICE_OBJECT device = drivers.CreateDevice(GetParam().dispatch);
+    UCHAR major = GetParam().major;
+    host::SendIrp(device, STATUS_NOT_SUPPORTED,
+                  [major](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = major; });
+    if (g_lock != 0) {
+        KeReleaseSpinLock(&g_lock, PASSIVE_LEVEL);
+    }
+    ExpectRule(GetParam().rule);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, BrokenDispatch,
+    ::testing::Values(DispatchCase{"ReturnsOtherStatus", host::rule::SyncStatusMismatch,
+                                   IRP_MJ_READ, ReturnsOtherStatus},
+                      DispatchCase{"KeepsSpinLock", host::rule::IrqlNotRestored, IRP_MJ_READ,
+                                   KeepsSpinLock},
+                      DispatchCase{"CompletesAtHighLevel", host::rule::IrqlTooHigh, IRP_MJ_READ,
+                                   CompletesAtHighLevel},
+                      DispatchCase{"ForgetsStartNextPowerIrp", host::rule::PowerIrpWithoutStartNext,
+                                   IRP_MJ_POWER, ForgetsStartNextPowerIrp}),
+    [](const ::testing::TestParamInfo<DispatchCase>& info) { return info.param.name; });
+
+using Verifier = HostTest;
+
+TEST_F(Verifier, RequestToADeviceStillInitializing) {
+    TestDriver drivers;
+    PDEVICE_OBJECT device = drivers.CreateDevice();
+    device->Flags |= DO_DEVICE_INITIALIZING;
+    host::SendIrp(device, STATUS_SUCCESS,
+                  [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_CREATE; });
+    ExpectRule(host::rule::DeviceStillInitializing);
+}
+
+TEST_F(Verifier, IrpFreedWhileADriverOwnsALocation) {
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    IoSetNextIrpStackLocation(irp);
+    IoFreeIrp(irp);
+    ExpectRule(host::rule::IrpFreedInUse);
+}
+
+TEST_F(Verifier, DeviceDeletedWhileItHoldsAnIrp) {
+    TestDriver drivers;
+    KEVENT arrived;
+    KeInitializeEvent(&arrived, NotificationEvent, FALSE);
+    PIRP held = nullptr;
+    PDEVICE_OBJECT device = drivers.CreateDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        KeSetEvent(&arrived, 0, FALSE);
+        return STATUS_PENDING;
+    });
+    std::thread sender([device] {
+        host::SendIrp(device, STATUS_SUCCESS,
+                      [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_READ; });
+    });
+    KeWaitForSingleObject(&arrived, Executive, KernelMode, FALSE, NULL);
+    IoDeleteDevice(device);
+    ExpectRule(host::rule::DeviceDeletedWithIrps);
+    IofCompleteRequest(held, IO_NO_INCREMENT);
+    sender.join();
+}
+
+TEST_F(Verifier, DeviceDeletedWhileItsRemoveLockIsHeld) {
+    TestDriver drivers;
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(drivers.Object(), sizeof(IO_REMOVE_LOCK), NULL,
+                                             FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
+    auto* lock = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
+    IoInitializeRemoveLock(lock, 0x74736554, 1, 100);
+    ASSERT_EQ(STATUS_SUCCESS, IoAcquireRemoveLock(lock, device));
+    IoDeleteDevice(device);
+    ExpectRule(host::rule::RemoveLockHeldAtDelete);
+}
+
+TEST_F(Verifier, DereferenceOfAnObjectWithNoReferenceLeft) {
+    TestDriver drivers;
+    PDEVICE_OBJECT device = drivers.CreateDevice();
+    ObReferenceObject(device);
+    IoDeleteDevice(device);
+    ObDereferenceObject(device);
+    ObDereferenceObject(device);
+    ExpectRule(host::rule::DereferenceBelowZero);
+}
+
+TEST_F(Verifier, LookasideDeletedWithEntriesOut) {
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, NULL, NULL, 0, 32, 0x7473654C, 0);
+    PVOID entry = ExAllocateFromNPagedLookasideList(&list);
+    ExDeleteNPagedLookasideList(&list);
+    ExpectRule(host::rule::LookasideEntriesOutstanding);
+    ExFreePool(entry);
+}
+
+TEST_F(Verifier, PagedPoolAndBlockingWaitsAtDispatchLevel) {
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, 0x74736550));
+    ExpectRule(host::rule::IrqlTooHigh);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -1;
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+    ExpectRule(host::rule::IrqlTooHigh);
+}
+
+// A driver that leaves something behind at unload, chosen by the test.
+enum class Leftover { Thread, Irp, Device };
+Leftover g_leftover;
+KEVENT g_release;
+PIRP g_irp;
+
+VOID NTAPI WaitingThread(PVOID) {
+    KeWaitForSingleObject(&g_release, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID NTAPI CarelessUnload(PDRIVER_OBJECT) {}
+
+NTSTATUS NTAPI CarelessEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
+    DriverObject->DriverUnload = CarelessUnload;
+    switch (g_leftover) {
+    case Leftover::Thread: {
+        HANDLE thread;
+        NTSTATUS status =
+            PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, WaitingThread, NULL);
+        if (NT_SUCCESS(status)) {
+            ZwClose(thread);
+        }
+        return status;
+    }
+    case Leftover::Irp:
+        g_irp = IoAllocateIrp(1, FALSE);
+        return STATUS_SUCCESS;
+    case Leftover::Device: {
+        PDEVICE_OBJECT device;
+        return IoCreateDevice(DriverObject, 0, NULL, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    }
+    }
+    return STATUS_SUCCESS;
+}
+
+TEST_F(Verifier, ResourcesLeftAtUnload) {
+    KeInitializeEvent(&g_release, NotificationEvent, FALSE);
+    g_leftover = Leftover::Thread;
+    host::UnloadDriver(host::LoadDriver(CarelessEntry, u"careless"));
+    ExpectRule(host::rule::ThreadAliveAtUnload);
+    KeSetEvent(&g_release, 0, FALSE);
+    host::JoinSystemThreads();
+
+    g_leftover = Leftover::Irp;
+    host::UnloadDriver(host::LoadDriver(CarelessEntry, u"careless"));
+    ExpectRule(host::rule::IrpAliveAtUnload);
+    IoFreeIrp(g_irp);
+
+    g_leftover = Leftover::Device;
+    PDRIVER_OBJECT driver = host::LoadDriver(CarelessEntry, u"careless");
+    EXPECT_FALSE(host::UnloadDriver(driver));
+    ExpectRule(host::rule::DeviceLeftAtUnload);
+    IoDeleteDevice(driver->DeviceObject);
+    EXPECT_TRUE(host::UnloadDriver(driver));
+}
+
+} // namespace
+} // namespace velt::test
