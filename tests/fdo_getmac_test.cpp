@@ -6,8 +6,6 @@
 
 #include <gmock/gmock.h>
 
-#include <thread>
-
 using namespace sim::usb;
 using namespace velt_test;
 using ::testing::ElementsAre;
@@ -61,6 +59,7 @@ class GetMacTest : public UsbStackTest {
         return Stack().Device().OutTransfers();
     }
     LONGLONG elapsed_ = 0;
+    PDEVICE_EXTENSION removing_ = nullptr;
 };
 
 class AnswersAtOnce : public GetMacTest, public ::testing::WithParamInterface<Completion> {};
@@ -104,16 +103,18 @@ TEST_F(GetMacTest, PendingReadIsCancelledAndTheAttemptRepeated) {
 }
 
 TEST_F(GetMacTest, RemovalEndsTheLoopOfANeverAnsweringController) {
-    Plug(ControllerNeverAnswering());
-    Prepare();
-    std::thread remover([this] {
-        while (Stack().Device().OnCommands() < 2) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ControllerModel model = ControllerNeverAnswering();
+    PDEVICE_EXTENSION* fdo = &removing_;
+    // Removal begins while the second attempt runs.
+    model.onOut = [fdo](UsbDevice& device, UCHAR, const Bytes&) {
+        if (device.OnCommands() == 2) {
+            (*fdo)->Removed = TRUE;
         }
-        Extension()->Removed = TRUE;
-    });
+    };
+    Plug(model);
+    removing_ = Extension();
+    Prepare();
     EXPECT_EQ(Query(), STATUS_SUCCESS);
-    remover.join();
     EXPECT_EQ(Stack().Device().OnCommands(), 2u);
     EXPECT_THAT(Mac(), ElementsAre(0, 0, 0, 0, 0, 0));
     EXPECT_EQ(Out().back().data, Command(false));

@@ -280,7 +280,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
     UCHAR major = stack->MajorFunction;
-    if (DeviceObject->Flags & DO_DEVICE_INITIALIZING) {
+    if ((DeviceObject->Flags & DO_DEVICE_INITIALIZING) && FirstReportOfInitializing(DeviceObject)) {
         Violate(host::rule::DeviceStillInitializing,
                 "IRP " + Hex(Irp) + " sent to device " + Hex(DeviceObject) +
                     ", whose DO_DEVICE_INITIALIZING is still set");
@@ -419,7 +419,12 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? NULL
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+            // The routine runs as code of the driver that set it.
+            PDRIVER_OBJECT caller =
+                EnterDriver(device != NULL ? device->DriverObject : CurrentDriver());
+            NTSTATUS result = routine(device, Irp, context);
+            EnterDriver(caller);
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
             }
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {

@@ -1,4 +1,4 @@
-// Verifier rules that the world's managers check where the real system checks them.
+// Verifier checks that the world's managers make where the real system makes them.
 #include "kernel.h"
 
 namespace host {

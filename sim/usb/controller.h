@@ -58,6 +58,8 @@ struct ControllerModel {
     // Replaces the answer of the read-th (1-based) read of descriptor (type, index); nullopt
     // keeps the model's data.
     std::function<std::optional<DescriptorAnswer>(UCHAR type, UCHAR index, unsigned read)> describe;
+    // Called for every OUT transfer after the controller has handled it (on the sender's thread).
+    std::function<void(UsbDevice&, UCHAR endpoint, const Bytes& data)> onOut;
     // Class and vendor requests beyond the HID ones the engine serves; return false to stall.
     std::function<bool(UsbDevice&, const ControlSetup&, Bytes& data)> onControl;
 };

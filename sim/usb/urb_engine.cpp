@@ -514,6 +514,9 @@ NTSTATUS UsbDevice::Transfer(PIRP irp, PURB urb) {
         outTransfers_.push_back(TransferRecord{endpoint, data});
     }
     OutReport(endpoint, data);
+    if (model_.onOut) {
+        model_.onOut(*this, endpoint, data);
+    }
     return STATUS_SUCCESS;
 }
 

@@ -128,8 +128,8 @@ unsigned CallCount(Alloc kind);
 PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName);
 // Calls the driver's AddDevice at PASSIVE_LEVEL, as the PnP manager does.
 NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
-// Runs DriverUnload and frees the driver object; reports pool, threads and IRPs the driver left
-// behind. A driver whose device objects still exist is reported and not unloaded (FALSE).
+// Runs DriverUnload and frees the driver object; reports the pool (allocated by the driver's
+// code), threads and IRPs the driver left behind. A driver whose device objects still exist is reported and not unloaded (FALSE).
 bool UnloadDriver(PDRIVER_OBJECT driver);
 
 // ---- Devices seen from outside
