@@ -49,16 +49,18 @@ VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_
 } // namespace
 
 UCHAR TakeInputFrameCounter() {
-    LONG current;
-    LONG next;
-    do {
-        current = InputFrameCounter;
-        next = current + FRAME_COUNTER_STEP;
+    LONG current = InterlockedCompareExchange(&InputFrameCounter, 0, 0);
+    for (;;) {
+        LONG next = current + FRAME_COUNTER_STEP;
         if (next == FRAME_COUNTER_WRAP) {
             next = 0;
         }
-    } while (InterlockedCompareExchange(&InputFrameCounter, next, current) != current);
-    return static_cast<UCHAR>(current);
+        LONG seen = InterlockedCompareExchange(&InputFrameCounter, next, current);
+        if (seen == current) {
+            return static_cast<UCHAR>(current);
+        }
+        current = seen;
+    }
 }
 
 // Sends the child's request to the top of the parent FDO's stack, up to DISPATCH_LEVEL. The
