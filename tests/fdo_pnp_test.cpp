@@ -120,7 +120,9 @@ class FdoPnpTest : public ::testing::Test {
         pnp_->WaitIdle();
     }
 
+    // The controller goes away with its port, so the children's pending reads come back.
     void UnplugController() {
+        controller_->Unplug();
         hub_->Unplug();
         pnp_->Unplug(Pdo());
         EXPECT_TRUE(hub_->Deleted());
