@@ -1,0 +1,28 @@
+// Reading an INF the way the PnP manager does to pick a driver: the models of every
+// manufacturer for this platform, each with the service that the install section adds as the
+// device's function driver.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sim::pnp {
+
+struct InfModel {
+    std::string id;             // hardware or compatible ID, as the INF writes it
+    std::string description;    // strings expanded
+    std::string installSection; // the decorated section that was chosen
+    std::string service;        // the kernel service added as function driver, "" for none
+};
+
+// The platform decoration of models and install sections: NTamd64 or NTx86.
+std::string PlatformDecoration();
+
+// Models of an INF's text for the given decoration, in file order.
+std::vector<InfModel> ParseInfModels(const std::string& text,
+                                     const std::string& decoration = PlatformDecoration());
+
+// Reads a file; FALSE when it cannot be read.
+bool ReadInfModels(const std::string& path, std::vector<InfModel>& models);
+
+} // namespace sim::pnp

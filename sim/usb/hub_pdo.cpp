@@ -1,0 +1,380 @@
+// The hub's PDO for one USB device: plug and play as a USB bus driver answers it for its child,
+// power as a bus driver at the bottom of a stack, and internal device control through the handler
+// that the device's model registers.
+#include "hub_pdo.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace sim::usb {
+
+struct HubPdo::State {
+    DeviceIdentity identity;
+    ULONG port = 0;
+    PDEVICE_OBJECT pdo = nullptr;
+    mutable std::mutex lock;
+    InternalIoctlHandler handler;
+    bool present = true;
+    bool deleted = false;
+    bool started = false;
+    std::vector<UCHAR> minors;
+};
+
+namespace {
+
+// {9d7debbc-c85d-11d1-9eb4-006008c3a19a}
+const GUID BusTypeUsb = {
+    0x9d7debbc, 0xc85d, 0x11d1, {0x9e, 0xb4, 0x00, 0x60, 0x08, 0xc3, 0xa1, 0x9a}};
+
+// "Uhub" as the debugger shows it.
+constexpr ULONG HubPoolTag = 'U' | ('h' << 8) | ('u' << 16) | (static_cast<ULONG>('b') << 24);
+
+struct HubExtension {
+    HubPdo::State* state;
+};
+
+HubPdo::State* StateOf(PDEVICE_OBJECT device) {
+    return static_cast<HubExtension*>(device->DeviceExtension)->state;
+}
+
+std::u16string Hex4(USHORT value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", value);
+    return std::u16string(text, text + 4);
+}
+
+std::u16string Hex2(UCHAR value) {
+    char text[4];
+    std::snprintf(text, sizeof text, "%02X", value);
+    return std::u16string(text, text + 2);
+}
+
+std::u16string Ascii(const char* text) {
+    std::u16string result;
+    for (; *text != '\0'; ++text) {
+        result += static_cast<char16_t>(*text);
+    }
+    return result;
+}
+
+// A reply that the PnP manager takes over and frees with ExFreePool.
+PWCHAR PoolStrings(const std::vector<std::u16string>& strings, bool multi) {
+    size_t characters = multi ? 1 : 0;
+    for (const std::u16string& s : strings) {
+        characters += s.size() + 1;
+    }
+    auto* buffer = static_cast<PWCHAR>(
+        ExAllocatePoolWithTag(PagedPool, characters * sizeof(WCHAR), HubPoolTag));
+    if (buffer == NULL) {
+        return NULL;
+    }
+    PWCHAR at = buffer;
+    for (const std::u16string& s : strings) {
+        for (char16_t c : s) {
+            *at++ = c;
+        }
+        *at++ = 0;
+    }
+    if (multi) {
+        *at = 0;
+    }
+    return buffer;
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS CompleteWithPool(PIRP irp, PVOID reply) {
+    if (reply == NULL) {
+        return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(reply);
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS QueryId(HubPdo::State& state, PIRP irp, BUS_QUERY_ID_TYPE type) {
+    const DeviceIdentity& id = state.identity;
+    switch (type) {
+    case BusQueryDeviceID:
+        return CompleteWithPool(irp, PoolStrings({DeviceIdOf(id)}, false));
+    case BusQueryHardwareIDs:
+        return CompleteWithPool(irp, PoolStrings(HardwareIdsOf(id), true));
+    case BusQueryCompatibleIDs:
+        return CompleteWithPool(irp, PoolStrings(CompatibleIdsOf(id), true));
+    case BusQueryInstanceID: {
+        // Without a serial number the port is all that tells two equal devices apart.
+        std::u16string instance =
+            id.serialNumber.empty() ? Ascii(std::to_string(state.port).c_str()) : id.serialNumber;
+        return CompleteWithPool(irp, PoolStrings({instance}, false));
+    }
+    default:
+        // Serial number and container ID: the PnP manager derives what it needs itself.
+        return Complete(irp, irp->IoStatus.Status);
+    }
+}
+
+NTSTATUS QueryDeviceText(HubPdo::State& state, PIRP irp, DEVICE_TEXT_TYPE type) {
+    if (type == DeviceTextDescription && !state.identity.product.empty()) {
+        return CompleteWithPool(irp, PoolStrings({state.identity.product}, false));
+    }
+    if (type == DeviceTextLocationInformation) {
+        char text[32];
+        std::snprintf(text, sizeof text, "Port_#%04u.Hub_#0001", static_cast<unsigned>(state.port));
+        return CompleteWithPool(irp, PoolStrings({Ascii(text)}, false));
+    }
+    return Complete(irp, irp->IoStatus.Status);
+}
+
+// As a USB hub reports a device: removable, suspend is D2, the port as address and UI number.
+// Sleep states map to D2 only when the device can wake the system from suspend.
+NTSTATUS QueryCapabilities(HubPdo::State& state, PIRP irp, PDEVICE_CAPABILITIES caps) {
+    if (caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+        return Complete(irp, STATUS_UNSUCCESSFUL);
+    }
+    bool wake = state.identity.remoteWakeup;
+    caps->DeviceD1 = 0;
+    caps->DeviceD2 = 1;
+    caps->Removable = 1;
+    caps->SurpriseRemovalOK = 1;
+    caps->UniqueID = state.identity.serialNumber.empty() ? 0 : 1;
+    caps->WakeFromD2 = wake ? 1 : 0;
+    caps->Address = state.port;
+    caps->UINumber = state.port;
+    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    for (int s = PowerSystemSleeping1; s <= PowerSystemSleeping3; ++s) {
+        caps->DeviceState[s] = wake ? PowerDeviceD2 : PowerDeviceD3;
+    }
+    caps->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+    caps->DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+    caps->SystemWake = wake ? PowerSystemSleeping3 : PowerSystemUnspecified;
+    caps->DeviceWake = wake ? PowerDeviceD2 : PowerDeviceUnspecified;
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS QueryBusInformation(PIRP irp) {
+    auto* info = static_cast<PPNP_BUS_INFORMATION>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(PNP_BUS_INFORMATION), HubPoolTag));
+    if (info != NULL) {
+        info->BusTypeGuid = BusTypeUsb;
+        info->LegacyBusType = PNPBus;
+        info->BusNumber = 0;
+    }
+    return CompleteWithPool(irp, info);
+}
+
+NTSTATUS QueryRelations(PDEVICE_OBJECT device, PIRP irp, DEVICE_RELATION_TYPE type) {
+    if (type != TargetDeviceRelation) {
+        // A USB device has no children of its own on this bus.
+        return Complete(irp, irp->IoStatus.Status);
+    }
+    auto* relations = static_cast<PDEVICE_RELATIONS>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), HubPoolTag));
+    if (relations != NULL) {
+        relations->Count = 1;
+        relations->Objects[0] = device;
+        ObReferenceObject(device);
+    }
+    return CompleteWithPool(irp, relations);
+}
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    HubPdo::State& state = *StateOf(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.minors.push_back(stack->MinorFunction);
+    }
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.started = true;
+        break;
+    }
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL: {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.started = false;
+        break;
+    }
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        break;
+    case IRP_MN_REMOVE_DEVICE: {
+        bool gone;
+        {
+            std::lock_guard<std::mutex> guard(state.lock);
+            state.started = false;
+            gone = !state.present;
+            state.deleted = gone;
+        }
+        Complete(irp, STATUS_SUCCESS);
+        // A device still on the bus keeps its PDO: the PnP manager may enumerate it again.
+        if (gone) {
+            IoDeleteDevice(device);
+        }
+        return STATUS_SUCCESS;
+    }
+    case IRP_MN_QUERY_ID:
+        return QueryId(state, irp, stack->Parameters.QueryId.IdType);
+    case IRP_MN_QUERY_DEVICE_TEXT:
+        return QueryDeviceText(state, irp, stack->Parameters.QueryDeviceText.DeviceTextType);
+    case IRP_MN_QUERY_CAPABILITIES:
+        return QueryCapabilities(state, irp, stack->Parameters.DeviceCapabilities.Capabilities);
+    case IRP_MN_QUERY_BUS_INFORMATION:
+        return QueryBusInformation(irp);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        return QueryRelations(device, irp, stack->Parameters.QueryDeviceRelations.Type);
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        break;
+    default:
+        // Resources, interfaces and the rest: a USB device has none to offer here.
+        return Complete(irp, irp->IoStatus.Status);
+    }
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MajorFunction) {
+    case IRP_MJ_PNP:
+        return DispatchPnp(device, irp);
+    case IRP_MJ_POWER:
+        PoStartNextPowerIrp(irp);
+        return Complete(irp, STATUS_SUCCESS);
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+        InternalIoctlHandler handler;
+        HubPdo::State& state = *StateOf(device);
+        {
+            std::lock_guard<std::mutex> guard(state.lock);
+            handler = state.handler;
+        }
+        if (handler) {
+            return handler(device, irp);
+        }
+        return Complete(irp, STATUS_NOT_SUPPORTED);
+    }
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_CLEANUP:
+        irp->IoStatus.Information = 0;
+        return Complete(irp, STATUS_SUCCESS);
+    default:
+        return Complete(irp, irp->IoStatus.Status);
+    }
+}
+
+NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+    UNREFERENCED_PARAMETER(registryPath);
+    for (PDRIVER_DISPATCH& dispatch : driver->MajorFunction) {
+        dispatch = BusDispatch;
+    }
+    return STATUS_SUCCESS;
+}
+
+// The USB bus driver is part of the machine: loaded once, never unloaded.
+PDRIVER_OBJECT BusDriver() {
+    static PDRIVER_OBJECT driver = host::LoadDriver(BusEntry, u"usbhub");
+    return driver;
+}
+
+} // namespace
+
+DeviceIdentity DefaultControllerIdentity() {
+    DeviceIdentity id;
+    id.idVendor = 0xF3A1;
+    id.idProduct = 0x5C20;
+    id.bcdDevice = 0x0100;
+    id.composite = true;
+    id.serialNumber = u"VD0001";
+    id.product = u"Game Controller";
+    return id;
+}
+
+std::u16string DeviceIdOf(const DeviceIdentity& id) {
+    return u"USB\\VID_" + Hex4(id.idVendor) + u"&PID_" + Hex4(id.idProduct);
+}
+
+std::vector<std::u16string> HardwareIdsOf(const DeviceIdentity& id) {
+    return {DeviceIdOf(id) + u"&REV_" + Hex4(id.bcdDevice), DeviceIdOf(id)};
+}
+
+std::vector<std::u16string> CompatibleIdsOf(const DeviceIdentity& id) {
+    if (id.deviceClass == 0 && !id.composite) {
+        std::u16string cls = u"USB\\Class_" + Hex2(id.interfaceClass);
+        std::u16string sub = cls + u"&SubClass_" + Hex2(id.interfaceSubClass);
+        return {sub + u"&Prot_" + Hex2(id.interfaceProtocol), sub, cls};
+    }
+    std::u16string cls = u"USB\\DevClass_" + Hex2(id.deviceClass);
+    std::u16string sub = cls + u"&SubClass_" + Hex2(id.deviceSubClass);
+    std::vector<std::u16string> ids = {sub + u"&Prot_" + Hex2(id.deviceProtocol), sub, cls};
+    if (id.composite) {
+        ids.push_back(u"USB\\COMPOSITE");
+    }
+    return ids;
+}
+
+HubPdo::HubPdo(const DeviceIdentity& identity, ULONG port) : state_(std::make_shared<State>()) {
+    state_->identity = identity;
+    state_->port = port;
+    PDEVICE_OBJECT pdo = NULL;
+    NTSTATUS status = IoCreateDevice(BusDriver(), sizeof(HubExtension), NULL, FILE_DEVICE_UNKNOWN,
+                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+    if (!NT_SUCCESS(status)) {
+        return;
+    }
+    static_cast<HubExtension*>(pdo->DeviceExtension)->state = state_.get();
+    pdo->Flags |= DO_POWER_PAGABLE;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    state_->pdo = pdo;
+}
+
+HubPdo::~HubPdo() {
+    if (state_->pdo != nullptr && !Deleted()) {
+        IoDeleteDevice(state_->pdo);
+    }
+}
+
+PDEVICE_OBJECT HubPdo::Device() const {
+    return state_->pdo;
+}
+
+const DeviceIdentity& HubPdo::Identity() const {
+    return state_->identity;
+}
+
+void HubPdo::SetInternalIoctlHandler(InternalIoctlHandler handler) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->handler = std::move(handler);
+}
+
+void HubPdo::Unplug() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->present = false;
+}
+
+bool HubPdo::Present() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->present;
+}
+
+bool HubPdo::Deleted() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->deleted;
+}
+
+std::vector<UCHAR> HubPdo::PnpMinorsSeen() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->minors;
+}
+
+bool HubPdo::Started() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->started;
+}
+
+} // namespace sim::usb
