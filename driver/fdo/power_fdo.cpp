@@ -37,9 +37,9 @@ NTSTATUS FdoPowerPassDown(PDEVICE_EXTENSION Extension, PIRP Irp) {
 NTSTATUS SetSPS(PDEVICE_EXTENSION Extension, PIRP Irp) {
     VELT_TRACE("VELTDRIVER : SetSPS()\n");
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    PIO_COMPLETION_ROUTINE routine =
-        stack->Parameters.Power.State.SystemState == PowerSystemWorking ? SysPwrUpCompl
-                                                                        : SysPwrDnCompl;
+    PIO_COMPLETION_ROUTINE routine = stack->Parameters.Power.State.SystemState == PowerSystemWorking
+                                         ? SysPwrUpCompl
+                                         : SysPwrDnCompl;
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, routine, NULL, TRUE, TRUE, TRUE);
     IoMarkIrpPending(Irp);

@@ -409,6 +409,20 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? NULL
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            // The setter has the IRP back in its routine and may let its device go there (a
+            // remove lock released) before the walk leaves its location.
+            if (Irp->CurrentLocation <= Irp->StackCount) {
+                PDEVICE_OBJECT setter;
+                {
+                    std::lock_guard<std::mutex> guard(info->lock);
+                    LocationRecord& record = info->at[static_cast<size_t>(Irp->CurrentLocation)];
+                    setter = record.device;
+                    record.device = nullptr;
+                }
+                if (setter != nullptr) {
+                    Hold(setter, -1);
+                }
+            }
             if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
             }

@@ -20,6 +20,10 @@ struct PowerManager::Request {
 
 namespace {
 
+// Not in the host's headers; values of the WDK's ntstatus.h.
+constexpr NTSTATUS StatusIoTimeout = static_cast<NTSTATUS>(0xC00000B5L);
+constexpr NTSTATUS StatusInvalidParameter2 = static_cast<NTSTATUS>(0xC00000F0L);
+
 // How long the manager waits for one system IRP before it counts it as lost.
 constexpr auto SystemIrpTimeout = std::chrono::seconds(30);
 
@@ -71,7 +75,11 @@ NTSTATUS NTAPI RequestedIrpDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-PowerManager::PowerManager(const pnp::PnpManager& pnp) : pnp_(pnp) {
+PowerManager::PowerManager(const pnp::PnpManager& pnp) : PowerManager() {
+    pnp_ = &pnp;
+}
+
+PowerManager::PowerManager() : pnp_(nullptr) {
     worker_ = std::thread([this] { WorkerMain(); });
     host::SetPowerRequestHandler([this](PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state,
                                         PREQUEST_POWER_COMPLETE completion, PVOID context) {
@@ -178,7 +186,7 @@ NTSTATUS PowerManager::SendSystemIrp(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POW
     ObDereferenceObject(top);
     if (!back) {
         // Lost: a driver kept it. The record stays outstanding and the IRP is left to it.
-        return STATUS_IO_TIMEOUT;
+        return StatusIoTimeout;
     }
     NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
@@ -199,7 +207,7 @@ NTSTATUS PowerManager::OnRequest(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE
         }
     }
     if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER && minor != IRP_MN_WAIT_WAKE) {
-        return STATUS_INVALID_PARAMETER_2;
+        return StatusInvalidParameter2;
     }
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
@@ -253,12 +261,15 @@ void PowerManager::WorkerMain() {
         }
         Request* request = queue_.front();
         queue_.pop_front();
+        sending_ = true;
         guard.unlock();
         {
             host::IrqlScope passive(PASSIVE_LEVEL);
             PoCallDriver(request->top, request->irp);
         }
         guard.lock();
+        sending_ = false;
+        changed_.notify_all();
     }
 }
 
@@ -288,7 +299,8 @@ void PowerManager::FailRequests(NTSTATUS status, unsigned count) {
 
 bool PowerManager::WaitRequests(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, timeout, [this] { return requestsOut_ == 0; });
+    return changed_.wait_for(guard, timeout,
+                             [this] { return requestsOut_ == 0 && queue_.empty() && !sending_; });
 }
 
 SYSTEM_POWER_STATE PowerManager::SystemState() const {
@@ -330,7 +342,10 @@ size_t PowerManager::Outstanding() const {
 
 std::vector<PDEVICE_OBJECT> PowerManager::ActiveDevices() const {
     std::vector<PDEVICE_OBJECT> devices;
-    for (const pnp::DeviceNode& node : pnp_.Tree()) {
+    if (pnp_ == nullptr) {
+        return devices;
+    }
+    for (const pnp::DeviceNode& node : pnp_->Tree()) {
         if (node.state == pnp::NodeState::Started || node.state == pnp::NodeState::Stopped) {
             devices.push_back(node.pdo);
         }

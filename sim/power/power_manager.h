@@ -41,6 +41,8 @@ class PowerManager {
   public:
     // Serves PoRequestPowerIrp from now on; the tree is read from the PnP manager.
     explicit PowerManager(const pnp::PnpManager& pnp);
+    // Without a tree: system IRPs go only where SendSystemIrp sends them.
+    PowerManager();
     // Waits for the device IRPs still out, then gives PoRequestPowerIrp back to the kernel.
     ~PowerManager();
     PowerManager(const PowerManager&) = delete;
@@ -58,7 +60,8 @@ class PowerManager {
 
     // The next count calls of PoRequestPowerIrp fail with this status and send nothing.
     void FailRequests(NTSTATUS status, unsigned count = 1);
-    // TRUE once every device IRP requested so far is back (FALSE after the time-out).
+    // TRUE once every device IRP requested so far is back and the worker has returned from
+    // sending it (FALSE after the time-out).
     bool WaitRequests(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     SYSTEM_POWER_STATE SystemState() const;
@@ -85,7 +88,7 @@ class PowerManager {
     void Returned(size_t index, NTSTATUS status);
     std::vector<PDEVICE_OBJECT> ActiveDevices() const;
 
-    const pnp::PnpManager& pnp_;
+    const pnp::PnpManager* pnp_;
     mutable std::mutex lock_;
     std::condition_variable changed_;
     std::vector<SentIrp> sent_;
@@ -96,6 +99,7 @@ class PowerManager {
     SYSTEM_POWER_STATE systemState_ = PowerSystemWorking;
     POWER_ACTION lastAction_ = PowerActionNone;
     std::deque<Request*> queue_;
+    bool sending_ = false; // the worker is inside PoCallDriver
     bool stopping_ = false;
     std::thread worker_;
 };
