@@ -38,10 +38,9 @@ NTSTATUS NTAPI SystemIrpDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     auto* wait = static_cast<SystemWait*>(Context);
-    {
-        std::lock_guard<std::mutex> guard(wait->lock);
-        wait->back = true;
-    }
+    // Under the lock: the waiter frees the block as soon as it sees the IRP back.
+    std::lock_guard<std::mutex> guard(wait->lock);
+    wait->back = true;
     wait->done.notify_all();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -279,14 +278,13 @@ size_t PowerManager::Record(const SentIrp& irp) {
     return sent_.size() - 1;
 }
 
+// Notifies under the lock: a waiter may destroy the manager as soon as the count says so.
 void PowerManager::Returned(size_t index, NTSTATUS status) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        sent_[index].returned = true;
-        sent_[index].status = status;
-        if (sent_[index].requested) {
-            --requestsOut_;
-        }
+    std::lock_guard<std::mutex> guard(lock_);
+    sent_[index].returned = true;
+    sent_[index].status = status;
+    if (sent_[index].requested) {
+        --requestsOut_;
     }
     changed_.notify_all();
 }
