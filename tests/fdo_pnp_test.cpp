@@ -83,7 +83,8 @@ class FdoPnpTest : public ::testing::Test {
         hub_.reset();
         EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
         EXPECT_TRUE(host::PoolOutstanding().empty());
-        EXPECT_EQ(host::LiveSystemThreads(), 0u);
+        // A thread object is signalled just before its thread is gone.
+        EXPECT_TRUE(Eventually([] { return host::LiveSystemThreads() == 0; }));
     }
 
     PDEVICE_OBJECT Pdo() const {
@@ -211,6 +212,7 @@ TEST_F(FdoPnpTest, TraceLineOfEveryPassedDownMinorCode) {
         UCHAR minor;
         std::vector<std::string> lines;
         std::function<void(PIO_STACK_LOCATION)> fill;
+        bool reply = false; // the hub PDO answers with pool that the sender takes over
     };
     const Case cases[] = {
         {0x01, {Line("VELTDRIVER :       DispatchPnp: QUERY_REMOVE_DEVICE \n")}, {}},
@@ -231,8 +233,9 @@ TEST_F(FdoPnpTest, TraceLineOfEveryPassedDownMinorCode) {
         {0x0C,
          {Line("VELTDRIVER :       DispatchPnp: IRP_MN_QUERY_DEVICE_TEXT  \n")},
          [](PIO_STACK_LOCATION s) {
-             s->Parameters.QueryDeviceText.DeviceTextType = static_cast<DEVICE_TEXT_TYPE>(7);
-         }},
+             s->Parameters.QueryDeviceText.DeviceTextType = DeviceTextDescription;
+         },
+         true},
         {0x0D, {Line("VELTDRIVER :       DispatchPnp: FILTER_RESOURCE_REQUIREMENTS \n")}, {}},
         {0x0E, {Line("VELTDRIVER :       DispatchPnp: Forwarding unknown irp   0xE\n")}, {}},
         {0x0F, {Line("VELTDRIVER :       DispatchPnp: READ_CONFIG     \n")}, {}},
@@ -243,6 +246,10 @@ TEST_F(FdoPnpTest, TraceLineOfEveryPassedDownMinorCode) {
          {Line("VELTDRIVER :       DispatchPnp: IRP_MN_QUERY_ID  \n")},
          [](PIO_STACK_LOCATION s) { s->Parameters.QueryId.IdType = BusQueryDeviceSerialNumber; }},
         {0x14, {}, {}},
+        {0x15,
+         {Line("VELTDRIVER :       DispatchPnp: IRP_MN_QUERY_BUS_INFORMATION        \n")},
+         {},
+         true},
         {0x16, {Line("VELTDRIVER :       DispatchPnp: IRP_MN_DEVICE_USAGE_NOTIFICATION \n")}, {}},
         {0x18, {Line("VELTDRIVER :       DispatchPnp: Forwarding unknown irp   0x18\n")}, {}},
         {0x19, {Line("VELTDRIVER :       DispatchPnp: Forwarding unknown irp   0x19\n")}, {}},
@@ -257,16 +264,13 @@ TEST_F(FdoPnpTest, TraceLineOfEveryPassedDownMinorCode) {
         std::vector<UCHAR> minors = hub_->PnpMinorsSeen();
         ASSERT_EQ(minors.size(), seen + 1);
         EXPECT_EQ(minors.back(), c.minor);
-        EXPECT_EQ(r.information, 0u);
+        if (c.reply) {
+            ASSERT_NE(r.information, 0u);
+            ExFreePool(reinterpret_cast<PVOID>(r.information));
+        } else {
+            EXPECT_EQ(r.information, 0u);
+        }
     }
-    // The bus-information line (the hub PDO answers it with a reply the sender takes over).
-    host::ClearLog();
-    host::IrpResult r = SendPnpToFdo(IRP_MN_QUERY_BUS_INFORMATION, 0);
-    EXPECT_EQ(Lines(),
-              std::vector<std::string>{
-                  Line("VELTDRIVER :       DispatchPnp: IRP_MN_QUERY_BUS_INFORMATION        \n")});
-    ASSERT_NE(r.information, 0u);
-    ExFreePool(reinterpret_cast<PVOID>(r.information));
     UnplugController();
 }
 

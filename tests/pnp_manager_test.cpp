@@ -248,16 +248,49 @@ NTSTATUS NTAPI VetoEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS NTAPI SloppyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    NTSTATUS status = VetoAddDevice(driver, pdo);
+    pdo->AttachedDevice->Flags |= DO_DEVICE_INITIALIZING;
+    return status;
+}
+
+NTSTATUS NTAPI SloppyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+    VetoEntry(driver, path);
+    driver->DriverExtension->AddDevice = SloppyAddDevice;
+    return STATUS_SUCCESS;
+}
+
+// Binds the default controller to a test driver through an INF of its own.
+void LoadTestDriver(sim::pnp::PnpManager& pnp, const char* service, PDRIVER_INITIALIZE entry) {
+    std::string inf = std::string("[Manufacturer]\nM = Models\n[Models]\n") +
+                      "Dev = Inst, USB\\VID_F3A1&PID_5C20\n[Inst]\n[Inst.Services]\n" +
+                      "AddService = " + service + ", 2, Svc\n[Svc]\nServiceType = 1\n";
+    std::string path = testing::TempDir() + service + ".inf";
+    std::ofstream(path) << inf;
+    ASSERT_TRUE(pnp.LoadInf(path));
+    pnp.RegisterDriver(service, entry);
+}
+
+TEST_F(PnpManagerTest, DeviceLeftInitializingAfterAddDeviceIsReported) {
+    sim::usb::HubPdo hub;
+    sim::pnp::PnpManager pnp;
+    LoadTestDriver(pnp, "sloppy", SloppyEntry);
+    pnp.Plug(hub.Device());
+    // Reported where the PnP manager looks after AddDevice, and by the I/O manager once.
+    std::vector<host::Violation> violations = host::Violations();
+    ASSERT_EQ(violations.size(), 2u);
+    for (const host::Violation& violation : violations) {
+        EXPECT_EQ(violation.rule, host::rule::DeviceStillInitializing);
+    }
+    host::ClearViolations();
+    hub.Unplug();
+    pnp.Unplug(hub.Device());
+}
+
 TEST_F(PnpManagerTest, VetoedQueriesAreCancelled) {
     sim::usb::HubPdo hub;
     sim::pnp::PnpManager pnp;
-    std::string inf = std::string("[Manufacturer]\nM = Models\n[Models]\n") +
-                      "Dev = Inst, USB\\VID_F3A1&PID_5C20\n[Inst]\n[Inst.Services]\n" +
-                      "AddService = veto, 2, Svc\n[Svc]\nServiceType = 1\n";
-    std::string path = testing::TempDir() + "veto.inf";
-    std::ofstream(path) << inf;
-    ASSERT_TRUE(pnp.LoadInf(path));
-    pnp.RegisterDriver("veto", VetoEntry);
+    LoadTestDriver(pnp, "veto", VetoEntry);
     ASSERT_EQ(pnp.Plug(hub.Device()), NodeState::Started);
     EXPECT_FALSE(pnp.Remove(hub.Device()));
     EXPECT_EQ(hub.PnpMinorsSeen().back(), IRP_MN_CANCEL_REMOVE_DEVICE);

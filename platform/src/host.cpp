@@ -18,8 +18,8 @@ NTSTATUS NTAPI SentIrpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-void ReportPoolLeaks(const char* when) {
-    for (const PoolUsage& usage : PoolOutstanding()) {
+void ReportPoolLeaks(PDRIVER_OBJECT driver, const char* when) {
+    for (const PoolUsage& usage : detail::PoolOutstandingOf(driver)) {
         detail::Violate(rule::PoolLeakedAtUnload,
                         std::to_string(usage.allocations) + " allocation(s), " +
                             std::to_string(usage.bytes) + " bytes with tag '" + usage.tag + "' " +
@@ -103,7 +103,7 @@ bool UnloadDriver(PDRIVER_OBJECT driver) {
                                                     std::to_string(irps) +
                                                     " IRP(s) it allocated are not freed");
     }
-    ReportPoolLeaks("outstanding at driver unload");
+    ReportPoolLeaks(driver, "outstanding at driver unload");
     delete driver->DriverExtension;
     delete driver;
     return true;

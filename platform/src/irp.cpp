@@ -270,7 +270,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
     UCHAR major = stack->MajorFunction;
-    if (DeviceObject->Flags & DO_DEVICE_INITIALIZING) {
+    if ((DeviceObject->Flags & DO_DEVICE_INITIALIZING) && FirstReportOfInitializing(DeviceObject)) {
         Violate(host::rule::DeviceStillInitializing,
                 "IRP " + Hex(Irp) + " sent to device " + Hex(DeviceObject) +
                     ", whose DO_DEVICE_INITIALIZING is still set");
@@ -423,7 +423,12 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                     Hold(setter, -1);
                 }
             }
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+            // The routine runs as code of the driver that set it.
+            PDRIVER_OBJECT caller =
+                EnterDriver(device != NULL ? device->DriverObject : CurrentDriver());
+            NTSTATUS result = routine(device, Irp, context);
+            EnterDriver(caller);
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
             }
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {

@@ -44,6 +44,7 @@ bool IsRegisteredObject(const void* object);
 struct DeviceInfo {
     PDEVICE_OBJECT attachedTo = nullptr;
     bool deleted = false;
+    bool initializingReported = false;
     std::map<DEVICE_REGISTRY_PROPERTY, std::vector<UCHAR>> properties;
 };
 DeviceInfo* FindDevice(PDEVICE_OBJECT device); // caller holds ObjectLock()
@@ -59,6 +60,10 @@ size_t ThreadsOwnedBy(PDRIVER_OBJECT driver);
 size_t DevicesOwnedBy(PDRIVER_OBJECT driver); // deleted or not, until their memory is freed
 size_t RemoveLockHoldsIn(const void* begin, size_t size);
 void NoteStartNextPowerIrp(PIRP irp);
+// Pool by tag, of one driver (or of all when owner is NULL).
+std::vector<PoolUsage> PoolOutstandingOf(PDRIVER_OBJECT owner);
+// TRUE the first time a device is found still initialising, so it is reported once.
+bool FirstReportOfInitializing(PDEVICE_OBJECT device);
 
 // Per-run state reset by host::Reset.
 void ResetPool();

@@ -125,6 +125,16 @@ size_t DevicesOwnedBy(PDRIVER_OBJECT driver) {
     return count;
 }
 
+bool FirstReportOfInitializing(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(ObjectLock());
+    DeviceInfo* info = FindDevice(device);
+    if (info == nullptr || info->initializingReported) {
+        return false;
+    }
+    info->initializingReported = true;
+    return true;
+}
+
 DeviceInfo* FindDevice(PDEVICE_OBJECT device) {
     if (device == nullptr || TheObjects().records.count(device) == 0) {
         return nullptr;

@@ -12,6 +12,7 @@ struct Allocation {
     ULONG tag;
     POOL_TYPE type;
     size_t size;
+    PDRIVER_OBJECT owner; // the driver whose code allocated it
 };
 
 struct Pool {
@@ -57,10 +58,19 @@ std::string TagText(ULONG tag) {
 }
 
 std::vector<PoolUsage> PoolOutstanding() {
+    return detail::PoolOutstandingOf(nullptr);
+}
+
+namespace detail {
+
+std::vector<PoolUsage> PoolOutstandingOf(PDRIVER_OBJECT owner) {
     std::map<std::string, PoolUsage> byTag;
     {
         std::lock_guard<std::mutex> guard(detail::ThePool().lock);
         for (auto& entry : detail::ThePool().live) {
+            if (owner != nullptr && entry.second.owner != owner) {
+                continue;
+            }
             std::string tag = TagText(entry.second.tag);
             PoolUsage& usage = byTag[tag];
             usage.tag = tag;
@@ -74,6 +84,8 @@ std::vector<PoolUsage> PoolOutstanding() {
     }
     return result;
 }
+
+} // namespace detail
 
 size_t PoolBytesOutstanding() {
     std::lock_guard<std::mutex> guard(detail::ThePool().lock);
@@ -132,7 +144,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     }
     Pool& pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
-    pool.live[memory] = {Tag, PoolType, NumberOfBytes};
+    pool.live[memory] = {Tag, PoolType, NumberOfBytes, CurrentDriver()};
     pool.bytes += NumberOfBytes;
     if (pool.bytes > pool.highWater) {
         pool.highWater = pool.bytes;

@@ -17,8 +17,7 @@ struct PnpManager::Entry {
     unsigned long long serial = 0;
     DeviceNode node;
     Entry* parent = nullptr;
-    std::vector<Entry*> children;
-    bool referenced = false; // the manager holds a reference on the PDO
+    std::vector<Entry*> children; // the manager holds a reference on each node's PDO
 };
 
 namespace {
@@ -38,24 +37,29 @@ host::IrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
     });
 }
 
-// Reads a reply string (or REG_MULTI_SZ list) and frees it: the manager owns what it gets.
-std::vector<std::u16string> TakeStrings(ULONG_PTR information) {
+// Reads a reply string, or a REG_MULTI_SZ list, and frees it: the manager owns what it gets.
+std::vector<std::u16string> TakeStrings(ULONG_PTR information, bool multi) {
     std::vector<std::u16string> strings;
     auto* text = reinterpret_cast<const WCHAR*>(information);
     size_t at = 0;
-    while (at < MaxReplyCharacters && text[at] != 0) {
+    do {
         std::u16string s;
         while (at < MaxReplyCharacters && text[at] != 0) {
             s += static_cast<char16_t>(text[at++]);
         }
-        strings.push_back(s);
         ++at;
-    }
+        if (s.empty()) {
+            break;
+        }
+        strings.push_back(s);
+    } while (multi && at < MaxReplyCharacters);
     ExFreePool(reinterpret_cast<PVOID>(information));
     return strings;
 }
 
-bool QueryStrings(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type, std::vector<std::u16string>& out) {
+// IRP_MN_QUERY_ID and IRP_MN_QUERY_DEVICE_TEXT; FALSE when the stack gave no answer.
+bool QueryStrings(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type, bool multi,
+                  std::vector<std::u16string>& out) {
     host::IrpResult r = SendPnp(pdo, minor, [type](PIO_STACK_LOCATION stack) {
         if (stack->MinorFunction == IRP_MN_QUERY_ID) {
             stack->Parameters.QueryId.IdType = static_cast<BUS_QUERY_ID_TYPE>(type);
@@ -67,13 +71,13 @@ bool QueryStrings(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type, std::vector<std::
     if (!NT_SUCCESS(r.status) || r.information == 0) {
         return false;
     }
-    out = TakeStrings(r.information);
+    out = TakeStrings(r.information, multi);
     return true;
 }
 
 std::u16string QueryString(PDEVICE_OBJECT pdo, UCHAR minor, ULONG type) {
     std::vector<std::u16string> strings;
-    if (!QueryStrings(pdo, minor, type, strings) || strings.empty()) {
+    if (!QueryStrings(pdo, minor, type, false, strings) || strings.empty()) {
         return u"";
     }
     return strings.front();
@@ -122,6 +126,17 @@ std::vector<PDEVICE_OBJECT> StackOf(PDEVICE_OBJECT pdo) {
     return stack;
 }
 
+// The verifier's check where Windows makes it: a device object that a driver created for a
+// stack (after AddDevice) or reported as a child must be initialised by then.
+void CheckInitialized(PDEVICE_OBJECT device, const char* when) {
+    if ((device->Flags & DO_DEVICE_INITIALIZING) != 0) {
+        char text[160];
+        std::snprintf(text, sizeof text, "device object %p still has DO_DEVICE_INITIALIZING %s",
+                      static_cast<void*>(device), when);
+        host::ReportViolation(host::rule::DeviceStillInitializing, text);
+    }
+}
+
 bool IsActive(NodeState state) {
     return state == NodeState::Started || state == NodeState::Stopped;
 }
@@ -152,19 +167,12 @@ const char* NodeStateName(NodeState state) {
     return "?";
 }
 
-// The IoInvalidateDeviceRelations handler outlives no manager: calls in flight finish before
-// the manager goes.
-struct Inbox {
+// The IoInvalidateDeviceRelations handler may be called after the manager is gone: it reaches the
+// manager only through here, and calls in flight finish before the manager goes.
+struct PnpManager::Inbox {
     std::mutex lock;
     PnpManager* manager = nullptr;
 };
-
-namespace {
-std::shared_ptr<Inbox>& CurrentInbox() {
-    static std::shared_ptr<Inbox> inbox;
-    return inbox;
-}
-} // namespace
 
 PnpManager::PnpManager() {
     RegisteredDriver hid;
@@ -173,9 +181,9 @@ PnpManager::PnpManager() {
     drivers_[hid::HidStackService] = hid;
     models_.push_back({hid::HidStackModelId, hid::HidStackService});
     worker_ = std::thread([this] { WorkerMain(); });
-    auto inbox = std::make_shared<Inbox>();
-    inbox->manager = this;
-    CurrentInbox() = inbox;
+    inbox_ = std::make_shared<Inbox>();
+    inbox_->manager = this;
+    std::shared_ptr<Inbox> inbox = inbox_;
     host::SetInvalidateRelationsHandler([inbox](PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type) {
         std::lock_guard<std::mutex> guard(inbox->lock);
         if (inbox->manager != nullptr) {
@@ -204,9 +212,8 @@ PnpManager::~PnpManager() {
         UnloadIdleDrivers();
     });
     {
-        std::shared_ptr<Inbox> inbox = CurrentInbox();
-        std::lock_guard<std::mutex> guard(inbox->lock);
-        inbox->manager = nullptr;
+        std::lock_guard<std::mutex> guard(inbox_->lock);
+        inbox_->manager = nullptr;
     }
     host::SetInvalidateRelationsHandler(nullptr);
     {
@@ -251,7 +258,7 @@ NodeState PnpManager::Plug(PDEVICE_OBJECT pdo) {
         Entry* entry = Find(pdo);
         if (entry == nullptr) {
             ObReferenceObject(pdo);
-            entry = NewEntry(pdo, nullptr, true);
+            entry = NewEntry(pdo, nullptr);
             Configure(*entry);
         }
         state = entry->node.state;
@@ -386,8 +393,8 @@ void PnpManager::QueryIdentity(Entry& entry) {
     PDEVICE_OBJECT pdo = entry.node.pdo;
     DeviceNode found;
     found.deviceId = QueryString(pdo, IRP_MN_QUERY_ID, BusQueryDeviceID);
-    QueryStrings(pdo, IRP_MN_QUERY_ID, BusQueryHardwareIDs, found.hardwareIds);
-    QueryStrings(pdo, IRP_MN_QUERY_ID, BusQueryCompatibleIDs, found.compatibleIds);
+    QueryStrings(pdo, IRP_MN_QUERY_ID, BusQueryHardwareIDs, true, found.hardwareIds);
+    QueryStrings(pdo, IRP_MN_QUERY_ID, BusQueryCompatibleIDs, true, found.compatibleIds);
     found.instanceId = QueryString(pdo, IRP_MN_QUERY_ID, BusQueryInstanceID);
     found.containerId = QueryString(pdo, IRP_MN_QUERY_ID, BusQueryContainerID);
     found.hasCapabilities = QueryCapabilities(pdo, found.capabilities);
@@ -461,6 +468,10 @@ void PnpManager::Bind(Entry& entry) {
                 status = d.object->DriverExtension->AddDevice(d.object, entry.node.pdo);
             }
             state = NT_SUCCESS(status) ? NodeState::Added : NodeState::AddFailed;
+            for (PDEVICE_OBJECT d = entry.node.pdo->AttachedDevice; d != nullptr;
+                 d = d->AttachedDevice) {
+                CheckInitialized(d, "after AddDevice");
+            }
         }
     }
     std::lock_guard<std::mutex> guard(treeLock_);
@@ -529,7 +540,8 @@ void PnpManager::EnumerateChildren(Entry& entry) {
             ObDereferenceObject(child);
             continue;
         }
-        added.push_back(NewEntry(child, &entry, true));
+        CheckInitialized(child, "when reported in BusRelations");
+        added.push_back(NewEntry(child, &entry));
     }
     std::vector<Entry*> missing;
     for (Entry* child : entry.children) {
@@ -607,9 +619,7 @@ void PnpManager::Forget(const std::vector<Entry*>& nodes) {
                 auto& siblings = node->parent->children;
                 siblings.erase(std::remove(siblings.begin(), siblings.end(), node), siblings.end());
             }
-            if (node->referenced) {
-                release.push_back(node->node.pdo);
-            }
+            release.push_back(node->node.pdo);
             entries_.erase(
                 std::remove_if(entries_.begin(), entries_.end(),
                                [node](const std::unique_ptr<Entry>& e) { return e.get() == node; }),
@@ -638,13 +648,12 @@ void PnpManager::UnloadIdleDrivers() {
 // ---- Tree
 // ----------------------------------------------------------------------------------------
 
-PnpManager::Entry* PnpManager::NewEntry(PDEVICE_OBJECT pdo, Entry* parent, bool referenced) {
+PnpManager::Entry* PnpManager::NewEntry(PDEVICE_OBJECT pdo, Entry* parent) {
     auto entry = std::make_unique<Entry>();
     entry->node.pdo = pdo;
     entry->node.parent = parent != nullptr ? parent->node.pdo : nullptr;
     entry->node.stack = {pdo};
     entry->parent = parent;
-    entry->referenced = referenced;
     std::lock_guard<std::mutex> guard(treeLock_);
     entry->serial = nextSerial_++;
     Entry* raw = entry.get();

@@ -110,9 +110,10 @@ class PnpManager {
     // The tree as indented text, one node a line.
     std::string Describe() const;
 
-    struct Entry; // one node of the tree
-
   private:
+    struct Entry; // one node of the tree
+    struct Inbox; // where IoInvalidateDeviceRelations reaches the manager
+
     struct Model {
         std::string id;
         std::string service;
@@ -131,7 +132,7 @@ class PnpManager {
 
     Entry* Find(PDEVICE_OBJECT pdo) const;
     Entry* FindSerial(unsigned long long serial) const;
-    Entry* NewEntry(PDEVICE_OBJECT pdo, Entry* parent, bool referenced);
+    Entry* NewEntry(PDEVICE_OBJECT pdo, Entry* parent);
     void Configure(Entry& entry);
     void QueryIdentity(Entry& entry);
     void Bind(Entry& entry);
@@ -163,6 +164,7 @@ class PnpManager {
     std::mutex changeLock_;
     std::condition_variable changeWake_;
     std::thread worker_;
+    std::shared_ptr<Inbox> inbox_;
 };
 
 } // namespace sim::pnp

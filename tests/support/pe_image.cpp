@@ -1,6 +1,7 @@
 #include "support/pe_image.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -18,10 +19,21 @@ constexpr std::size_t kOptionalFixedSize32 = 96;
 constexpr std::size_t kOptionalFixedSize64 = 112;
 constexpr std::size_t kCheckSumFieldOffset = 64;
 
+constexpr std::size_t kResourceDirectorySize = 16;
+constexpr std::size_t kResourceEntrySize = 8;
+constexpr std::size_t kResourceDataEntrySize = 16;
+constexpr std::uint32_t kResourceSubdirectory = 0x80000000;
+constexpr std::size_t kRelocationBlockHeaderSize = 8;
+constexpr std::size_t kFixedFileInfoSize = 52;
+
 // Caps on table lengths, so that a crafted image whose tables map onto the
 // same bytes over and over cannot keep the reader busy for hours.
 constexpr std::size_t kMaxImportedDlls = 4096;
 constexpr std::size_t kMaxImportsPerDll = 65536;
+constexpr std::size_t kMaxResourceNodes = 65536;
+constexpr int kResourceLevels = 3;
+// VS_VERSIONINFO, StringFileInfo, a string table, a string.
+constexpr int kVersionInfoLevels = 4;
 
 // Thrown by the readers below and turned into the caller's error text at the
 // API boundary; never leaves this file.
@@ -80,6 +92,30 @@ class Reader {
         return std::string(begin, end);
     }
 
+    // `units` UTF-16 code units at `offset`, as UTF-8; stops early at a NUL.
+    std::string utf16(std::uint64_t offset, std::size_t units, const std::string& what) const {
+        require(offset, std::uint64_t{units} * 2, what);
+        std::string text;
+        for (std::size_t i = 0; i < units; ++i) {
+            std::uint32_t c = u16(offset + 2 * i, what);
+            if (c == 0) {
+                break;
+            }
+            if (c >= 0xd800 && c < 0xdc00 && i + 1 < units) {
+                std::uint32_t low = u16(offset + 2 * (i + 1), what);
+                if (low >= 0xdc00 && low < 0xe000) {
+                    c = 0x10000 + ((c - 0xd800) << 10) + (low - 0xdc00);
+                    ++i;
+                }
+            }
+            if (c >= 0xd800 && c < 0xe000) {
+                c = 0xfffd;
+            }
+            appendUtf8(text, c);
+        }
+        return text;
+    }
+
     // A fixed-width name field, NUL-padded.
     std::string fixedString(std::uint64_t offset, std::size_t width,
                             const std::string& what) const {
@@ -90,8 +126,30 @@ class Reader {
     }
 
   private:
+    static void appendUtf8(std::string& text, std::uint32_t c) {
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else if (c < 0x800) {
+            text += static_cast<char>(0xc0 | (c >> 6));
+            text += static_cast<char>(0x80 | (c & 0x3f));
+        } else if (c < 0x10000) {
+            text += static_cast<char>(0xe0 | (c >> 12));
+            text += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+            text += static_cast<char>(0x80 | (c & 0x3f));
+        } else {
+            text += static_cast<char>(0xf0 | (c >> 18));
+            text += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+            text += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+            text += static_cast<char>(0x80 | (c & 0x3f));
+        }
+    }
+
     const std::vector<std::uint8_t>& bytes_;
 };
+
+std::uint64_t align4(std::uint64_t offset) {
+    return (offset + 3) & ~std::uint64_t{3};
+}
 
 std::uint32_t mapRva(const PeImage& image, std::uint32_t rva, const std::string& what) {
     std::optional<std::uint32_t> offset = image.rvaToFileOffset(rva);
@@ -99,6 +157,24 @@ std::uint32_t mapRva(const PeImage& image, std::uint32_t rva, const std::string&
         throw Malformed(what + " at RVA " + hex(rva) + " is not stored in the file");
     }
     return *offset;
+}
+
+// File offset of `length` bytes at `rva`, which must be stored in the file in
+// one piece.
+std::uint32_t mapRange(const PeImage& image, std::uint64_t rva, std::uint32_t length,
+                       const std::string& what) {
+    if (rva > 0xffffffffu || length == 0 || length - 1 > 0xffffffffu - rva) {
+        throw Malformed(what + " at RVA " + hex(rva) + " (" + hex(length) +
+                        " bytes) lies outside the 32-bit address space");
+    }
+    std::uint32_t first = mapRva(image, static_cast<std::uint32_t>(rva), what);
+    std::optional<std::uint32_t> last =
+        image.rvaToFileOffset(static_cast<std::uint32_t>(rva + length - 1));
+    if (!last || *last < first || *last - first != length - 1) {
+        throw Malformed(what + " at RVA " + hex(rva) + " (" + hex(length) +
+                        " bytes) is not stored in the file in one piece");
+    }
+    return first;
 }
 
 // Returns the file offset of the optional header.
@@ -284,6 +360,227 @@ void parseImports(const Reader& in, PeImage& image) {
     }
 }
 
+// Walks the three levels of the resource tree (type, name, language) and
+// copies every leaf's data.
+class ResourceWalker {
+  public:
+    ResourceWalker(const Reader& in, PeImage& image, const PeDataDirectory& dir)
+        : in_(in), image_(image), dir_(dir) {}
+
+    void walk(std::uint32_t offset, int level, PeResource& path) {
+        visit("resource directory");
+        std::uint32_t at = map(offset, kResourceDirectorySize, "resource directory");
+        std::uint32_t count = std::uint32_t{in_.u16(at + 12, "resource directory")} +
+                              in_.u16(at + 14, "resource directory");
+        std::uint32_t entries = map(offset + std::uint64_t{kResourceDirectorySize},
+                                    count * kResourceEntrySize, "resource directory entries");
+        for (std::uint32_t i = 0; i < count; ++i) {
+            std::uint64_t entry = entries + std::uint64_t{i} * kResourceEntrySize;
+            PeResourceKey key = readKey(in_.u32(entry, "resource entry"));
+            std::uint32_t target = in_.u32(entry + 4, "resource entry");
+            (level == 0 ? path.type : level == 1 ? path.name : path.language) = key;
+            bool subdirectory = (target & kResourceSubdirectory) != 0;
+            if (subdirectory != (level + 1 < kResourceLevels)) {
+                throw Malformed("resource entry at level " + std::to_string(level + 1) +
+                                (subdirectory ? " leads to a fourth level"
+                                              : " leads to data before the language level"));
+            }
+            if (subdirectory) {
+                walk(target & ~kResourceSubdirectory, level + 1, path);
+            } else {
+                readLeaf(target, path);
+            }
+        }
+    }
+
+  private:
+    void visit(const std::string& what) {
+        if (++nodes_ > kMaxResourceNodes) {
+            throw Malformed("resource tree has more than " + std::to_string(kMaxResourceNodes) +
+                            " nodes at " + what);
+        }
+    }
+
+    // Offsets inside the tree are relative to the resource directory and must
+    // stay within it.
+    std::uint32_t map(std::uint64_t offset, std::uint64_t length, const std::string& what) {
+        if (offset > dir_.size || length > dir_.size - offset) {
+            throw Malformed(what + " at offset " + hex(offset) + " (" + hex(length) +
+                            " bytes) lies outside the resource directory of " + hex(dir_.size) +
+                            " bytes");
+        }
+        if (length == 0) {
+            return 0;
+        }
+        return mapRange(image_, dir_.virtualAddress + offset, static_cast<std::uint32_t>(length),
+                        what);
+    }
+
+    PeResourceKey readKey(std::uint32_t raw) {
+        PeResourceKey key;
+        if (raw & kResourceSubdirectory) {
+            std::uint32_t offset = raw & ~kResourceSubdirectory;
+            key.isName = true;
+            std::uint16_t units = in_.u16(map(offset, 2, "resource name"), "resource name");
+            key.name = in_.utf16(map(offset + 2ull, units * 2ull, "resource name"), units,
+                                 "resource name");
+        } else if (raw > 0xffff) {
+            throw Malformed("resource ID " + hex(raw) + " does not fit 16 bits");
+        } else {
+            key.id = static_cast<std::uint16_t>(raw);
+        }
+        return key;
+    }
+
+    void readLeaf(std::uint32_t offset, PeResource path) {
+        visit("resource data entry");
+        std::uint32_t at = map(offset, kResourceDataEntrySize, "resource data entry");
+        path.dataRva = in_.u32(at, "resource data entry");
+        std::uint32_t size = in_.u32(at + 4, "resource data entry");
+        path.codePage = in_.u32(at + 8, "resource data entry");
+        if (size != 0) {
+            std::uint32_t data = mapRange(image_, path.dataRva, size, "resource data");
+            auto begin = image_.bytes.begin() + static_cast<std::ptrdiff_t>(data);
+            path.data.assign(begin, begin + static_cast<std::ptrdiff_t>(size));
+        }
+        image_.resources.push_back(std::move(path));
+    }
+
+    const Reader& in_;
+    PeImage& image_;
+    const PeDataDirectory& dir_;
+    std::size_t nodes_ = 0;
+};
+
+void parseResources(const Reader& in, PeImage& image) {
+    const PeDataDirectory* dir = image.directory(kDirectoryResource);
+    if (dir == nullptr || dir->virtualAddress == 0 || dir->size == 0) {
+        return;
+    }
+    PeResource path;
+    ResourceWalker(in, image, *dir).walk(0, 0, path);
+}
+
+void parseRelocations(const Reader& in, PeImage& image) {
+    const PeDataDirectory* dir = image.directory(kDirectoryBaseRelocation);
+    if (dir == nullptr || dir->virtualAddress == 0 || dir->size == 0) {
+        return;
+    }
+    std::uint32_t offset = 0;
+    while (offset < dir->size) {
+        std::uint64_t rva = std::uint64_t{dir->virtualAddress} + offset;
+        if (dir->size - offset < kRelocationBlockHeaderSize) {
+            throw Malformed("base relocation block header at RVA " + hex(rva) +
+                            " runs past the end of the directory");
+        }
+        std::uint32_t at =
+            mapRange(image, rva, kRelocationBlockHeaderSize, "base relocation block");
+        PeRelocationBlock block;
+        block.pageRva = in.u32(at, "base relocation block");
+        std::uint32_t blockSize = in.u32(at + 4, "base relocation block");
+        // Blocks start on 32-bit boundaries, so their sizes are multiples of four.
+        if (blockSize < kRelocationBlockHeaderSize || blockSize % 4 != 0 ||
+            blockSize > dir->size - offset) {
+            throw Malformed("base relocation block at RVA " + hex(rva) + " has SizeOfBlock " +
+                            hex(blockSize) + " in a directory of " + hex(dir->size) + " bytes");
+        }
+        std::uint32_t count = (blockSize - kRelocationBlockHeaderSize) / 2;
+        if (count != 0) {
+            std::uint32_t entries = mapRange(image, rva + kRelocationBlockHeaderSize, count * 2,
+                                             "base relocation entries");
+            for (std::uint32_t i = 0; i < count; ++i) {
+                block.entries.push_back(in.u16(entries + 2ull * i, "base relocation entry"));
+            }
+        }
+        image.relocations.push_back(std::move(block));
+        offset += blockSize;
+    }
+}
+
+// One node of a version resource: a key, an optional value (bytes, or
+// UTF-16 text when textual) and child nodes, each 32-bit aligned.
+struct VersionNode {
+    std::string key;
+    bool text = false;
+    std::uint64_t valueAt = 0;
+    std::uint32_t valueBytes = 0;
+    std::vector<VersionNode> children;
+};
+
+// Parses the node at `at`, which must end by `limit`; sets `end` past it.
+VersionNode parseVersionNode(const Reader& in, std::uint64_t at, std::uint64_t limit, int level,
+                             std::uint64_t& end) {
+    if (level > kVersionInfoLevels) {
+        throw Malformed("version resource nests deeper than " + std::to_string(kVersionInfoLevels) +
+                        " levels at offset " + hex(at));
+    }
+    std::uint16_t length = in.u16(at, "version node wLength");
+    std::uint16_t valueLength = in.u16(at + 2, "version node wValueLength");
+    std::uint16_t type = in.u16(at + 4, "version node wType");
+    if (length < 6 || at + length > limit) {
+        throw Malformed("version node at offset " + hex(at) + " claims " + hex(length) +
+                        " bytes, more than the " + hex(limit - at) + " left in its parent");
+    }
+    end = at + length;
+    VersionNode node;
+    node.text = type == 1;
+    std::uint64_t keyEnd = at + 6;
+    while (keyEnd + 2 <= end && in.u16(keyEnd, "version node key") != 0) {
+        keyEnd += 2;
+    }
+    if (keyEnd + 2 > end) {
+        throw Malformed("version node key at offset " + hex(at + 6) + " has no terminating NUL");
+    }
+    node.key = in.utf16(at + 6, static_cast<std::size_t>((keyEnd - at - 6) / 2), "version node");
+    std::uint64_t pos = align4(keyEnd + 2);
+    node.valueBytes = node.text ? valueLength * 2u : valueLength;
+    if (node.valueBytes != 0) {
+        if (pos + node.valueBytes > end) {
+            throw Malformed("value of version node \"" + node.key + "\" (" + hex(node.valueBytes) +
+                            " bytes) runs past the node's end");
+        }
+        node.valueAt = pos;
+        pos = align4(pos + node.valueBytes);
+    }
+    while (pos < end) {
+        std::uint64_t childEnd = 0;
+        node.children.push_back(parseVersionNode(in, pos, end, level + 1, childEnd));
+        pos = align4(childEnd);
+    }
+    return node;
+}
+
+PeFixedFileInfo readFixedFileInfo(const Reader& in, const VersionNode& root) {
+    if (root.text || root.valueBytes != kFixedFileInfoSize) {
+        throw Malformed("VS_VERSION_INFO carries " + hex(root.valueBytes) +
+                        " value bytes, not a VS_FIXEDFILEINFO of 0x34");
+    }
+    auto version = [&](std::uint64_t at) {
+        return std::uint64_t{in.u32(at, "VS_FIXEDFILEINFO")} << 32 |
+               in.u32(at + 4, "VS_FIXEDFILEINFO");
+    };
+    std::uint64_t at = root.valueAt;
+    PeFixedFileInfo fixed;
+    fixed.signature = in.u32(at, "VS_FIXEDFILEINFO");
+    fixed.structVersion = in.u32(at + 4, "VS_FIXEDFILEINFO");
+    fixed.fileVersion = version(at + 8);
+    fixed.productVersion = version(at + 16);
+    fixed.fileFlagsMask = in.u32(at + 24, "VS_FIXEDFILEINFO");
+    fixed.fileFlags = in.u32(at + 28, "VS_FIXEDFILEINFO");
+    fixed.fileOs = in.u32(at + 32, "VS_FIXEDFILEINFO");
+    fixed.fileType = in.u32(at + 36, "VS_FIXEDFILEINFO");
+    fixed.fileSubtype = in.u32(at + 40, "VS_FIXEDFILEINFO");
+    fixed.fileDate = version(at + 44);
+    return fixed;
+}
+
+bool sameText(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
 } // namespace
 
 std::optional<std::uint32_t> PeImage::rvaToFileOffset(std::uint32_t rva) const {
@@ -334,6 +631,8 @@ std::optional<PeImage> parsePeImage(std::vector<std::uint8_t> bytes, std::string
         parseSections(in, optional + optionalSize, sectionCount, image);
         parseSymbols(in, image);
         parseImports(in, image);
+        parseResources(in, image);
+        parseRelocations(in, image);
     } catch (const Malformed& e) {
         error = e.what();
         return std::nullopt;
@@ -373,6 +672,70 @@ std::uint32_t computePeChecksum(const PeImage& image) {
     }
     sum = (sum & 0xffff) + (sum >> 16);
     return sum + static_cast<std::uint32_t>(bytes.size());
+}
+
+std::optional<std::string> PeVersionInfo::string(std::string_view tableKey,
+                                                 std::string_view name) const {
+    for (const PeStringTable& table : stringTables) {
+        if (!sameText(table.key, tableKey)) {
+            continue;
+        }
+        for (const auto& [key, value] : table.strings) {
+            if (key == name) {
+                return value;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<PeVersionInfo> parseVersionInfo(const std::vector<std::uint8_t>& data,
+                                              std::string& error) {
+    Reader in(data);
+    PeVersionInfo info;
+    try {
+        std::uint64_t end = 0;
+        VersionNode root = parseVersionNode(in, 0, data.size(), 1, end);
+        if (root.key != "VS_VERSION_INFO") {
+            throw Malformed("version resource starts with key \"" + root.key +
+                            "\", not \"VS_VERSION_INFO\"");
+        }
+        info.fixed = readFixedFileInfo(in, root);
+        for (const VersionNode& child : root.children) {
+            if (child.key == "StringFileInfo") {
+                for (const VersionNode& tableNode : child.children) {
+                    PeStringTable table;
+                    table.key = tableNode.key;
+                    for (const VersionNode& string : tableNode.children) {
+                        std::string value = string.text
+                                                ? in.utf16(string.valueAt, string.valueBytes / 2,
+                                                           "version string " + string.key)
+                                                : std::string();
+                        table.strings.emplace_back(string.key, std::move(value));
+                    }
+                    info.stringTables.push_back(std::move(table));
+                }
+            } else if (child.key == "VarFileInfo") {
+                for (const VersionNode& var : child.children) {
+                    if (var.key != "Translation") {
+                        continue;
+                    }
+                    for (std::uint32_t i = 0; i + 4 <= var.valueBytes; i += 4) {
+                        info.translations.push_back(in.u32(var.valueAt + i, "Translation"));
+                    }
+                }
+            }
+        }
+    } catch (const Malformed& e) {
+        error = e.what();
+        return std::nullopt;
+    }
+    return info;
+}
+
+std::string versionText(std::uint64_t version) {
+    return std::to_string(version >> 48) + "." + std::to_string((version >> 32) & 0xffff) + "." +
+           std::to_string((version >> 16) & 0xffff) + "." + std::to_string(version & 0xffff);
 }
 
 } // namespace velt::test

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace velt::test {
@@ -22,7 +23,22 @@ constexpr std::uint16_t kFileDll = 0x2000;
 
 constexpr std::uint16_t kSubsystemNative = 1;
 
+constexpr std::uint16_t kDllNxCompat = 0x0100;
+
+constexpr std::uint32_t kSectionCode = 0x00000020;
+constexpr std::uint32_t kSectionDiscardable = 0x02000000;
+constexpr std::uint32_t kSectionExecute = 0x20000000;
+constexpr std::uint32_t kSectionWrite = 0x80000000;
+
 constexpr std::size_t kDirectoryImport = 1;
+constexpr std::size_t kDirectoryResource = 2;
+constexpr std::size_t kDirectoryBaseRelocation = 5;
+
+constexpr std::uint16_t kRelocationAbsolute = 0;
+constexpr std::uint16_t kRelocationHighLow = 3;
+constexpr std::uint16_t kRelocationDir64 = 10;
+
+constexpr std::uint16_t kResourceTypeVersion = 16;
 
 struct PeDataDirectory {
     std::uint32_t virtualAddress = 0;
@@ -62,6 +78,30 @@ struct PeSymbol {
     std::uint8_t storageClass = 0;
 };
 
+// One level of a resource's path (type, name, language): an ID or a name.
+struct PeResourceKey {
+    bool isName = false;
+    std::uint16_t id = 0;
+    std::string name;
+};
+
+// A leaf of the resource tree with a copy of its data.
+struct PeResource {
+    PeResourceKey type;
+    PeResourceKey name;
+    PeResourceKey language;
+    std::uint32_t dataRva = 0;
+    std::uint32_t codePage = 0;
+    std::vector<std::uint8_t> data;
+};
+
+// One block of the base relocation table: a 4 KiB page and its entries, the
+// type in each entry's top four bits and the page offset in the rest.
+struct PeRelocationBlock {
+    std::uint32_t pageRva = 0;
+    std::vector<std::uint16_t> entries;
+};
+
 struct PeImage {
     std::vector<std::uint8_t> bytes;
 
@@ -87,6 +127,8 @@ struct PeImage {
     std::vector<PeSection> sections;
     std::vector<PeImportedDll> imports;
     std::vector<PeSymbol> symbols;
+    std::vector<PeResource> resources;
+    std::vector<PeRelocationBlock> relocations;
 
     // File offset of the byte at `rva`, if that byte is stored in the file
     // (headers or a section's raw data; not the zero-filled tail).
@@ -97,6 +139,49 @@ struct PeImage {
 
     const PeDataDirectory* directory(std::size_t index) const;
 };
+
+// VS_FIXEDFILEINFO, the binary part of a version resource.
+struct PeFixedFileInfo {
+    std::uint32_t signature = 0;
+    std::uint32_t structVersion = 0;
+    std::uint64_t fileVersion = 0;
+    std::uint64_t productVersion = 0;
+    std::uint32_t fileFlagsMask = 0;
+    std::uint32_t fileFlags = 0;
+    std::uint32_t fileOs = 0;
+    std::uint32_t fileType = 0;
+    std::uint32_t fileSubtype = 0;
+    std::uint64_t fileDate = 0;
+};
+
+constexpr std::uint32_t kFixedFileInfoSignature = 0xfeef04bd;
+
+// A StringFileInfo table: its key names language and code page in hex
+// ("040904B0"); its strings in file order, UTF-16 converted to UTF-8.
+struct PeStringTable {
+    std::string key;
+    std::vector<std::pair<std::string, std::string>> strings;
+};
+
+// A parsed VS_VERSIONINFO resource.
+struct PeVersionInfo {
+    PeFixedFileInfo fixed;
+    std::vector<PeStringTable> stringTables;
+    // The VarFileInfo "Translation" pairs: language in the low word, code
+    // page in the high word.
+    std::vector<std::uint32_t> translations;
+
+    // The string `name` of the table whose key is `tableKey` (compared
+    // without regard to case).
+    std::optional<std::string> string(std::string_view tableKey, std::string_view name) const;
+};
+
+// Parses the data of an RT_VERSION resource.
+std::optional<PeVersionInfo> parseVersionInfo(const std::vector<std::uint8_t>& data,
+                                              std::string& error);
+
+// "a.b.c.d" of a 64-bit version as VS_FIXEDFILEINFO stores it.
+std::string versionText(std::uint64_t version);
 
 // Parses `bytes` as a PE image. On failure returns nothing and sets `error`.
 std::optional<PeImage> parsePeImage(std::vector<std::uint8_t> bytes, std::string& error);

@@ -91,6 +91,9 @@ struct Violation {
     std::string detail;
 };
 std::vector<Violation> Violations();
+// For the world's managers: what the real system checks in its own code (the PnP manager after
+// AddDevice and for a reported child, for example) is reported through the same verifier.
+void ReportViolation(const char* rule, const std::string& detail);
 void ClearViolations();
 // Every violation as "RULE: detail" lines, for test failure messages.
 std::string DescribeViolations();
@@ -125,8 +128,8 @@ unsigned CallCount(Alloc kind);
 PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName);
 // Calls the driver's AddDevice at PASSIVE_LEVEL, as the PnP manager does.
 NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
-// Runs DriverUnload and frees the driver object; reports pool, threads and IRPs the driver left
-// behind. A driver whose device objects still exist is reported and not unloaded (FALSE).
+// Runs DriverUnload and frees the driver object; reports the pool (allocated by the driver's
+// code), threads and IRPs the driver left behind. A driver whose device objects still exist is reported and not unloaded (FALSE).
 bool UnloadDriver(PDRIVER_OBJECT driver);
 
 // ---- Devices seen from outside

@@ -1,0 +1,376 @@
+// Checks the driver's installation INF and WDK build files in the tree, and the
+// readers behind those checks.
+#include "support/inf_file.h"
+#include "support/wdk_sources.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#if !defined(VELT_SOURCE_DIR)
+#error "VELT_SOURCE_DIR must name the top of the source tree"
+#endif
+
+namespace velt::test {
+namespace {
+
+TEST(InfReader, ReadsSectionsQuotesContinuationsAndStrings) {
+    const char* text = "; leading comment\r\n"
+                       "[Version]\r\n"
+                       "Signature = \"$Windows NT$\" ; trailing comment\r\n"
+                       "[models]\n"
+                       "%Desc% = Install, USB\\VID_1&PID_2 \\\n"
+                       "         , USB\\VID_1\n"
+                       "[Service]\n"
+                       "ServiceBinary = %12%\\x.sys\n"
+                       "Quoted = \"a; b, \"\"c\"\" %Desc%\", 100%%\n"
+                       "bare, , value\n"
+                       "Empty =\n"
+                       "[MODELS]\n"
+                       "%desc% = Other\n"
+                       "[Strings]\n"
+                       "Desc = \"A \"\"quoted\"\" name\"\n";
+    std::string error;
+    std::optional<InfFile> inf = parseInf(text, error);
+    ASSERT_TRUE(inf) << error;
+
+    EXPECT_EQ(inf->values("version", "SIGNATURE"), std::vector<std::string>{"$Windows NT$"});
+    ASSERT_NE(inf->section("Models"), nullptr);
+    const std::vector<InfLine>& models = inf->section("Models")->lines;
+    ASSERT_EQ(models.size(), 2u) << "a repeated section joins the first";
+    EXPECT_EQ(models[0].key, "A \"quoted\" name");
+    EXPECT_EQ(models[0].values,
+              (std::vector<std::string>{"Install", "USB\\VID_1&PID_2", "USB\\VID_1"}));
+    EXPECT_EQ(models[0].number, 5);
+    EXPECT_EQ(models[1].number, 13);
+
+    EXPECT_EQ(inf->values("Service", "ServiceBinary"), std::vector<std::string>{"%12%\\x.sys"});
+    EXPECT_EQ(inf->values("Service", "Quoted"),
+              (std::vector<std::string>{"a; b, \"c\" %Desc%", "100%"}));
+    const std::vector<InfLine>& service = inf->section("Service")->lines;
+    ASSERT_EQ(service.size(), 4u);
+    EXPECT_FALSE(service[2].hasKey);
+    EXPECT_EQ(service[2].values, (std::vector<std::string>{"bare", "", "value"}));
+    EXPECT_TRUE(service[3].hasKey);
+    EXPECT_TRUE(service[3].values.empty());
+}
+
+TEST(InfReader, RejectsMalformedText) {
+    struct Case {
+        const char* text;
+        const char* expectedError;
+    };
+    const Case cases[] = {
+        {"[Version]\nSignature = \"$Windows NT$\n", "line 2: unterminated quoted string"},
+        {"[Version\n", "line 1: section header without ']'"},
+        {"[Version] x\n", "line 1: text after the section header"},
+        {"[ ]\n", "line 1: section without a name"},
+        {"Signature = x\n[Version]\n", "line 1: line before the first section"},
+        {"[Models]\n%Missing% = Install\n", "line 2: %Missing% is not defined"},
+        {"[Models]\nx = 50%\n", "line 2: '%' without its closing '%'"},
+        {"[Strings]\nA = 1\n[strings]\na = 2\n", "line 4: string a is defined twice"},
+        {"[Strings]\nA\n", "line 2: a line of [Strings] must be"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_FALSE(parseInf(c.text, error)) << c.text;
+        EXPECT_NE(error.find(c.expectedError), std::string::npos)
+            << c.text << "\nerror was \"" << error << "\"";
+    }
+}
+
+TEST(InfReader, ReadsDriverVer) {
+    struct Case {
+        std::vector<std::string> values;
+        std::optional<std::uint64_t> version;
+    };
+    const Case cases[] = {
+        {{"12/09/2026", "1.2.3.4"}, 0x0001000200030004ull},
+        {{"02/29/2024", "7.1"}, 0x0007000100000000ull},
+        {{"01/31/2026"}, 0},
+        {{"02/29/2026", "1.0.0.0"}, std::nullopt},
+        {{"13/01/2026", "1.0.0.0"}, std::nullopt},
+        {{"2026-12-09", "1.0.0.0"}, std::nullopt},
+        {{"12/09/2026", "1.0.0.0.0"}, std::nullopt},
+        {{"12/09/2026", "1.0x1"}, std::nullopt},
+        {{"12/09/2026", "65536.0"}, std::nullopt},
+        {{"12/09/2026", "1..0"}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        std::optional<InfDriverVer> driverVer = parseDriverVer(c.values, error);
+        std::string shown = c.values[0] + (c.values.size() > 1 ? "," + c.values[1] : "");
+        ASSERT_EQ(driverVer.has_value(), c.version.has_value()) << shown << ": " << error;
+        if (driverVer) {
+            EXPECT_EQ(driverVer->version, *c.version) << shown;
+        }
+    }
+}
+
+TEST(WdkSourcesReader, ReadsDefinitionsAndRefusesWhatItCannotRead) {
+    std::string error;
+    std::optional<WdkMacros> macros = parseWdkSources("# comment\n"
+                                                      "TARGETNAME = veltdriver # name\n"
+                                                      "SOURCES=\\\n"
+                                                      "    a.cpp \\\n"
+                                                      "    sub\\b.cpp\n"
+                                                      "TARGETNAME=other\n",
+                                                      error);
+    ASSERT_TRUE(macros) << error;
+    EXPECT_EQ(macros->at("TARGETNAME"), "other");
+    EXPECT_EQ(wdkWords(macros->at("SOURCES")), (std::vector<std::string>{"a.cpp", "sub\\b.cpp"}));
+
+    EXPECT_FALSE(parseWdkSources("!if $(FREEBUILD)\nX=1\n!endif\n", error));
+    EXPECT_NE(error.find("line 1: preprocessing directive"), std::string::npos) << error;
+    EXPECT_FALSE(parseWdkSources("X=1\nSOURCES a.cpp\n", error));
+    EXPECT_NE(error.find("line 2: \"SOURCES a.cpp\" is not a macro definition"), std::string::npos)
+        << error;
+}
+
+// The default controller: the device the INF binds. Its children must never match, or the
+// driver would load on its own children in place of the HID stack.
+constexpr const char* kControllerHardwareId = "USB\\VID_F3A1&PID_5C20";
+const char* const kChildHardwareIds[] = {"USB\\VID_F3A1&PID_5C2D", "USB\\VID_054C&PID_09CC"};
+
+constexpr const char* kImageName = "veltdriver.sys";
+constexpr const char* kServiceName = "veltdriver";
+
+// Both processor decorations, with the suffix that setup also tries for the install
+// sections and the source-disk sections.
+struct Platform {
+    const char* decoration;
+    const char* architecture;
+};
+const Platform kPlatforms[] = {{"NTx86", "x86"}, {"NTamd64", "amd64"}};
+
+constexpr std::uint32_t kServiceKernelDriver = 1;
+constexpr std::uint32_t kServiceDemandStart = 3;
+constexpr std::uint32_t kServiceErrorNormal = 1;
+constexpr std::uint32_t kAddServiceAssociate = 0x2;
+constexpr std::uint32_t kDirIdDrivers = 12;
+
+// The setup classes a function driver of this kind may install under, by name and GUID.
+struct SetupClass {
+    const char* name;
+    const char* guid;
+};
+const SetupClass kSetupClasses[] = {
+    {"System", "{4D36E97D-E325-11CE-BFC1-08002BE10318}"},
+    {"USBDevice", "{88BAE032-5A81-49F0-BC3D-A4FF138216D6}"},
+    {"HIDClass", "{745A17A0-74D3-11D0-B6FE-00A0C90F57DA}"},
+};
+
+std::string lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+bool startsWithId(const std::string& id, const std::string& prefix) {
+    std::string lower = lowercase(id);
+    std::string lowerPrefix = lowercase(prefix);
+    return lower.rfind(lowerPrefix, 0) == 0 &&
+           (lower.size() == lowerPrefix.size() || lower[lowerPrefix.size()] == '&');
+}
+
+class DriverInfTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        inf_ = loadInf(std::string(VELT_SOURCE_DIR) + "/driver/install/veltdriver.inf", error);
+        ASSERT_TRUE(inf_) << error;
+    }
+
+    std::string single(std::string_view section, std::string_view key) const {
+        std::optional<std::vector<std::string>> values = inf_->values(section, key);
+        if (!values || values->size() != 1) {
+            ADD_FAILURE() << "[" << section << "] needs exactly one line \"" << key << " = value\"";
+            return std::string();
+        }
+        return values->front();
+    }
+
+    // The install section setup picks for a platform: decorated, then .NT, then plain.
+    std::string installSection(const std::string& name, const Platform& platform) const {
+        for (std::string candidate :
+             {name + "." + platform.decoration, name + ".NT", std::string(name)}) {
+            if (inf_->section(candidate) != nullptr) {
+                return candidate;
+            }
+        }
+        return std::string();
+    }
+
+    // A platform-specific section if present, else the plain one.
+    const InfSection* sourceSection(const std::string& name, const Platform& platform) const {
+        const InfSection* specific = inf_->section(name + "." + platform.architecture);
+        return specific != nullptr ? specific : inf_->section(name);
+    }
+
+    // Hardware ID -> install section of each model for a decoration, from every manufacturer.
+    std::vector<std::pair<std::string, std::string>> models(const Platform& platform) const {
+        std::vector<std::pair<std::string, std::string>> found;
+        const InfSection* manufacturer = inf_->section("Manufacturer");
+        if (manufacturer == nullptr) {
+            return found;
+        }
+        for (const InfLine& line : manufacturer->lines) {
+            if (line.values.empty()) {
+                continue;
+            }
+            const InfSection* section = inf_->section(line.values[0] + "." + platform.decoration);
+            if (section == nullptr) {
+                continue;
+            }
+            for (const InfLine& model : section->lines) {
+                for (std::size_t i = 1; i < model.values.size(); ++i) {
+                    found.emplace_back(model.values[i], model.values[0]);
+                }
+            }
+        }
+        return found;
+    }
+
+    std::optional<InfFile> inf_;
+};
+
+TEST_F(DriverInfTest, VersionSectionIsComplete) {
+    EXPECT_TRUE(infNamesEqual(single("Version", "Signature"), "$Windows NT$"));
+    std::string className = single("Version", "Class");
+    std::string classGuid = single("Version", "ClassGuid");
+    auto setupClass =
+        std::find_if(std::begin(kSetupClasses), std::end(kSetupClasses),
+                     [&](const SetupClass& c) { return infNamesEqual(c.name, className); });
+    ASSERT_NE(setupClass, std::end(kSetupClasses)) << "unexpected setup class " << className;
+    EXPECT_TRUE(infNamesEqual(classGuid, setupClass->guid))
+        << "class " << className << " has GUID " << setupClass->guid << ", not " << classGuid;
+    EXPECT_FALSE(single("Version", "Provider").empty());
+
+    std::optional<std::vector<std::string>> driverVer = inf_->values("Version", "DriverVer");
+    ASSERT_TRUE(driverVer) << "no single DriverVer line";
+    std::string error;
+    std::optional<InfDriverVer> parsed = parseDriverVer(*driverVer, error);
+    ASSERT_TRUE(parsed) << error;
+    EXPECT_EQ(driverVer->size(), 2u) << "DriverVer without a version";
+    EXPECT_NE(parsed->version, 0u);
+
+    std::string catalog = single("Version", "CatalogFile");
+    EXPECT_TRUE(catalog.size() > 4 && lowercase(catalog.substr(catalog.size() - 4)) == ".cat")
+        << "CatalogFile " << catalog;
+}
+
+TEST_F(DriverInfTest, ModelsBindOnlyTheControllerOnBothProcessors) {
+    const InfSection* manufacturer = inf_->section("Manufacturer");
+    ASSERT_NE(manufacturer, nullptr) << "no [Manufacturer]";
+    ASSERT_FALSE(manufacturer->lines.empty()) << "[Manufacturer] is empty";
+    for (const InfLine& line : manufacturer->lines) {
+        ASSERT_TRUE(line.hasKey && !line.key.empty() && !line.values.empty())
+            << "line " << line.number << " of [Manufacturer] is not \"name = models, ...\"";
+        for (const Platform& platform : kPlatforms) {
+            bool decorated = std::any_of(line.values.begin() + 1, line.values.end(),
+                                         [&](const std::string& value) {
+                                             return infNamesEqual(value, platform.decoration);
+                                         });
+            EXPECT_TRUE(decorated) << line.key << " lists no " << platform.decoration << " models";
+            EXPECT_NE(inf_->section(line.values[0] + "." + platform.decoration), nullptr)
+                << "no [" << line.values[0] << "." << platform.decoration << "]";
+        }
+    }
+
+    std::set<std::string> idsOfFirst;
+    for (const Platform& platform : kPlatforms) {
+        SCOPED_TRACE(platform.decoration);
+        std::set<std::string> ids;
+        bool bindsController = false;
+        for (const auto& [id, install] : models(platform)) {
+            ids.insert(lowercase(id));
+            EXPECT_TRUE(startsWithId(id, kControllerHardwareId))
+                << id << " is not the controller's hardware ID";
+            for (const char* child : kChildHardwareIds) {
+                EXPECT_FALSE(startsWithId(id, child)) << id << " would bind the driver to a child";
+            }
+            bindsController = bindsController || infNamesEqual(id, kControllerHardwareId);
+            EXPECT_FALSE(installSection(install, platform).empty())
+                << "model " << id << " names install section " << install << ", which is missing";
+        }
+        EXPECT_TRUE(bindsController) << "no model for " << kControllerHardwareId;
+        if (&platform == &kPlatforms[0]) {
+            idsOfFirst = ids;
+        } else {
+            EXPECT_EQ(ids, idsOfFirst) << "the processors bind different devices";
+        }
+    }
+}
+
+TEST_F(DriverInfTest, InstallSectionsCopyAndStartTheDriver) {
+    for (const Platform& platform : kPlatforms) {
+        SCOPED_TRACE(platform.decoration);
+        std::set<std::string> installs;
+        for (const auto& model : models(platform)) {
+            installs.insert(installSection(model.second, platform));
+        }
+        ASSERT_FALSE(installs.empty());
+        for (const std::string& install : installs) {
+            SCOPED_TRACE(install);
+            std::set<std::string> copied;
+            for (const InfLine* copyFiles : inf_->lines(install, "CopyFiles")) {
+                for (const std::string& copySection : copyFiles->values) {
+                    const InfSection* files = inf_->section(copySection);
+                    ASSERT_NE(files, nullptr) << "CopyFiles names missing [" << copySection << "]";
+                    std::optional<std::vector<std::string>> destination =
+                        inf_->values("DestinationDirs", copySection);
+                    if (!destination) {
+                        destination = inf_->values("DestinationDirs", "DefaultDestDir");
+                    }
+                    ASSERT_TRUE(destination && !destination->empty())
+                        << "no destination for [" << copySection << "]";
+                    EXPECT_EQ(infNumber(destination->front()), kDirIdDrivers)
+                        << "[" << copySection << "] goes to " << destination->front();
+                    for (const InfLine& file : files->lines) {
+                        ASSERT_FALSE(file.values.empty());
+                        copied.insert(lowercase(file.hasKey ? file.key : file.values[0]));
+                    }
+                }
+            }
+            EXPECT_EQ(copied, std::set<std::string>{kImageName});
+
+            // Every copied file comes from a disk that the INF describes.
+            const InfSection* diskFiles = sourceSection("SourceDisksFiles", platform);
+            ASSERT_NE(diskFiles, nullptr) << "no [SourceDisksFiles]";
+            for (const std::string& name : copied) {
+                std::optional<std::vector<std::string>> disk = inf_->values(diskFiles->name, name);
+                ASSERT_TRUE(disk && !disk->empty())
+                    << name << " is not in [" << diskFiles->name << "]";
+                const InfSection* disks = sourceSection("SourceDisksNames", platform);
+                ASSERT_NE(disks, nullptr) << "no [SourceDisksNames]";
+                std::optional<std::vector<std::string>> described =
+                    inf_->values(disks->name, disk->front());
+                EXPECT_TRUE(described && !described->empty() && !described->front().empty())
+                    << name << " is on disk " << disk->front() << ", which [" << disks->name
+                    << "] does not describe";
+            }
+
+            std::vector<const InfLine*> addService =
+                inf_->lines(install + ".Services", "AddService");
+            ASSERT_EQ(addService.size(), 1u)
+                << "expected one AddService in [" << install << ".Services]";
+            const std::vector<std::string>& service = addService[0]->values;
+            ASSERT_EQ(service.size(), 3u) << "AddService = name, flags, section";
+            EXPECT_EQ(service[0], kServiceName);
+            std::optional<std::uint32_t> flags = infNumber(service[1]);
+            EXPECT_TRUE(flags && (*flags & kAddServiceAssociate))
+                << "the service is not the device's function driver (flags " << service[1] << ")";
+            const std::string& serviceSection = service[2];
+            ASSERT_NE(inf_->section(serviceSection), nullptr) << "no [" << serviceSection << "]";
+            EXPECT_FALSE(single(serviceSection, "DisplayName").empty());
+            EXPECT_EQ(infNumber(single(serviceSection, "ServiceType")), kServiceKernelDriver);
+            EXPECT_EQ(infNumber(single(serviceSection, "StartType")), kServiceDemandStart);
+            EXPECT_EQ(infNumber(single(serviceSection, "ErrorControl")), kServiceErrorNormal);
+            EXPECT_EQ(single(serviceSection, "ServiceBinary"), std::string("%12%\\") + kImageName);
+        }
+    }
+}
+
+} // namespace
+} // namespace velt::test
