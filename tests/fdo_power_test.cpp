@@ -451,7 +451,9 @@ TEST_F(FdoPowerTest, RequestDuringRemovalCompletesWithDeletePending) {
             s->MinorFunction = IRP_MN_REMOVE_DEVICE;
         });
     });
-    ASSERT_TRUE(Eventually([this] { return Extension()->RemoveLock.Common.Removed != FALSE; }));
+    ASSERT_TRUE(Eventually([this] {
+        return __atomic_load_n(&Extension()->RemoveLock.Common.Removed, __ATOMIC_SEQ_CST) != FALSE;
+    }));
     host::ClearLog();
     size_t seenBefore = Seen().size();
 

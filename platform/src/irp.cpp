@@ -311,7 +311,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (status == STATUS_PENDING) {
         bool marked = record.pendingSeen;
         if (!marked && !info->freed && info->lowestCompleted <= location) {
-            if ((stack->Control & SL_PENDING_RETURNED) == 0) {
+            if ((__atomic_load_n(&stack->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) == 0) {
                 info->at[static_cast<size_t>(location)].pendingToCheck = DeviceObject;
             }
             marked = true;
