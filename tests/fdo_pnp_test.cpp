@@ -2,6 +2,7 @@
 // PDO of the default controller.
 #include "core/driver.h"
 #include "dispatcher/dispatcher.h"
+#include "sim/hid/hid_stack.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/hub_pdo.h"
 #include "support/log_gate.h"
@@ -130,7 +131,7 @@ class FdoPnpTest : public ::testing::Test {
 
 // The lower stack starts first, the dispatcher thread only after it, and START completes while
 // the thread is still held before its first item. Then the items run in order, both children
-// appear in the tree (answering no IDs, so bound to nothing), and unplugging takes it all down.
+// appear in the tree (bound to the HID stack), and unplugging takes it all down.
 TEST_F(FdoPnpTest, StartSequenceWorkItemsChildrenAndUnplug) {
     bool lowerStartedFirst = false;
     {
@@ -163,9 +164,9 @@ TEST_F(FdoPnpTest, StartSequenceWorkItemsChildrenAndUnplug) {
     EXPECT_EQ(children[1].pdo, fdo->VendorChild);
     for (const sim::pnp::DeviceNode& child : children) {
         EXPECT_EQ(child.parent, Pdo());
-        EXPECT_TRUE(child.deviceId.empty());
-        EXPECT_EQ(child.state, NodeState::NoDriver);
-        EXPECT_EQ(child.service, "");
+        EXPECT_FALSE(child.deviceId.empty());
+        EXPECT_EQ(child.state, NodeState::Started);
+        EXPECT_EQ(child.service, sim::hid::HidStackService);
     }
     std::optional<sim::pnp::DeviceNode> controller = pnp_->Node(Pdo());
     ASSERT_TRUE(controller.has_value());

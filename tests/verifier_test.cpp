@@ -89,8 +89,14 @@ TEST_F(Verifier, RequestToADeviceStillInitializing) {
 }
 
 TEST_F(Verifier, IrpFreedWhileADriverOwnsALocation) {
-    PIRP irp = IoAllocateIrp(2, FALSE);
-    IoSetNextIrpStackLocation(irp);
+    TestDriver drivers;
+    PDEVICE_OBJECT keeper = drivers.CreateDevice([](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
+    });
+    PIRP irp = IoAllocateIrp(keeper->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    EXPECT_EQ(STATUS_PENDING, IofCallDriver(keeper, irp));
     IoFreeIrp(irp);
     ExpectRule(host::rule::IrpFreedInUse);
 }

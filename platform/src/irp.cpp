@@ -35,6 +35,7 @@ struct IrpInfo {
     unsigned startNext = 0; // PoStartNextPowerIrp calls for it
     bool power = false;
     PDRIVER_OBJECT owner = nullptr; // the driver that allocated it, if any
+    CHAR senderLocation = 0;        // the highest location the IRP was sent from: its allocator's
     PVOID threadedSystemBuffer = nullptr;
     PVOID threadedOutputBuffer = nullptr;
 };
@@ -218,7 +219,9 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
         Violate(host::rule::IrpCompletedTwice,
                 "IoFreeIrp of threaded IRP " + Hex(Irp) + ", which the I/O manager frees");
     }
-    if (Irp->CurrentLocation != Irp->StackCount + 1) {
+    // The allocator may free the IRP from the completion routine of the location it sent it
+    // from, while its own extra location is still current; below that, a driver owns it.
+    if (Irp->CurrentLocation < info->senderLocation) {
         Violate(host::rule::IrpFreedInUse,
                 "IoFreeIrp of IRP " + Hex(Irp) + " while a driver still owns a stack location");
     }
@@ -239,6 +242,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
         std::lock_guard<std::mutex> guard(info->lock);
         CheckPowerBookkeeping(Irp, *info);
         info->lowestCompleted = 0;
+        info->senderLocation = 0;
         for (LocationRecord& record : info->at) {
             if (record.device != nullptr) {
                 holders.push_back(record.device);
@@ -258,6 +262,12 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     std::shared_ptr<IrpInfo> info = FindIrp(Irp);
     if (info == nullptr) {
         BugCheck(0xC2, "IoCallDriver with " + Hex(Irp) + ", not a live IRP");
+    }
+    {
+        std::lock_guard<std::mutex> guard(info->lock);
+        if (Irp->CurrentLocation > info->senderLocation) {
+            info->senderLocation = Irp->CurrentLocation;
+        }
     }
     Irp->CurrentLocation--;
     if (Irp->CurrentLocation <= 0) {

@@ -45,6 +45,7 @@ struct DeviceInfo {
     PDEVICE_OBJECT attachedTo = nullptr;
     bool deleted = false;
     bool initializingReported = false;
+    bool releaseOnDetach = false; // deleted while a device was attached to it
     std::map<DEVICE_REGISTRY_PROPERTY, std::vector<UCHAR>> properties;
 };
 DeviceInfo* FindDevice(PDEVICE_OBJECT device); // caller holds ObjectLock()

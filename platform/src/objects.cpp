@@ -46,6 +46,7 @@ Objects& TheObjects() {
 thread_local PKTHREAD t_currentThread = nullptr;
 thread_local PDRIVER_OBJECT t_driver = nullptr;
 std::atomic<size_t> g_liveThreads{0};
+size_t g_exitingThreads = 0; // under DispatcherLock
 std::mutex g_threadsLock;
 std::map<PKTHREAD, PDRIVER_OBJECT> g_threads;
 
@@ -58,11 +59,18 @@ void ThreadEnded(PKTHREAD thread) {
         std::lock_guard<std::mutex> guard(g_threadsLock);
         g_threads.erase(thread);
     }
-    SignalObject(&thread->Header);
+    {
+        // Counted out as its object is signalled: a waiter that wakes sees no live thread.
+        std::lock_guard<std::mutex> guard(DispatcherLock());
+        g_liveThreads--;
+        g_exitingThreads++;
+        thread->Header.SignalState = 1;
+    }
+    DispatcherWake().notify_all();
     ObfDereferenceObject(thread);
-    // Last: JoinSystemThreads returns once the thread has let go of everything.
+    // JoinSystemThreads returns only once the thread has let go of everything.
     std::lock_guard<std::mutex> guard(DispatcherLock());
-    g_liveThreads--;
+    g_exitingThreads--;
     DispatcherWake().notify_all();
 }
 
@@ -152,7 +160,8 @@ size_t LiveSystemThreads() {
 
 void JoinSystemThreads() {
     std::unique_lock<std::mutex> guard(detail::DispatcherLock());
-    detail::DispatcherWake().wait(guard, [] { return detail::g_liveThreads.load() == 0; });
+    detail::DispatcherWake().wait(
+        guard, [] { return detail::g_liveThreads.load() == 0 && detail::g_exitingThreads == 0; });
 }
 
 PDEVICE_OBJECT AttachedTo(PDEVICE_OBJECT device) {
@@ -165,6 +174,12 @@ bool IsDeleted(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> guard(detail::ObjectLock());
     detail::DeviceInfo* info = detail::FindDevice(device);
     return info == nullptr || info->deleted;
+}
+
+LONG_PTR ObjectReferences(const void* object) {
+    std::lock_guard<std::mutex> guard(detail::ObjectLock());
+    auto found = detail::TheObjects().records.find(object);
+    return found == detail::TheObjects().records.end() ? 0 : found->second.references;
 }
 
 void SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
@@ -382,6 +397,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         if (*link == DeviceObject) {
             *link = DeviceObject->NextDevice;
         }
+        // A device that another is still attached to stays until that one detaches from it, as
+        // a filter does after passing IRP_MN_REMOVE_DEVICE down to a driver that deletes itself.
+        if (DeviceObject->AttachedDevice != NULL) {
+            info->releaseOnDetach = true;
+            return;
+        }
     }
     ObfDereferenceObject(DeviceObject);
 }
@@ -421,15 +442,27 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
-    std::lock_guard<std::mutex> guard(ObjectLock());
-    PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
-    if (above != NULL) {
-        DeviceInfo* info = FindDevice(above);
-        if (info != nullptr) {
-            info->attachedTo = nullptr;
+    bool release = false;
+    {
+        std::lock_guard<std::mutex> guard(ObjectLock());
+        PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+        if (above != NULL) {
+            DeviceInfo* info = FindDevice(above);
+            if (info != nullptr) {
+                info->attachedTo = nullptr;
+            }
+        }
+        TargetDevice->AttachedDevice = NULL;
+        DeviceInfo* target = FindDevice(TargetDevice);
+        if (target != nullptr && target->releaseOnDetach) {
+            target->releaseOnDetach = false;
+            release = true;
         }
     }
-    TargetDevice->AttachedDevice = NULL;
+    // A deletion that waited for this detach completes now.
+    if (release) {
+        ObfDereferenceObject(TargetDevice);
+    }
 }
 
 NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,

@@ -138,6 +138,8 @@ bool UnloadDriver(PDRIVER_OBJECT driver);
 PDEVICE_OBJECT AttachedTo(PDEVICE_OBJECT device);
 // FALSE once IoDeleteDevice ran for it (the memory may live on while references remain).
 bool IsDeleted(PDEVICE_OBJECT device);
+// References an object (device or thread) holds now; 0 once it is gone.
+LONG_PTR ObjectReferences(const void* object);
 // Registry properties of a physical device object, as the PnP manager records them.
 void SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
                        std::vector<UCHAR> value);
