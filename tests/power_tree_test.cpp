@@ -130,4 +130,30 @@ TEST_F(PowerTreeTest, FailedPowerUpIsRetriedOnTheNextResume) {
     EXPECT_EQ(PowerDeviceD0, PowerManager::DeviceState(Pdo()));
 }
 
+// Many cycles through S3 and S4 and back: every power IRP the manager sent came back with
+// success, the controller's stack alternates between D3 and D0 and ends in D0, nothing is left.
+TEST_F(PowerTreeTest, FiftySleepCyclesLoseNoPowerIrp) {
+    constexpr unsigned Cycles = 50;
+    ASSERT_EQ(STATUS_SUCCESS, power_->Resume());
+    for (unsigned cycle = 0; cycle < Cycles; ++cycle) {
+        SCOPED_TRACE(cycle);
+        SYSTEM_POWER_STATE state = cycle % 5 == 4 ? PowerSystemHibernate : PowerSystemSleeping3;
+        ASSERT_EQ(STATUS_SUCCESS, power_->Sleep(state));
+        ASSERT_EQ(PowerDeviceD3, FdoState());
+        ASSERT_EQ(STATUS_SUCCESS, power_->Resume());
+        ASSERT_EQ(PowerDeviceD0, FdoState());
+    }
+    EXPECT_EQ(1u + 2 * Cycles, power_->Requests());
+    for (const SentIrp& irp : power_->Sent()) {
+        EXPECT_TRUE(irp.returned);
+        EXPECT_EQ(STATUS_SUCCESS, irp.status);
+    }
+    std::vector<DEVICE_POWER_STATE> states = PowerManager::DeviceStates(Fdo());
+    ASSERT_EQ(1u + 2 * Cycles, states.size());
+    for (size_t i = 0; i < states.size(); ++i) {
+        EXPECT_EQ(i % 2 == 0 ? PowerDeviceD0 : PowerDeviceD3, states[i]) << i;
+    }
+    EXPECT_EQ(states, PowerManager::DeviceStates(Pdo())) << "the bus went the same way";
+}
+
 } // namespace
