@@ -13,7 +13,7 @@ bool g_upperMarks = true;
 
 NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
     IoMarkIrpPending(irp);
-    g_held = irp;
+    __atomic_store_n(&g_held, irp, __ATOMIC_SEQ_CST);
     return STATUS_PENDING;
 }
 

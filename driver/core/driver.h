@@ -66,6 +66,16 @@ typedef struct _WORK_ITEM {
     ULONG_PTR Argument;
 } WORK_ITEM, *PWORK_ITEM;
 
+// Removed and DispatcherRunning are single bytes that one thread writes and another reads without
+// a lock; each access is whole and ordered, so a reader never acts on a stale view of the device.
+FORCEINLINE BOOLEAN ReadFlag(const BOOLEAN* Flag) {
+    return __atomic_load_n(Flag, __ATOMIC_ACQUIRE);
+}
+
+FORCEINLINE VOID WriteFlag(BOOLEAN* Flag, BOOLEAN Value) {
+    __atomic_store_n(Flag, Value, __ATOMIC_RELEASE);
+}
+
 FORCEINLINE PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {
     return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
 }

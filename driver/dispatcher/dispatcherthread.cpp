@@ -83,7 +83,7 @@ const CHILD_KIND VendorChildKind = {DEVICE_KIND_VENDOR, "VELTDRIVER : XDO : Crea
 // Creates one child as the physical device object of its own stack; on failure the child's field
 // stays NULL and the FDO reports no children.
 VOID CreateChild(PDEVICE_EXTENSION Extension, const CHILD_KIND& Kind, PDEVICE_OBJECT* Field) {
-    if (Extension->Removed) {
+    if (ReadFlag(&Extension->Removed)) {
         return;
     }
     VELT_TRACE(Kind.CreateTrace);
@@ -122,11 +122,11 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KeInitializeEvent(&extension->WorkEvent, SynchronizationEvent, FALSE);
     InitializeListHead(&extension->WorkQueue);
     extension->WorkQueueLock = 0;
-    extension->DispatcherRunning = TRUE;
+    WriteFlag(&extension->DispatcherRunning, TRUE);
     NTSTATUS status = PsCreateSystemThread(&extension->DispatcherThreadHandle, THREAD_ALL_ACCESS,
                                            NULL, NULL, NULL, DispatcherThread, extension);
     if (!NT_SUCCESS(status)) {
-        extension->DispatcherRunning = FALSE;
+        WriteFlag(&extension->DispatcherRunning, FALSE);
         return status;
     }
     ObReferenceObjectByHandle(extension->DispatcherThreadHandle, THREAD_ALL_ACCESS, NULL,
@@ -141,7 +141,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID QueueWorkItem(PCSTR CommandName, PDEVICE_EXTENSION Extension, ULONG_PTR Argument) {
-    if (!Extension->DispatcherRunning) {
+    if (!ReadFlag(&Extension->DispatcherRunning)) {
         return;
     }
     PWORK_ITEM item =
@@ -165,12 +165,12 @@ VOID QueueWorkItem(PCSTR CommandName, PDEVICE_EXTENSION Extension, ULONG_PTR Arg
 VOID NTAPI DispatcherThread(PVOID StartContext) {
     PDEVICE_EXTENSION extension = static_cast<PDEVICE_EXTENSION>(StartContext);
     VELT_TRACE("VELTDRIVER : DispatcherThread : entering\n");
-    while (extension->DispatcherRunning) {
+    while (ReadFlag(&extension->DispatcherRunning)) {
         PLIST_ENTRY entry;
         while ((entry = ExInterlockedRemoveHeadList(&extension->WorkQueue,
                                                     &extension->WorkQueueLock)) != NULL) {
             PWORK_ITEM item = CONTAINING_RECORD(entry, WORK_ITEM, Link);
-            if (!extension->DispatcherRunning || extension->Removed) {
+            if (!ReadFlag(&extension->DispatcherRunning) || ReadFlag(&extension->Removed)) {
                 ExFreeToNPagedLookasideList(&WorkItemLookaside, item);
                 break;
             }
@@ -182,7 +182,7 @@ VOID NTAPI DispatcherThread(PVOID StartContext) {
             IoReleaseRemoveLock(&extension->RemoveLock, item);
             ExFreeToNPagedLookasideList(&WorkItemLookaside, item);
         }
-        if (!extension->DispatcherRunning) {
+        if (!ReadFlag(&extension->DispatcherRunning)) {
             break;
         }
         KeWaitForSingleObject(&extension->WorkEvent, Executive, KernelMode, FALSE, NULL);

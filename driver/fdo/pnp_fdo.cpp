@@ -33,20 +33,20 @@ NTSTATUS FdoStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // IRP_MN_REMOVE_DEVICE, PASSIVE_LEVEL: RemoveDevice drains the lock and deletes the FDO; the IRP
 // is completed here with the lower stack's status.
 NTSTATUS FdoRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    ExtensionOf(DeviceObject)->Removed = TRUE;
+    WriteFlag(&ExtensionOf(DeviceObject)->Removed, TRUE);
     RemoveDevice(DeviceObject, Irp);
     return CompleteWithExistingStatus(Irp);
 }
 
 // IRP_MN_CANCEL_REMOVE_DEVICE, PASSIVE_LEVEL: the device stays; passed down.
 NTSTATUS FdoCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    ExtensionOf(DeviceObject)->Removed = FALSE;
+    WriteFlag(&ExtensionOf(DeviceObject)->Removed, FALSE);
     return ReleaseAndPassDown(DeviceObject, Irp);
 }
 
 // IRP_MN_SURPRISE_REMOVAL, PASSIVE_LEVEL: no further work item runs; passed down.
 NTSTATUS FdoSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    ExtensionOf(DeviceObject)->Removed = TRUE;
+    WriteFlag(&ExtensionOf(DeviceObject)->Removed, TRUE);
     return ReleaseAndPassDown(DeviceObject, Irp);
 }
 
@@ -202,7 +202,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
     NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
     IoReleaseRemoveLockAndWait(&extension->RemoveLock, Irp);
-    extension->DispatcherRunning = FALSE;
+    WriteFlag(&extension->DispatcherRunning, FALSE);
     if (extension->DispatcherThread != NULL) {
         KeSetEvent(&extension->WorkEvent, 0, FALSE);
         VELT_TRACE("VELTDRIVER : RemoveDevice : Waiting for dispatcher thread to exit\n");

@@ -164,6 +164,10 @@ void JoinSystemThreads() {
         guard, [] { return detail::g_liveThreads.load() == 0 && detail::g_exitingThreads == 0; });
 }
 
+size_t DeviceObjectsOf(PDRIVER_OBJECT driver) {
+    return detail::DevicesOwnedBy(driver);
+}
+
 PDEVICE_OBJECT AttachedTo(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> guard(detail::ObjectLock());
     detail::DeviceInfo* info = detail::FindDevice(device);

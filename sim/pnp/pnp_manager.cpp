@@ -634,7 +634,8 @@ void PnpManager::Forget(const std::vector<Entry*>& nodes) {
 // Windows unloads a driver once its last device object is gone.
 void PnpManager::UnloadIdleDrivers() {
     for (auto& [service, driver] : drivers_) {
-        if (!driver.resident && driver.object != nullptr && driver.object->DeviceObject == NULL) {
+        if (!driver.resident && driver.object != nullptr &&
+            host::DeviceObjectsOf(driver.object) == 0) {
             PDRIVER_OBJECT object = driver.object;
             {
                 std::lock_guard<std::mutex> guard(treeLock_);

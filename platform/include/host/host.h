@@ -132,6 +132,9 @@ NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 // code), threads and IRPs the driver left behind. A driver whose device objects still exist is reported and not unloaded (FALSE).
 bool UnloadDriver(PDRIVER_OBJECT driver);
 
+// Device objects of a driver that still exist (deleted ones too, while referenced).
+size_t DeviceObjectsOf(PDRIVER_OBJECT driver);
+
 // ---- Devices seen from outside
 // --------------------------------------------------------------------- The device object below
 // this one in its stack (what it is attached to), or NULL.
