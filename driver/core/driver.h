@@ -76,6 +76,16 @@ FORCEINLINE VOID WriteFlag(BOOLEAN* Flag, BOOLEAN Value) {
     __atomic_store_n(Flag, Value, __ATOMIC_RELEASE);
 }
 
+// The dispatcher thread publishes a child in GamepadChild or VendorChild once it is complete;
+// PnP requests on the FDO may read the field at any moment.
+FORCEINLINE PDEVICE_OBJECT ReadChild(PDEVICE_OBJECT const* Field) {
+    return __atomic_load_n(Field, __ATOMIC_ACQUIRE);
+}
+
+FORCEINLINE VOID PublishChild(PDEVICE_OBJECT* Field, PDEVICE_OBJECT Child) {
+    __atomic_store_n(Field, Child, __ATOMIC_RELEASE);
+}
+
 FORCEINLINE PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {
     return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
 }

@@ -99,7 +99,6 @@ VOID CreateChild(PDEVICE_EXTENSION Extension, const CHILD_KIND& Kind, PDEVICE_OB
     childExtension->DeviceKind = Kind.DeviceKind;
     childExtension->PhysicalDeviceObject = child;
     childExtension->ParentFdo = Extension->ParentFdo;
-    *Field = child;
     // Enough stack locations for the repeaters to send a child's request through the FDO stack.
     child->StackSize = static_cast<CCHAR>(child->StackSize + Extension->ParentFdo->StackSize);
     IoInitializeRemoveLockEx(&childExtension->RemoveLock, REMOVE_LOCK_TAG, REMOVE_LOCK_MAX_MINUTES,
@@ -107,6 +106,8 @@ VOID CreateChild(PDEVICE_EXTENSION Extension, const CHILD_KIND& Kind, PDEVICE_OB
     child->Flags |= Extension->LowerDeviceObject->Flags;
     child->Characteristics |= Extension->LowerDeviceObject->Characteristics;
     child->Flags &= ~DO_DEVICE_INITIALIZING;
+    // Published last, so a bus-relations query that finds it reports a finished device.
+    PublishChild(Field, child);
 }
 
 } // namespace

@@ -17,8 +17,8 @@ struct Sink {
 };
 
 Sink& TheSink() {
-    static Sink sink;
-    return sink;
+    static Sink* sink = new Sink; // never destroyed: detached threads may outlive exit
+    return *sink;
 }
 
 enum class Size { Default, Short, Long, LongLong, Pointer, Wide };

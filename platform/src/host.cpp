@@ -4,8 +4,9 @@
 namespace host {
 namespace {
 
-std::mutex g_relationsLock;
-std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> g_relationsHandler;
+// Never destroyed: detached threads may outlive exit.
+std::mutex& g_relationsLock = *new std::mutex;
+auto& g_relationsHandler = *new std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)>;
 
 struct SentIrp {
     KEVENT done;

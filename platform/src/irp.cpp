@@ -47,8 +47,8 @@ struct Irps {
 };
 
 Irps& TheIrps() {
-    static Irps irps;
-    return irps;
+    static Irps* irps = new Irps; // never destroyed: detached threads may outlive exit
+    return *irps;
 }
 
 // A device holds an IRP from IoCallDriver until completion walks past its location. The PnP

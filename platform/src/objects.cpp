@@ -39,16 +39,17 @@ struct Objects {
 };
 
 Objects& TheObjects() {
-    static Objects objects;
-    return objects;
+    static Objects* objects = new Objects; // never destroyed: detached threads may outlive exit
+    return *objects;
 }
 
 thread_local PKTHREAD t_currentThread = nullptr;
 thread_local PDRIVER_OBJECT t_driver = nullptr;
 std::atomic<size_t> g_liveThreads{0};
 size_t g_exitingThreads = 0; // under DispatcherLock
-std::mutex g_threadsLock;
-std::map<PKTHREAD, PDRIVER_OBJECT> g_threads;
+// Never destroyed: detached threads may outlive exit.
+std::mutex& g_threadsLock = *new std::mutex;
+std::map<PKTHREAD, PDRIVER_OBJECT>& g_threads = *new std::map<PKTHREAD, PDRIVER_OBJECT>;
 
 void ThreadEnded(PKTHREAD thread) {
     if (HeldSpinLocks() != 0) {
@@ -87,8 +88,8 @@ void* ThreadMain(void* argument) {
 } // namespace
 
 std::mutex& ObjectLock() {
-    static std::mutex lock;
-    return lock;
+    static std::mutex* lock = new std::mutex; // never destroyed: detached threads may outlive exit
+    return *lock;
 }
 
 void RegisterObject(void* object, const char* kind, std::function<void()> destroy) {

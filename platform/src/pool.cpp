@@ -23,8 +23,8 @@ struct Pool {
 };
 
 Pool& ThePool() {
-    static Pool pool;
-    return pool;
+    static Pool* pool = new Pool; // never destroyed: detached threads may outlive exit
+    return *pool;
 }
 
 bool IsPagedType(POOL_TYPE type) {

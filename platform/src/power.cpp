@@ -15,8 +15,8 @@ struct PowerState {
 };
 
 PowerState& ThePower() {
-    static PowerState power;
-    return power;
+    static PowerState* power = new PowerState; // never destroyed: detached threads may outlive exit
+    return *power;
 }
 
 struct Request {

@@ -13,8 +13,9 @@ struct RemoveLocks {
 };
 
 RemoveLocks& TheLocks() {
-    static RemoveLocks locks;
-    return locks;
+    static RemoveLocks* locks =
+        new RemoveLocks; // never destroyed: detached threads may outlive exit
+    return *locks;
 }
 
 } // namespace

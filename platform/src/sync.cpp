@@ -20,8 +20,8 @@ struct Clock {
 };
 
 Clock& TheClock() {
-    static Clock clock;
-    return clock;
+    static Clock* clock = new Clock; // never destroyed: detached threads may outlive exit
+    return *clock;
 }
 
 // The host's wall clock starts at 2026-01-01 00:00 in the kernel's 1601-based 100 ns units.

@@ -41,8 +41,9 @@ struct VerifierState {
 };
 
 VerifierState& State() {
-    static VerifierState state;
-    return state;
+    static VerifierState* state =
+        new VerifierState; // never destroyed: detached threads may outlive exit
+    return *state;
 }
 
 struct Faults {
@@ -52,8 +53,8 @@ struct Faults {
 };
 
 Faults& TheFaults() {
-    static Faults faults;
-    return faults;
+    static Faults* faults = new Faults; // never destroyed: detached threads may outlive exit
+    return *faults;
 }
 
 } // namespace
