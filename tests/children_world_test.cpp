@@ -6,6 +6,7 @@
 #include "sim/pnp/device_requests.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/hub_pdo.h"
+#include "sim/usb/urb_engine.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -111,7 +112,14 @@ class ChildrenWorldTest : public ::testing::Test {
             Filter().minors.clear();
             Filter().answerReadConfig = false;
         }
+        // The default controller behind the hub; its address query pauses 10 ms per attempt.
+        host::SetTimeScale(100);
+        controller_ = std::make_unique<sim::usb::UsbDevice>(sim::usb::DefaultController());
         hub_ = std::make_unique<sim::usb::HubPdo>();
+        sim::usb::UsbDevice* controller = controller_.get();
+        hub_->SetInternalIoctlHandler([controller](PDEVICE_OBJECT pdo, PIRP irp) {
+            return controller->HandleInternalIoctl(pdo, irp);
+        });
         pnp_ = std::make_unique<sim::pnp::PnpManager>();
         ASSERT_TRUE(pnp_->LoadInf(VELT_DRIVER_INF));
         pnp_->RegisterDriver("veltdriver", DriverEntry);
@@ -121,6 +129,7 @@ class ChildrenWorldTest : public ::testing::Test {
     }
 
     void TearDown() override {
+        controller_->Unplug();
         hub_->Unplug();
         pnp_->Unplug(hub_->Device());
         EXPECT_TRUE(hub_->Deleted());
@@ -129,6 +138,7 @@ class ChildrenWorldTest : public ::testing::Test {
         }
         pnp_.reset();
         hub_.reset();
+        controller_.reset();
         EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
         EXPECT_TRUE(host::PoolOutstanding().empty());
         EXPECT_EQ(host::LiveSystemThreads(), 0u);
@@ -155,6 +165,7 @@ class ChildrenWorldTest : public ::testing::Test {
         return filter;
     }
 
+    std::unique_ptr<sim::usb::UsbDevice> controller_;
     std::unique_ptr<sim::usb::HubPdo> hub_;
     std::unique_ptr<sim::pnp::PnpManager> pnp_;
     PDRIVER_OBJECT filterDriver_ = nullptr;

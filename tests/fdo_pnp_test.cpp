@@ -5,6 +5,7 @@
 #include "sim/hid/hid_stack.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/hub_pdo.h"
+#include "sim/usb/urb_engine.h"
 #include "support/log_gate.h"
 
 #include <gtest/gtest.h>
@@ -73,7 +74,9 @@ class FdoPnpTest : public ::testing::Test {
   protected:
     void SetUp() override {
         host::Reset();
-        hub_ = std::make_unique<sim::usb::HubPdo>();
+        // The address query pauses a kernel second per attempt: 10 ms here.
+        host::SetTimeScale(100);
+        NewHub();
         pnp_ = std::make_unique<sim::pnp::PnpManager>();
         ASSERT_TRUE(pnp_->LoadInf(VELT_DRIVER_INF));
         pnp_->RegisterDriver("veltdriver", DriverEntry);
@@ -82,10 +85,21 @@ class FdoPnpTest : public ::testing::Test {
     void TearDown() override {
         pnp_.reset();
         hub_.reset();
+        controller_.reset();
         EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
         EXPECT_TRUE(host::PoolOutstanding().empty());
         // A thread object is signalled just before its thread is gone.
         EXPECT_TRUE(Eventually([] { return host::LiveSystemThreads() == 0; }));
+    }
+
+    // A hub PDO with the default controller behind it.
+    void NewHub() {
+        controller_ = std::make_unique<sim::usb::UsbDevice>(sim::usb::DefaultController());
+        hub_ = std::make_unique<sim::usb::HubPdo>();
+        sim::usb::UsbDevice* controller = controller_.get();
+        hub_->SetInternalIoctlHandler([controller](PDEVICE_OBJECT pdo, PIRP irp) {
+            return controller->HandleInternalIoctl(pdo, irp);
+        });
     }
 
     PDEVICE_OBJECT Pdo() const {
@@ -125,6 +139,7 @@ class FdoPnpTest : public ::testing::Test {
         });
     }
 
+    std::unique_ptr<sim::usb::UsbDevice> controller_;
     std::unique_ptr<sim::usb::HubPdo> hub_;
     std::unique_ptr<sim::pnp::PnpManager> pnp_;
 };
@@ -402,7 +417,7 @@ TEST_F(FdoPnpTest, SurpriseRemovalStopsTheWorkItems) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (hub_ == nullptr) {
-            hub_ = std::make_unique<sim::usb::HubPdo>();
+            NewHub();
         }
         host::ClearLog();
         size_t invalidations = pnp_->InvalidationsSeen();

@@ -5,6 +5,7 @@
 #include "sim/pnp/inf.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/hub_pdo.h"
+#include "sim/usb/urb_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,12 @@ sim::usb::DeviceIdentity VendorChildLookalike() {
     id.bcdDevice = 0x0100;
     id.interfaceClass = 3;
     return id;
+}
+
+// A HID device behind the lookalike's hub PDO, so that the HID stack can enumerate it.
+void ServeUrbs(sim::usb::HubPdo& hub, sim::usb::UsbDevice& usb) {
+    hub.SetInternalIoctlHandler(
+        [&usb](PDEVICE_OBJECT pdo, PIRP irp) { return usb.HandleInternalIoctl(pdo, irp); });
 }
 
 // The project's INF binds exactly the controller's two hardware IDs, on both platforms, to the
@@ -119,6 +126,8 @@ TEST_F(PnpManagerTest, ControllerIdentityAndBinding) {
 // driver: the INF's models name only the controller.
 TEST_F(PnpManagerTest, VendorChildIdsBindTheHidStackNotOurDriver) {
     sim::usb::HubPdo hub(VendorChildLookalike(), 2);
+    sim::usb::UsbDevice usb(sim::usb::DefaultController());
+    ServeUrbs(hub, usb);
     sim::pnp::PnpManager pnp;
     ASSERT_TRUE(pnp.LoadInf(VELT_DRIVER_INF));
     pnp.RegisterDriver("veltdriver", DriverEntry);
@@ -133,6 +142,7 @@ TEST_F(PnpManagerTest, VendorChildIdsBindTheHidStackNotOurDriver) {
     EXPECT_EQ(pnp.Driver("veltdriver"), nullptr);
     ASSERT_EQ(node->stack.size(), 2u);
     EXPECT_EQ(node->stack[1]->DriverObject, sim::hid::HidStackDriver());
+    usb.Unplug(); // the device leaves with its port
     hub.Unplug();
     pnp.Unplug(hub.Device());
     EXPECT_TRUE(hub.Deleted());
@@ -141,6 +151,8 @@ TEST_F(PnpManagerTest, VendorChildIdsBindTheHidStackNotOurDriver) {
 // What the bottom of a new device's stack sees, in order, as Windows sends it.
 TEST_F(PnpManagerTest, RequestSequenceOfANewDevice) {
     sim::usb::HubPdo hub(VendorChildLookalike());
+    sim::usb::UsbDevice usb(sim::usb::DefaultController());
+    ServeUrbs(hub, usb);
     sim::pnp::PnpManager pnp;
     ASSERT_EQ(pnp.Plug(hub.Device()), NodeState::Started);
     EXPECT_EQ(hub.PnpMinorsSeen(),
@@ -151,6 +163,7 @@ TEST_F(PnpManagerTest, RequestSequenceOfANewDevice) {
                                   IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
                                   IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS}));
     EXPECT_TRUE(hub.Started());
+    usb.Unplug(); // the device leaves with its port
     hub.Unplug();
     pnp.Unplug(hub.Device());
 }
@@ -187,6 +200,8 @@ TEST_F(PnpManagerTest, HubCapabilities) {
 // down and up again; the final remove after unplugging deletes the PDO.
 TEST_F(PnpManagerTest, RemoveDisableEnableAndFinalRemove) {
     sim::usb::HubPdo hub(VendorChildLookalike());
+    sim::usb::UsbDevice usb(sim::usb::DefaultController());
+    ServeUrbs(hub, usb);
     sim::pnp::PnpManager pnp;
     ASSERT_EQ(pnp.Plug(hub.Device()), NodeState::Started);
     EXPECT_TRUE(pnp.Disable(hub.Device()));
@@ -201,6 +216,7 @@ TEST_F(PnpManagerTest, RemoveDisableEnableAndFinalRemove) {
     std::vector<UCHAR> minors = hub.PnpMinorsSeen();
     EXPECT_EQ(minors[minors.size() - 2], IRP_MN_QUERY_REMOVE_DEVICE);
     EXPECT_EQ(minors.back(), IRP_MN_REMOVE_DEVICE);
+    usb.Unplug(); // the device leaves with its port
     hub.Unplug();
     pnp.Unplug(hub.Device());
     EXPECT_TRUE(hub.Deleted());

@@ -43,10 +43,10 @@ typedef struct _DEVICE_EXTENSION {
     ULONG NumStringDescriptors;
     PVOID pReportDescriptor[MAX_HID_INTERFACES];
     ULONG ReportDescriptorLength[MAX_HID_INTERFACES];
-    PVOID BulkOutPipe[PIPE_TABLE_SIZE];
-    PVOID BulkInPipe[PIPE_TABLE_SIZE];
-    PVOID InterruptInPipe[PIPE_TABLE_SIZE];
-    PVOID InterruptOutPipe[PIPE_TABLE_SIZE];
+    USBD_PIPE_HANDLE BulkOutPipe[PIPE_TABLE_SIZE];
+    USBD_PIPE_HANDLE BulkInPipe[PIPE_TABLE_SIZE];
+    USBD_PIPE_HANDLE InterruptInPipe[PIPE_TABLE_SIZE];
+    USBD_PIPE_HANDLE InterruptOutPipe[PIPE_TABLE_SIZE];
     ULONG NumMappedEndpoints;
     BOOLEAN DispatcherRunning;
     HANDLE DispatcherThreadHandle;

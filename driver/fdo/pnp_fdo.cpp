@@ -196,6 +196,23 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return FdoPnpTable[minor].Handler(DeviceObject, Irp);
 }
 
+namespace {
+
+// Waits until no request of the child is in flight, PASSIVE_LEVEL: takes the last hold of the
+// child's remove lock and waits for the others to be released. Later requests to the child fail
+// with STATUS_DELETE_PENDING.
+VOID WaitForChildRequests(PDEVICE_OBJECT Child) {
+    if (Child == NULL) {
+        return;
+    }
+    PIO_REMOVE_LOCK lock = &ExtensionOf(Child)->RemoveLock;
+    if (NT_SUCCESS(IoAcquireRemoveLock(lock, Child))) {
+        IoReleaseRemoveLockAndWait(lock, Child);
+    }
+}
+
+} // namespace
+
 // IRP_MN_REMOVE_DEVICE, PASSIVE_LEVEL, Removed set and the remove lock held for the IRP. Ends the
 // dispatcher thread, frees what the FDO owns and deletes both children and the FDO. The caller
 // completes the IRP; returns the lower stack's status.
@@ -210,6 +227,10 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         KeWaitForSingleObject(extension->DispatcherThread, Executive, KernelMode, FALSE, NULL);
         ObDereferenceObject(extension->DispatcherThread);
     }
+    // A child's repeated transfers hold its remove lock until they come back; the children and
+    // the descriptor copies that the vendor child serves must outlive them.
+    WaitForChildRequests(extension->GamepadChild);
+    WaitForChildRequests(extension->VendorChild);
     PVOID* buffers[] = {&extension->pDeviceDescriptor, &extension->pConfigDescriptorHeader,
                         &extension->pConfigDescriptor};
     for (PVOID* buffer : buffers) {

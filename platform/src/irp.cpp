@@ -220,8 +220,10 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
                 "IoFreeIrp of threaded IRP " + Hex(Irp) + ", which the I/O manager frees");
     }
     // The allocator may free the IRP from the completion routine of the location it sent it
-    // from, while its own extra location is still current; below that, a driver owns it.
-    if (Irp->CurrentLocation < info->senderLocation) {
+    // from, while its own extra location is still current; below that, a driver owns it, and an
+    // IRP never sent must have no location in use.
+    if (Irp->CurrentLocation != Irp->StackCount + 1 &&
+        (info->senderLocation == 0 || Irp->CurrentLocation < info->senderLocation)) {
         Violate(host::rule::IrpFreedInUse,
                 "IoFreeIrp of IRP " + Hex(Irp) + " while a driver still owns a stack location");
     }

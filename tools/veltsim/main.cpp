@@ -6,6 +6,7 @@
 #include "core/driver.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/hub_pdo.h"
+#include "sim/usb/urb_engine.h"
 
 #include <cstdio>
 
@@ -16,7 +17,11 @@ int main() {
     });
     int result = 0;
     {
+        sim::usb::UsbDevice device(sim::usb::DefaultController());
         sim::usb::HubPdo controller;
+        controller.SetInternalIoctlHandler([&device](PDEVICE_OBJECT pdo, PIRP irp) {
+            return device.HandleInternalIoctl(pdo, irp);
+        });
         sim::pnp::PnpManager pnp;
         if (!pnp.LoadInf(VELT_DRIVER_INF)) {
             std::printf("cannot read %s\n", VELT_DRIVER_INF);

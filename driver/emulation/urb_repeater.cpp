@@ -1,0 +1,163 @@
+// The URB repeater: a child's transfer (and the vendor child's class request) travels to the
+// physical controller in an IRP of the child's own, carrying the very same URB, and the child's
+// request completes when that IRP comes back.
+#include "urb_child.h"
+
+#include "../core/log.h"
+
+LONG volatile InputFrameCounter = 0;
+
+namespace {
+
+constexpr ULONG FRAME_COUNTER_BYTE = 7;
+constexpr ULONG FAILED_TRANSFER_LENGTH = 32;
+
+const CHILD_PROFILE* ProfileOf(PDEVICE_EXTENSION ChildExtension) {
+    return ChildExtension->DeviceKind == DEVICE_KIND_VENDOR ? &VendorProfile : &GamepadProfile;
+}
+
+// A transfer has come back: the failure rule, the frame counter and the emulated pipe handle.
+VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_PROFILE* Profile) {
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
+    BOOLEAN in = (transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    NTSTATUS status = ChildIrp->IoStatus.Status;
+    if (status != STATUS_SUCCESS) {
+        VELT_ERROR("%sIOCTLRepeaterComplete : URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER : %s status "
+                   "is 0x%X %s  Length  is 0x%X \n",
+                   Profile->Prefix, in ? "IN" : "OUT", status, StatusName(status),
+                   transfer->TransferBufferLength);
+        if (status != STATUS_NO_SUCH_DEVICE) {
+            ChildIrp->IoStatus.Status = STATUS_SUCCESS;
+            ChildIrp->IoStatus.Information = 0;
+            transfer->TransferBufferLength = FAILED_TRANSFER_LENGTH;
+        }
+    }
+    if (in && Profile->AddsFrameCounter) {
+        UCHAR counter = TakeInputFrameCounter();
+        PVOID data = UrbTransferBuffer(transfer->TransferBuffer, transfer->TransferBufferMDL);
+        // Byte 7 only where the caller's buffer and the returned report both reach it.
+        if (data != NULL && RequestedLength > FRAME_COUNTER_BYTE &&
+            transfer->TransferBufferLength > FRAME_COUNTER_BYTE) {
+            static_cast<PUCHAR>(data)[FRAME_COUNTER_BYTE] += counter;
+        }
+    }
+    const EMULATED_PIPE* pipe =
+        &Profile->Emulation->Interface.Pipes[in ? EMULATED_IN_PIPE : EMULATED_OUT_PIPE];
+    transfer->PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(pipe->PipeHandle);
+}
+
+} // namespace
+
+UCHAR TakeInputFrameCounter() {
+    LONG current = InterlockedCompareExchange(&InputFrameCounter, 0, 0);
+    for (;;) {
+        LONG next = current + FRAME_COUNTER_STEP;
+        if (next == FRAME_COUNTER_WRAP) {
+            next = 0;
+        }
+        LONG seen = InterlockedCompareExchange(&InputFrameCounter, next, current);
+        if (seen == current) {
+            return static_cast<UCHAR>(current);
+        }
+        current = seen;
+    }
+}
+
+// Sends the child's request to the top of the parent FDO's stack, up to DISPATCH_LEVEL. The
+// caller holds the child's remove lock for the IRP; it stays held until the request comes back,
+// so the FDO's removal can wait for every repeated request before it deletes the child. Owns the
+// child's IRP on return: STATUS_PENDING, or the IRP completed with STATUS_INSUFFICIENT_RESOURCES.
+NTSTATUS IOCTLRepeatRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+    const CHILD_PROFILE* profile = ProfileOf(extension);
+    PDEVICE_OBJECT target = IoGetAttachedDeviceReference(extension->ParentFdo);
+    PIRP repeated = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + 1), FALSE);
+    if (repeated == NULL) {
+        VELT_ERROR("%s", profile->AllocationFailedLine);
+        ObDereferenceObject(target);
+        IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+        Irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    // The repeater's own location: the target, the child's IRP and extension, and the buffer
+    // size the child's caller gave (the physical stack rewrites TransferBufferLength).
+    PIO_STACK_LOCATION childStack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG requestedLength = 0;
+    if (childStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        auto* urb = static_cast<PURB>(childStack->Parameters.Others.Argument1);
+        requestedLength = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    }
+    PIO_STACK_LOCATION own = IoGetNextIrpStackLocation(repeated);
+    own->DeviceObject = target;
+    own->Parameters.Others.Argument2 = Irp;
+    own->Parameters.Others.Argument3 =
+        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(requestedLength));
+    own->Parameters.Others.Argument4 = extension;
+    IoSetNextIrpStackLocation(repeated);
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(repeated);
+    RtlCopyMemory(next, childStack, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
+    next->Control = 0;
+    IoSetCompletionRoutine(repeated, IOCTLRepeaterComplete, NULL, TRUE, TRUE, TRUE);
+    repeated->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    repeated->IoStatus.Information = 0;
+
+    IoMarkIrpPending(Irp);
+    IoCallDriver(target, repeated);
+    return STATUS_PENDING;
+}
+
+// Completion of a repeated request, up to DISPATCH_LEVEL: carries the result into the child's
+// IRP, completes it and then releases the child's remove lock. Frees the repeated IRP itself,
+// hence STATUS_MORE_PROCESSING_REQUIRED.
+NTSTATUS NTAPI IOCTLRepeaterComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(Context);
+    PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(Irp);
+    auto* childIrp = static_cast<PIRP>(own->Parameters.Others.Argument2);
+    auto* childExtension = static_cast<PDEVICE_EXTENSION>(own->Parameters.Others.Argument4);
+    auto requestedLength =
+        static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(own->Parameters.Others.Argument3));
+    const CHILD_PROFILE* profile = ProfileOf(childExtension);
+
+    ObDereferenceObject(DeviceObject);
+    if (Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        childIrp->IoStatus = Irp->IoStatus;
+    }
+    IoFreeIrp(Irp);
+
+    PIO_STACK_LOCATION childStack = IoGetCurrentIrpStackLocation(childIrp);
+    if (childStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        auto* urb = static_cast<PURB>(childStack->Parameters.Others.Argument1);
+        NTSTATUS status = childIrp->IoStatus.Status;
+        switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_CONTROL_TRANSFER: {
+            struct _URB_CONTROL_TRANSFER* transfer = &urb->UrbControlTransfer;
+            VELT_ERROR("%sIOCTLRepeaterComplete : URB_FUNCTION_CONTROL_TRANSFER : status is 0x%X "
+                       "%s  length is 0x%X\n",
+                       profile->Prefix, status, StatusName(status), transfer->TransferBufferLength);
+            PVOID data = UrbTransferBuffer(transfer->TransferBuffer, transfer->TransferBufferMDL);
+            if (profile->DumpsControlTransfers && data != NULL) {
+                HexDump(data, transfer->TransferBufferLength, HEX_DUMP_BYTES_PER_LINE);
+            }
+            break;
+        }
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            FinishTransfer(childIrp, urb, requestedLength, profile);
+            break;
+        case URB_FUNCTION_CLASS_INTERFACE:
+            VELT_ERROR("%sIOCTLRepeaterComplete : URB_FUNCTION_CLASS_INTERFACE : status is 0x%X "
+                       "%s  length is 0x%X\n",
+                       profile->Prefix, status, StatusName(status),
+                       urb->UrbControlVendorClassRequest.TransferBufferLength);
+            break;
+        default:
+            break;
+        }
+    }
+
+    IoCompleteRequest(childIrp, IO_NO_INCREMENT);
+    IoReleaseRemoveLock(&childExtension->RemoveLock, childIrp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}

@@ -1,0 +1,802 @@
+// The URB side of the USB bus for one device, with a controller model behind it.
+#include "sim/usb/urb_engine.h"
+
+#include <host/host.h>
+#include <usbdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+namespace sim::usb {
+
+namespace {
+
+constexpr ULONG AddressOffset = 49;
+constexpr UCHAR OnCode[] = {'Q', 'V', 'K', 'D'};
+constexpr size_t CommandCodeOffset = 15;
+constexpr UCHAR GetDescriptor = 0x06;
+constexpr UCHAR SetConfiguration = 0x09;
+
+PVOID BufferOf(PVOID buffer, PMDL mdl) {
+    if (buffer == NULL && mdl != NULL) {
+        return MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+    }
+    return buffer;
+}
+
+PURB UrbOf(PIRP irp) {
+    return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+}
+
+UCHAR Recipient(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+        return 1;
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+        return 2;
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_OTHER:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+bool IsClass(USHORT function) {
+    return function == URB_FUNCTION_CLASS_DEVICE || function == URB_FUNCTION_CLASS_INTERFACE ||
+           function == URB_FUNCTION_CLASS_ENDPOINT || function == URB_FUNCTION_CLASS_OTHER;
+}
+
+// The descriptors inside a configuration: the interface descriptor (number, alternate) and
+// the endpoints that follow it, or nothing.
+struct InterfaceView {
+    const UCHAR* interface = nullptr;
+    std::vector<const UCHAR*> endpoints;
+    const UCHAR* hid = nullptr;
+};
+
+InterfaceView FindInterface(const Bytes& configuration, UCHAR number, int alternate) {
+    InterfaceView view;
+    bool inside = false;
+    for (size_t at = 0; at + 2 <= configuration.size() && configuration[at] != 0;
+         at += configuration[at]) {
+        const UCHAR* d = &configuration[at];
+        if (at + d[0] > configuration.size()) {
+            break;
+        }
+        if (d[1] == USB_INTERFACE_DESCRIPTOR_TYPE && d[0] >= 9) {
+            if (inside) {
+                break;
+            }
+            inside = d[2] == number && (alternate < 0 || d[3] == alternate);
+            if (inside) {
+                view.interface = d;
+            }
+        } else if (inside && d[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && d[0] >= 7) {
+            view.endpoints.push_back(d);
+        } else if (inside && d[1] == 0x21 && view.hid == nullptr) {
+            view.hid = d;
+        }
+    }
+    return view;
+}
+
+} // namespace
+
+UsbDevice::UsbDevice(ControllerModel model) : model_(std::move(model)) {
+    bus_ = std::thread([this] { BusThread(); });
+}
+
+UsbDevice::~UsbDevice() {
+    StopInputReports();
+    Unplug();
+    {
+        std::lock_guard<std::mutex> guard(busLock_);
+        busStopping_ = true;
+    }
+    busWake_.notify_all();
+    bus_.join();
+}
+
+void UsbDevice::SetCompletion(Completion mode) {
+    std::lock_guard<std::mutex> guard(lock_);
+    completion_ = mode;
+}
+
+// ---- Bus thread ---------------------------------------------------------------------------------
+
+void UsbDevice::Post(std::function<void()> work) {
+    {
+        std::lock_guard<std::mutex> guard(busLock_);
+        busWork_.push_back(std::move(work));
+    }
+    busWake_.notify_all();
+}
+
+void UsbDevice::BusThread() {
+    for (;;) {
+        std::function<void()> work;
+        {
+            std::unique_lock<std::mutex> guard(busLock_);
+            busWake_.wait(guard, [this] { return busStopping_ || !busWork_.empty(); });
+            if (busWork_.empty()) {
+                return;
+            }
+            work = std::move(busWork_.front());
+            busWork_.pop_front();
+        }
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        work();
+    }
+}
+
+// Completes a request the device answered at once, as the completion mode says.
+void UsbDevice::Finish(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    Completion mode;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        mode = completion_;
+    }
+    if (mode == Completion::BusThread) {
+        Post([irp] { IofCompleteRequest(irp, IO_NO_INCREMENT); });
+    } else {
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
+// ---- Requests
+// -------------------------------------------------------------------------------------
+
+NTSTATUS UsbDevice::HandleInternalIoctl(PDEVICE_OBJECT pdo, PIRP irp) {
+    UNREFERENCED_PARAMETER(pdo);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    irp->IoStatus.Information = 0;
+    NTSTATUS status;
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_INTERNAL_USB_SUBMIT_URB: {
+        auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        status = urb == NULL ? STATUS_INVALID_PARAMETER : Submit(irp, urb);
+        if (status == STATUS_PENDING) {
+            return STATUS_PENDING;
+        }
+        break;
+    }
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
+        std::lock_guard<std::mutex> guard(lock_);
+        *static_cast<PULONG>(stack->Parameters.Others.Argument1) =
+            gone_ ? 0 : (USBD_PORT_ENABLED | USBD_PORT_CONNECTED);
+        status = STATUS_SUCCESS;
+        break;
+    }
+    default:
+        status = STATUS_NOT_SUPPORTED;
+        break;
+    }
+    bool bus;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        bus = completion_ == Completion::BusThread;
+    }
+    if (bus) {
+        IoMarkIrpPending(irp);
+        Finish(irp, status);
+        return STATUS_PENDING;
+    }
+    Finish(irp, status);
+    return status;
+}
+
+// Serves one URB; STATUS_PENDING when the IRP waits for the controller (marked pending).
+NTSTATUS UsbDevice::Submit(PIRP irp, PURB urb) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (gone_) {
+            urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+            return STATUS_NO_SUCH_DEVICE;
+        }
+    }
+    USHORT function = urb->UrbHeader.Function;
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        return SelectConfiguration(urb);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return Transfer(irp, urb);
+    case URB_FUNCTION_ABORT_PIPE:
+        return AbortPipe(urb);
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+        return STATUS_SUCCESS;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT: {
+        auto& request = urb->UrbControlDescriptorRequest;
+        ControlSetup setup;
+        setup.requestType = static_cast<UCHAR>(
+            0x80 | (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE      ? 0
+                    : function == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ? 1
+                                                                             : 2));
+        setup.request = GetDescriptor;
+        setup.value = static_cast<USHORT>((request.DescriptorType << 8) | request.Index);
+        setup.index = request.LanguageId;
+        setup.length = static_cast<USHORT>(request.TransferBufferLength);
+        return ControlRequest(urb, setup,
+                              BufferOf(request.TransferBuffer, request.TransferBufferMDL),
+                              &request.TransferBufferLength);
+    }
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_CLASS_OTHER: {
+        auto& request = urb->UrbControlVendorClassRequest;
+        ControlSetup setup;
+        setup.requestType =
+            static_cast<UCHAR>((USBD_TRANSFER_DIRECTION(request.TransferFlags) ? 0x80 : 0) |
+                               (IsClass(function) ? 0x20 : 0x40) | Recipient(function));
+        setup.request = request.Request;
+        setup.value = request.Value;
+        setup.index = request.Index;
+        setup.length = static_cast<USHORT>(request.TransferBufferLength);
+        return ControlRequest(urb, setup,
+                              BufferOf(request.TransferBuffer, request.TransferBufferMDL),
+                              &request.TransferBufferLength);
+    }
+    case URB_FUNCTION_CONTROL_TRANSFER: {
+        auto& request = urb->UrbControlTransfer;
+        const UCHAR* packet = request.SetupPacket;
+        ControlSetup setup;
+        setup.requestType = packet[0];
+        setup.request = packet[1];
+        setup.value = static_cast<USHORT>(packet[2] | (packet[3] << 8));
+        setup.index = static_cast<USHORT>(packet[4] | (packet[5] << 8));
+        setup.length = static_cast<USHORT>(packet[6] | (packet[7] << 8));
+        return ControlRequest(urb, setup,
+                              BufferOf(request.TransferBuffer, request.TransferBufferMDL),
+                              &request.TransferBufferLength);
+    }
+    default:
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
+        return STATUS_INVALID_PARAMETER;
+    }
+}
+
+// A control request through the default pipe: standard descriptor reads, the HID class requests
+// of the controller's HID interface, then the model's own handler. IN data is cut to the
+// caller's buffer and its length reported back.
+NTSTATUS UsbDevice::ControlRequest(PURB urb, const ControlSetup& setup, PVOID buffer,
+                                   ULONG* length) {
+    bool in = (setup.requestType & 0x80) != 0;
+    ControlRecord record;
+    record.function = urb->UrbHeader.Function;
+    record.setup = setup;
+    if (!in && buffer != NULL) {
+        auto* bytes = static_cast<const UCHAR*>(buffer);
+        record.data.assign(bytes, bytes + *length);
+    }
+    NTSTATUS status;
+    if ((setup.requestType & 0x60) == 0 && setup.request == GetDescriptor) {
+        status = DescriptorRequest(setup, buffer, length);
+        if (NT_SUCCESS(status) && buffer != NULL) {
+            auto* bytes = static_cast<const UCHAR*>(buffer);
+            record.data.assign(bytes, bytes + *length);
+        }
+    } else {
+        Bytes data = record.data;
+        bool hid =
+            (setup.requestType & 0x7F) == 0x21 && (setup.index & 0xFF) == model_.hidInterface;
+        if (hid) {
+            status = HidClassRequest(setup, data);
+        } else if (model_.onControl && model_.onControl(*this, setup, data)) {
+            status = STATUS_SUCCESS;
+        } else {
+            status = STATUS_UNSUCCESSFUL;
+        }
+        if (NT_SUCCESS(status) && in) {
+            ULONG count = std::min<ULONG>(*length, static_cast<ULONG>(data.size()));
+            if (buffer != NULL) {
+                memcpy(buffer, data.data(), count);
+            }
+            *length = count;
+            record.data.assign(data.begin(), data.begin() + count);
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+        if (in) {
+            *length = 0;
+        }
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    controlTransfers_.push_back(std::move(record));
+    return status;
+}
+
+NTSTATUS UsbDevice::DescriptorRequest(const ControlSetup& setup, PVOID buffer, ULONG* length) {
+    UCHAR type = static_cast<UCHAR>(setup.value >> 8);
+    UCHAR index = static_cast<UCHAR>(setup.value & 0xFF);
+    unsigned read;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        read = ++descriptorReads_[{type, index}];
+    }
+    std::optional<Bytes> data;
+    switch (type) {
+    case USB_DEVICE_DESCRIPTOR_TYPE:
+        data = model_.device;
+        break;
+    case USB_CONFIGURATION_DESCRIPTOR_TYPE:
+        if (index == 0) {
+            data = model_.configuration;
+        }
+        break;
+    case USB_STRING_DESCRIPTOR_TYPE:
+        if (index == 0 && model_.hasStrings) {
+            data = Bytes{4, USB_STRING_DESCRIPTOR_TYPE, static_cast<UCHAR>(model_.languageId),
+                         static_cast<UCHAR>(model_.languageId >> 8)};
+        } else if (index != 0 && model_.hasStrings && model_.strings.count(index) != 0) {
+            data = StringDescriptor(model_.strings.at(index));
+        }
+        break;
+    case 0x21: {
+        InterfaceView view =
+            FindInterface(model_.configuration, static_cast<UCHAR>(setup.index), -1);
+        if (view.hid != nullptr) {
+            data = Bytes(view.hid, view.hid + view.hid[0]);
+        }
+        break;
+    }
+    case 0x22: {
+        auto found = model_.reportDescriptors.find(static_cast<UCHAR>(setup.index));
+        if (found != model_.reportDescriptors.end()) {
+            data = found->second;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    DescriptorAnswer answer;
+    if (data) {
+        answer.bytes = *data;
+    } else {
+        answer.status = STATUS_UNSUCCESSFUL;
+    }
+    if (model_.describe) {
+        if (std::optional<DescriptorAnswer> changed = model_.describe(type, index, read)) {
+            answer = *changed;
+        }
+    }
+    if (!NT_SUCCESS(answer.status)) {
+        return answer.status;
+    }
+    ULONG count = std::min<ULONG>(*length, static_cast<ULONG>(answer.bytes.size()));
+    if (buffer != NULL) {
+        memcpy(buffer, answer.bytes.data(), count);
+    }
+    *length = std::min<ULONG>(answer.reported.value_or(count), *length);
+    return STATUS_SUCCESS;
+}
+
+// GET_REPORT, SET_REPORT, idle and protocol requests of the HID interface.
+NTSTATUS UsbDevice::HidClassRequest(const ControlSetup& setup, Bytes& data) {
+    UCHAR reportType = static_cast<UCHAR>(setup.value >> 8);
+    UCHAR reportId = static_cast<UCHAR>(setup.value & 0xFF);
+    switch (setup.request) {
+    case 0x01: // GET_REPORT
+        if (reportType == 3 && model_.featureReports.count(reportId) != 0) {
+            data = model_.featureReports.at(reportId);
+            return STATUS_SUCCESS;
+        }
+        if (reportType == 1) {
+            data = NextDefaultReport();
+            return STATUS_SUCCESS;
+        }
+        break;
+    case 0x02: // GET_IDLE
+    case 0x03: // GET_PROTOCOL
+        data = Bytes{static_cast<UCHAR>(setup.request == 0x03 ? 1 : 0)};
+        return STATUS_SUCCESS;
+    case 0x09: // SET_REPORT
+    case 0x0A: // SET_IDLE
+    case 0x0B: // SET_PROTOCOL
+        return STATUS_SUCCESS;
+    default:
+        break;
+    }
+    if (model_.onControl && model_.onControl(*this, setup, data)) {
+        return STATUS_SUCCESS;
+    }
+    return STATUS_UNSUCCESSFUL;
+}
+
+// Selects the interfaces listed in the URB and hands out a pipe handle per endpoint; the handles
+// of an earlier selection stop working.
+NTSTATUS UsbDevice::SelectConfiguration(PURB urb) {
+    auto& select = urb->UrbSelectConfiguration;
+    std::unique_lock<std::mutex> guard(lock_);
+    for (Pipe& pipe : pipes_) {
+        pipe.valid = false;
+    }
+    configured_ = false;
+    if (select.ConfigurationDescriptor == NULL) {
+        return STATUS_SUCCESS;
+    }
+    PUCHAR position = reinterpret_cast<PUCHAR>(&select.Interface);
+    PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
+    while (position + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
+        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(position);
+        InterfaceView view =
+            FindInterface(model_.configuration, info->InterfaceNumber, info->AlternateSetting);
+        if (info->Length == 0 || view.interface == nullptr ||
+            info->Length < GET_USBD_INTERFACE_SIZE(view.endpoints.size()) ||
+            position + info->Length > end) {
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+            return STATUS_INVALID_PARAMETER;
+        }
+        info->Class = view.interface[5];
+        info->SubClass = view.interface[6];
+        info->Protocol = view.interface[7];
+        info->InterfaceHandle = const_cast<UCHAR*>(view.interface);
+        info->NumberOfPipes = static_cast<ULONG>(view.endpoints.size());
+        for (size_t i = 0; i < view.endpoints.size(); ++i) {
+            const UCHAR* e = view.endpoints[i];
+            pipes_.push_back(Pipe{e[2], e[3], static_cast<USHORT>(e[4] | (e[5] << 8)), e[6], true});
+            USBD_PIPE_INFORMATION& pipe = info->Pipes[i];
+            pipe.EndpointAddress = e[2];
+            pipe.PipeType = static_cast<USBD_PIPE_TYPE>(e[3] & USB_ENDPOINT_TYPE_MASK);
+            pipe.MaximumPacketSize = pipes_.back().maxPacket;
+            pipe.Interval = e[6];
+            pipe.PipeHandle = &pipes_.back();
+        }
+        position += info->Length;
+    }
+    select.ConfigurationHandle = this;
+    configured_ = true;
+    ControlRecord record;
+    record.function = URB_FUNCTION_SELECT_CONFIGURATION;
+    record.setup = ControlSetup{0x00, SetConfiguration, model_.configuration[5], 0, 0};
+    controlTransfers_.push_back(record);
+    return STATUS_SUCCESS;
+}
+
+UsbDevice::Pipe* UsbDevice::FindPipe(USBD_PIPE_HANDLE handle) {
+    for (Pipe& pipe : pipes_) {
+        if (&pipe == handle) {
+            return pipe.valid ? &pipe : nullptr;
+        }
+    }
+    return nullptr;
+}
+
+UCHAR UsbDevice::FirstInterruptIn() const {
+    for (const Pipe& pipe : pipes_) {
+        if (pipe.valid && (pipe.endpoint & 0x80) &&
+            (pipe.attributes & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_INTERRUPT) {
+            return pipe.endpoint;
+        }
+    }
+    return 0;
+}
+
+NTSTATUS UsbDevice::Transfer(PIRP irp, PURB urb) {
+    auto& transfer = urb->UrbBulkOrInterruptTransfer;
+    UCHAR endpoint;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        Pipe* pipe = FindPipe(transfer.PipeHandle);
+        if (pipe == nullptr) {
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+            return STATUS_INVALID_PARAMETER;
+        }
+        endpoint = pipe->endpoint;
+    }
+    if (endpoint & 0x80) {
+        QueueRead(irp, endpoint);
+        return STATUS_PENDING;
+    }
+    auto* buffer =
+        static_cast<const UCHAR*>(BufferOf(transfer.TransferBuffer, transfer.TransferBufferMDL));
+    Bytes data;
+    if (buffer != NULL) {
+        data.assign(buffer, buffer + transfer.TransferBufferLength);
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        outTransfers_.push_back(TransferRecord{endpoint, data});
+    }
+    OutReport(endpoint, data);
+    if (model_.onOut) {
+        model_.onOut(*this, endpoint, data);
+    }
+    return STATUS_SUCCESS;
+}
+
+// The address query: the on code turns it on (from the model's Nth on command) and makes the
+// controller send a report at once; the zeroed code turns it off.
+void UsbDevice::OutReport(UCHAR endpoint, const Bytes& data) {
+    UNREFERENCED_PARAMETER(endpoint);
+    if (data.size() < CommandCodeOffset + sizeof(OnCode) || data[0] != 0x05) {
+        return;
+    }
+    const UCHAR* code = &data[CommandCodeOffset];
+    bool answer = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (memcmp(code, OnCode, sizeof(OnCode)) == 0) {
+            ++onCommands_;
+            answer = model_.addressQuery.answers && onCommands_ >= model_.addressQuery.answerFrom;
+            addressQueryOn_ = addressQueryOn_ || answer;
+        } else if (std::all_of(code, code + sizeof(OnCode), [](UCHAR b) { return b == 0; })) {
+            addressQueryOn_ = false;
+        }
+    }
+    if (answer) {
+        SendInputReport(NextDefaultReport());
+    }
+}
+
+// ---- Pending reads ----------------------------------------------------------------------------
+
+void UsbDevice::QueueRead(PIRP irp, UCHAR endpoint) {
+    IoMarkIrpPending(irp);
+    std::unique_lock<std::mutex> guard(lock_);
+    auto queued = queuedReports_.find(endpoint);
+    if (queued != queuedReports_.end() && !queued->second.empty()) {
+        Bytes report = std::move(queued->second.front());
+        queued->second.pop_front();
+        guard.unlock();
+        CompleteRead(irp, report);
+        return;
+    }
+    irp->Tail.Overlay.DriverContext[0] = this;
+    IoSetCancelRoutine(irp, CancelRead);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        guard.unlock();
+        auto* urb = UrbOf(irp);
+        urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return;
+    }
+    reads_.push_back(PendingRead{irp, endpoint});
+}
+
+PIRP UsbDevice::TakeRead(UCHAR endpoint) {
+    for (auto it = reads_.begin(); it != reads_.end(); ++it) {
+        // A read whose cancel routine is already running belongs to that routine.
+        if (it->endpoint == endpoint && IoSetCancelRoutine(it->irp, NULL) != NULL) {
+            PIRP irp = it->irp;
+            reads_.erase(it);
+            return irp;
+        }
+    }
+    return NULL;
+}
+
+void UsbDevice::CompleteRead(PIRP irp, const Bytes& report) {
+    auto* urb = UrbOf(irp);
+    auto& transfer = urb->UrbBulkOrInterruptTransfer;
+    ULONG count = std::min<ULONG>(transfer.TransferBufferLength, static_cast<ULONG>(report.size()));
+    PVOID buffer = BufferOf(transfer.TransferBuffer, transfer.TransferBufferMDL);
+    if (buffer != NULL) {
+        memcpy(buffer, report.data(), count);
+    }
+    transfer.TransferBufferLength = count;
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    Completion mode;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        mode = completion_;
+    }
+    if (mode == Completion::BusThread) {
+        Finish(irp, STATUS_SUCCESS);
+        return;
+    }
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    Finish(irp, STATUS_SUCCESS);
+}
+
+VOID NTAPI UsbDevice::CancelRead(PDEVICE_OBJECT device, PIRP irp) {
+    UNREFERENCED_PARAMETER(device);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    auto* self = static_cast<UsbDevice*>(irp->Tail.Overlay.DriverContext[0]);
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> guard(self->lock_);
+        auto it = std::find_if(self->reads_.begin(), self->reads_.end(),
+                               [irp](const PendingRead& read) { return read.irp == irp; });
+        if (it != self->reads_.end()) {
+            self->reads_.erase(it);
+            found = true;
+        }
+    }
+    if (!found) {
+        return;
+    }
+    auto* urb = UrbOf(irp);
+    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void UsbDevice::FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS status,
+                            USBD_STATUS usbd) {
+    std::vector<PIRP> failed;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (auto it = reads_.begin(); it != reads_.end();) {
+            if (which(it->endpoint) && IoSetCancelRoutine(it->irp, NULL) != NULL) {
+                failed.push_back(it->irp);
+                it = reads_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    for (PIRP irp : failed) {
+        auto* urb = UrbOf(irp);
+        urb->UrbHeader.Status = usbd;
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        irp->IoStatus.Status = status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
+NTSTATUS UsbDevice::AbortPipe(PURB urb) {
+    UCHAR endpoint;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        Pipe* pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
+        if (pipe == nullptr) {
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+            return STATUS_INVALID_PARAMETER;
+        }
+        endpoint = pipe->endpoint;
+    }
+    FailPending([endpoint](UCHAR e) { return e == endpoint; }, STATUS_CANCELLED,
+                USBD_STATUS_CANCELED);
+    return STATUS_SUCCESS;
+}
+
+// ---- The controller's side ---------------------------------------------------------------------
+
+void UsbDevice::SendInputReport(Bytes report, UCHAR endpoint) {
+    PIRP irp;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (gone_) {
+            return;
+        }
+        if (endpoint == 0) {
+            endpoint = FirstInterruptIn();
+        }
+        if (addressQueryOn_ && report.size() >= AddressOffset + 6) {
+            std::copy(model_.addressQuery.address.begin(), model_.addressQuery.address.end(),
+                      report.begin() + AddressOffset);
+        }
+        irp = TakeRead(endpoint);
+        if (irp == NULL) {
+            queuedReports_[endpoint].push_back(std::move(report));
+            return;
+        }
+    }
+    CompleteRead(irp, report);
+}
+
+Bytes UsbDevice::NextDefaultReport() {
+    std::lock_guard<std::mutex> guard(lock_);
+    Bytes report(64);
+    report[0] = 0x01;
+    report[1] = static_cast<UCHAR>(reportCounter_++);
+    return report;
+}
+
+void UsbDevice::StartInputReports(LONGLONG period, std::function<Bytes()> make) {
+    StopInputReports();
+    reporting_ = true;
+    reporter_ = std::thread([this, period, make] {
+        while (reporting_) {
+            LARGE_INTEGER interval;
+            interval.QuadPart = -period;
+            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+            if (reporting_) {
+                SendInputReport(make ? make() : NextDefaultReport());
+            }
+        }
+    });
+}
+
+void UsbDevice::StopInputReports() {
+    reporting_ = false;
+    if (reporter_.joinable()) {
+        reporter_.join();
+    }
+}
+
+void UsbDevice::Unplug() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        gone_ = true;
+        queuedReports_.clear();
+    }
+    FailPending([](UCHAR) { return true; }, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+}
+
+void UsbDevice::FailPendingReads(NTSTATUS status, USBD_STATUS usbd) {
+    FailPending([](UCHAR) { return true; }, status, usbd);
+}
+
+// ---- Records
+// --------------------------------------------------------------------------------------
+
+std::vector<TransferRecord> UsbDevice::OutTransfers() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return outTransfers_;
+}
+
+std::vector<ControlRecord> UsbDevice::ControlTransfers() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return controlTransfers_;
+}
+
+size_t UsbDevice::PendingReads() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return reads_.size();
+}
+
+size_t UsbDevice::QueuedInputReports() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    size_t count = 0;
+    for (const auto& entry : queuedReports_) {
+        count += entry.second.size();
+    }
+    return count;
+}
+
+bool UsbDevice::AddressQueryOn() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return addressQueryOn_;
+}
+
+unsigned UsbDevice::OnCommands() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return onCommands_;
+}
+
+unsigned UsbDevice::DescriptorReads(UCHAR type, UCHAR index) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = descriptorReads_.find({type, index});
+    return found == descriptorReads_.end() ? 0 : found->second;
+}
+
+bool UsbDevice::Configured() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return configured_;
+}
+
+UCHAR UsbDevice::EndpointOf(USBD_PIPE_HANDLE handle) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const Pipe& pipe : pipes_) {
+        if (&pipe == handle && pipe.valid) {
+            return pipe.endpoint;
+        }
+    }
+    return 0;
+}
+
+} // namespace sim::usb

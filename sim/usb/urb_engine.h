@@ -1,0 +1,139 @@
+// The USB bus's URB side for one device: serves IOCTL_INTERNAL_USB_SUBMIT_URB on the device's
+// hub PDO the way the system's USB stack does (descriptor reads, configuration selection with
+// real pipe handles, interrupt and bulk transfers, class and vendor requests, abort pipe) with a
+// controller model behind it, and records what the controller receives.
+#pragma once
+
+#include "sim/usb/controller.h"
+
+#include <usbioctl.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace sim::usb {
+
+// How requests that the device can answer at once are completed.
+enum class Completion {
+    CallerThread, // in the dispatch routine, on the caller's thread
+    BusThread,    // STATUS_PENDING, then completed from the bus thread at DISPATCH_LEVEL
+};
+
+// One transfer as the controller saw it.
+struct TransferRecord {
+    UCHAR endpoint = 0;
+    Bytes data;
+};
+
+struct ControlRecord {
+    USHORT function = 0; // the URB function that carried it
+    ControlSetup setup;
+    Bytes data; // OUT: what the host sent; IN: what the controller answered
+};
+
+class UsbDevice {
+  public:
+    explicit UsbDevice(ControllerModel model);
+    ~UsbDevice(); // fails what is still pending, as an unplug does
+    UsbDevice(const UsbDevice&) = delete;
+    UsbDevice& operator=(const UsbDevice&) = delete;
+
+    const ControllerModel& Model() const {
+        return model_;
+    }
+
+    // The handler for internal device-control IRPs on the hub PDO; owns the IRP.
+    NTSTATUS HandleInternalIoctl(PDEVICE_OBJECT pdo, PIRP irp);
+    void SetCompletion(Completion mode);
+
+    // ---- The controller's side ----
+    // Queues an input report on an interrupt or bulk IN endpoint (0: the first interrupt IN of
+    // the selected configuration) and completes a pending read with it, at DISPATCH_LEVEL.
+    // While the address query is on, bytes 49 to 54 of a 64-byte report carry the address.
+    void SendInputReport(Bytes report, UCHAR endpoint = 0);
+    // A 64-byte input report with ID 1 whose byte 1 counts the reports sent.
+    Bytes NextDefaultReport();
+    // Sends an input report from `make` every `period` (100 ns kernel units) from the bus
+    // thread until StopInputReports.
+    void StartInputReports(LONGLONG period, std::function<Bytes()> make = nullptr);
+    void StopInputReports();
+    // From now on every transfer fails with STATUS_NO_SUCH_DEVICE; pending ones fail at once.
+    void Unplug();
+    // The reads pending now fail with this status (a cancellation, a stall); the device stays.
+    void FailPendingReads(NTSTATUS status, USBD_STATUS usbd = USBD_STATUS_CANCELED);
+
+    // ---- What reached the controller ----
+    std::vector<TransferRecord> OutTransfers() const;
+    std::vector<ControlRecord> ControlTransfers() const;
+    size_t PendingReads() const;
+    size_t QueuedInputReports() const;
+    bool AddressQueryOn() const;
+    unsigned OnCommands() const;
+    // How many times descriptor (type, index) was read.
+    unsigned DescriptorReads(UCHAR type, UCHAR index) const;
+    bool Configured() const;
+    // The endpoint address behind a pipe handle of the current configuration, or 0.
+    UCHAR EndpointOf(USBD_PIPE_HANDLE handle) const;
+
+  private:
+    struct Pipe {
+        UCHAR endpoint;
+        UCHAR attributes;
+        USHORT maxPacket;
+        UCHAR interval;
+        bool valid;
+    };
+
+    NTSTATUS Submit(PIRP irp, PURB urb);
+    NTSTATUS SelectConfiguration(PURB urb);
+    NTSTATUS Transfer(PIRP irp, PURB urb);
+    NTSTATUS ControlRequest(PURB urb, const ControlSetup& setup, PVOID buffer, ULONG* length);
+    NTSTATUS DescriptorRequest(const ControlSetup& setup, PVOID buffer, ULONG* length);
+    NTSTATUS HidClassRequest(const ControlSetup& setup, Bytes& data);
+    NTSTATUS AbortPipe(PURB urb);
+    void OutReport(UCHAR endpoint, const Bytes& data);
+    Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+    UCHAR FirstInterruptIn() const;
+    void QueueRead(PIRP irp, UCHAR endpoint);
+    PIRP TakeRead(UCHAR endpoint); // caller holds lock_
+    void CompleteRead(PIRP irp, const Bytes& report);
+    void FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS status, USBD_STATUS usbd);
+    void Finish(PIRP irp, NTSTATUS status);
+    void Post(std::function<void()> work);
+    void BusThread();
+    static VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp);
+
+    ControllerModel model_;
+    mutable std::mutex lock_;
+    Completion completion_ = Completion::CallerThread;
+    bool gone_ = false;
+    bool configured_ = false;
+    std::deque<Pipe> pipes_; // a handle is the address of its record
+    struct PendingRead {
+        PIRP irp;
+        UCHAR endpoint;
+    };
+    std::deque<PendingRead> reads_;
+    std::map<UCHAR, std::deque<Bytes>> queuedReports_;
+    std::vector<TransferRecord> outTransfers_;
+    std::vector<ControlRecord> controlTransfers_;
+    std::map<std::pair<UCHAR, UCHAR>, unsigned> descriptorReads_;
+    bool addressQueryOn_ = false;
+    unsigned onCommands_ = 0;
+    unsigned reportCounter_ = 0;
+
+    std::mutex busLock_;
+    std::condition_variable busWake_;
+    std::deque<std::function<void()>> busWork_;
+    bool busStopping_ = false;
+    std::thread bus_;
+    std::thread reporter_;
+    std::atomic<bool> reporting_{false};
+};
+
+} // namespace sim::usb

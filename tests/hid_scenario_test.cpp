@@ -1,0 +1,346 @@
+// The whole world: the PnP manager plugs the default controller, the driver creates both
+// children, and the system's HID stack enumerates each of them and reads reports through them.
+#include "core/driver.h"
+#include "emulation/urb_child.h"
+#include "sim/hid/hid_stack.h"
+#include "sim/pnp/pnp_manager.h"
+#include "sim/usb/hub_pdo.h"
+#include "sim/usb/urb_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+namespace {
+
+using sim::hid::Bytes;
+using sim::hid::HidDevice;
+using sim::hid::HidState;
+using sim::hid::ReportKind;
+
+// Waits (real time, generously) until the condition holds.
+bool Eventually(const std::function<bool()>& condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+std::map<uint8_t, size_t> Sizes(const std::vector<sim::hid::Report>& reports) {
+    std::map<uint8_t, size_t> sizes;
+    for (const sim::hid::Report& report : reports) {
+        sizes[report.id] = report.ByteLength();
+    }
+    return sizes;
+}
+
+class HidScenario : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        host::Reset();
+        host::SetTimeScale(100);
+        InputFrameCounter = 0; // a freshly loaded image starts at 0
+        sim::hid::ForgetHidDevices();
+        sim::usb::ControllerModel model = sim::usb::DefaultController();
+        Bytes vendorFeature(48);
+        vendorFeature[0] = 0x03;
+        vendorFeature[1] = 0xC3;
+        model.featureReports[0x03] = vendorFeature;
+        usb_ = std::make_unique<sim::usb::UsbDevice>(model);
+        hub_ = std::make_unique<sim::usb::HubPdo>();
+        hub_->SetInternalIoctlHandler(
+            [this](PDEVICE_OBJECT pdo, PIRP irp) { return usb_->HandleInternalIoctl(pdo, irp); });
+        pnp_ = std::make_unique<sim::pnp::PnpManager>();
+        ASSERT_TRUE(pnp_->LoadInf(VELT_DRIVER_INF));
+        pnp_->RegisterDriver("veltdriver", DriverEntry);
+        ASSERT_EQ(sim::pnp::NodeState::Started, pnp_->Plug(Pdo()));
+        ASSERT_TRUE(pnp_->WaitUntil([this] { return pnp_->Children(Pdo()).size() == 2; }));
+        pnp_->WaitIdle();
+        for (const sim::pnp::DeviceNode& child : pnp_->Children(Pdo())) {
+            bool gamepad = ExtensionOf(child.pdo)->DeviceKind == DEVICE_KIND_GAMEPAD;
+            (gamepad ? gamepad_ : vendor_) = sim::hid::HidDeviceOn(child.pdo);
+        }
+        ASSERT_NE(nullptr, gamepad_);
+        ASSERT_NE(nullptr, vendor_);
+        ASSERT_EQ(HidState::Running, gamepad_->State()) << gamepad_->FailureReason();
+        ASSERT_EQ(HidState::Running, vendor_->State()) << vendor_->FailureReason();
+    }
+
+    void TearDown() override {
+        if (pnp_ != nullptr && hub_->Present()) {
+            // Orderly removal: the HID stacks wait for their reads, which the controller answers.
+            usb_->StartInputReports(10000, [this] { return usb_->NextDefaultReport(); });
+            pnp_.reset();
+            usb_->StopInputReports();
+        }
+        pnp_.reset();
+        hub_.reset();
+        usb_.reset();
+        gamepad_.reset();
+        vendor_.reset();
+        sim::hid::ForgetHidDevices();
+        host::JoinSystemThreads();
+        EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
+        EXPECT_EQ(0u, host::PoolBytesOutstanding());
+        EXPECT_EQ(0u, host::LiveSystemThreads());
+    }
+
+    PDEVICE_OBJECT Pdo() const {
+        return hub_->Device();
+    }
+    PDEVICE_EXTENSION FdoExtension() const {
+        return ExtensionOf(Pdo()->AttachedDevice);
+    }
+    // Both children's HID stacks have their two reads waiting at the controller.
+    bool AllReadsPending() const {
+        return usb_->PendingReads() == 4;
+    }
+    void Unplug() {
+        usb_->Unplug();
+        hub_->Unplug();
+        pnp_->Unplug(Pdo());
+    }
+
+    std::unique_ptr<sim::usb::UsbDevice> usb_;
+    std::unique_ptr<sim::usb::HubPdo> hub_;
+    std::unique_ptr<sim::pnp::PnpManager> pnp_;
+    std::shared_ptr<HidDevice> gamepad_;
+    std::shared_ptr<HidDevice> vendor_;
+};
+
+TEST_F(HidScenario, BothChildrenEnumerateWithTheirReports) {
+    EXPECT_EQ(0x054C, gamepad_->VendorId());
+    EXPECT_EQ(0x09CC, gamepad_->ProductId());
+    EXPECT_EQ(u"Sony Interactive Entertainment", gamepad_->Manufacturer());
+    EXPECT_EQ(u"Wireless Controller", gamepad_->Product());
+    EXPECT_EQ(507u, gamepad_->ReportDescriptor().size());
+    EXPECT_EQ(0xF3A1, vendor_->VendorId()); // the controller's own device descriptor
+    EXPECT_EQ(0x5C20, vendor_->ProductId());
+    EXPECT_EQ(u"Velt Devices", vendor_->Manufacturer());
+    EXPECT_EQ(102u, vendor_->ReportDescriptor().size());
+
+    const std::map<uint8_t, size_t> gamepadFeatures = {
+        {0x04, 37}, {0x02, 37}, {0x08, 4},  {0x10, 5},  {0x11, 3},  {0x12, 16}, {0x13, 23},
+        {0x14, 17}, {0x15, 45}, {0x80, 7},  {0x81, 7},  {0x82, 6},  {0x83, 2},  {0x84, 5},
+        {0x85, 7},  {0x86, 7},  {0x87, 36}, {0x88, 64}, {0x89, 3},  {0x90, 6},  {0x91, 4},
+        {0x92, 4},  {0x93, 13}, {0x94, 64}, {0xA0, 7},  {0xA1, 2},  {0xA2, 2},  {0xA3, 49},
+        {0xA4, 14}, {0xF0, 64}, {0xF1, 64}, {0xF2, 16}, {0xA7, 2},  {0xA8, 2},  {0xA9, 9},
+        {0xAA, 2},  {0xAB, 58}, {0xAC, 58}, {0xAD, 12}, {0xAE, 2},  {0xAF, 3},  {0xB0, 64},
+        {0xE0, 3},  {0xB3, 64}, {0xB4, 64}, {0xB5, 64}, {0xD0, 64}, {0xD4, 64}};
+    const sim::hid::ParsedReports& gamepad = gamepad_->Reports();
+    EXPECT_EQ((std::map<uint8_t, size_t>{{0x01, 64}}), Sizes(gamepad.input));
+    EXPECT_EQ((std::map<uint8_t, size_t>{{0x05, 32}}), Sizes(gamepad.output));
+    EXPECT_EQ(48u, gamepad.feature.size());
+    EXPECT_EQ(gamepadFeatures, Sizes(gamepad.feature));
+    EXPECT_EQ(sim::hid::Usage(0x01, 0x05), gamepad.applicationUsage);
+
+    const sim::hid::ParsedReports& vendor = vendor_->Reports();
+    EXPECT_EQ((std::map<uint8_t, size_t>{{0x01, 64}}), Sizes(vendor.input));
+    EXPECT_EQ((std::map<uint8_t, size_t>{{0x05, 32}}), Sizes(vendor.output));
+    EXPECT_EQ((std::map<uint8_t, size_t>{{0x03, 48},
+                                         {0xE0, 3},
+                                         {0xD0, 64},
+                                         {0xD1, 64},
+                                         {0xD2, 16},
+                                         {0xD3, 8},
+                                         {0xFE, 64},
+                                         {0xFF, 64}}),
+              Sizes(vendor.feature));
+    uint32_t index = 0;
+    const sim::hid::Field* wide =
+        vendor.FindUsage(ReportKind::Feature, 0x03, sim::hid::Usage(0xFF00, 0x2721), &index);
+    ASSERT_NE(nullptr, wide);
+    EXPECT_EQ(47u, wide->count);
+
+    for (const auto& node : pnp_->Children(Pdo())) {
+        EXPECT_EQ(sim::hid::HidStackService, node.service);
+    }
+}
+
+TEST_F(HidScenario, GamepadInputFieldsComeFromTheParsedDescriptor) {
+    const sim::hid::ParsedReports& reports = gamepad_->Reports();
+    struct Expected {
+        uint32_t usage;
+        uint32_t bit; // of the value, in the report with its ID byte
+        uint32_t size;
+        int32_t logicalMax;
+    } fields[] = {
+        {sim::hid::Usage(0x01, 0x30), 8, 8, 255},  {sim::hid::Usage(0x01, 0x35), 32, 8, 255},
+        {sim::hid::Usage(0x01, 0x39), 40, 4, 7},   {sim::hid::Usage(0x09, 0x01), 44, 1, 1},
+        {sim::hid::Usage(0x09, 0x0E), 57, 1, 1},   {sim::hid::Usage(0xFF00, 0x20), 58, 6, 127},
+        {sim::hid::Usage(0x01, 0x33), 64, 8, 255}, {sim::hid::Usage(0xFF00, 0x21), 80, 8, 255},
+    };
+    for (const Expected& e : fields) {
+        SCOPED_TRACE(e.usage);
+        uint32_t index = 0;
+        const sim::hid::Field* field = reports.FindUsage(ReportKind::Input, 1, e.usage, &index);
+        ASSERT_NE(nullptr, field);
+        EXPECT_EQ(e.bit, field->bitOffset + index * field->size);
+        EXPECT_EQ(e.size, field->size);
+        EXPECT_EQ(e.logicalMax, field->logicalMax);
+    }
+    uint32_t index = 0;
+    const sim::hid::Field* hat =
+        reports.FindUsage(ReportKind::Input, 1, sim::hid::Usage(0x01, 0x39), &index);
+    EXPECT_EQ(315, hat->physicalMax);
+    EXPECT_EQ(0x14u, hat->unit);
+    EXPECT_TRUE(hat->flags & sim::hid::kMainNullState);
+
+    Bytes report(64);
+    report[0] = 0x01;
+    report[5] = 0x36; // hat 6, button 2 (bit 5 is button 2)
+    report[7] = 0x02 | (9 << 2);
+    int64_t value = 0;
+    ASSERT_TRUE(sim::hid::ExtractValue(*hat, 0, report.data(), report.size(), &value));
+    EXPECT_EQ(6, value);
+    const sim::hid::Field* buttons =
+        reports.FindUsage(ReportKind::Input, 1, sim::hid::Usage(0x09, 0x02), &index);
+    ASSERT_TRUE(sim::hid::ExtractValue(*buttons, index, report.data(), report.size(), &value));
+    EXPECT_EQ(1, value);
+    ASSERT_TRUE(sim::hid::ExtractValue(*buttons, 13, report.data(), report.size(), &value));
+    EXPECT_EQ(1, value); // button 14: bit 1 of byte 7
+    const sim::hid::Field* vendorBits =
+        reports.FindUsage(ReportKind::Input, 1, sim::hid::Usage(0xFF00, 0x20), &index);
+    ASSERT_TRUE(sim::hid::ExtractValue(*vendorBits, 0, report.data(), report.size(), &value));
+    EXPECT_EQ(9, value);
+}
+
+TEST_F(HidScenario, InputReportsReachBothChildrenWithTheFrameCounterOnTheGamepadOnly) {
+    std::vector<Bytes> gamepadReports;
+    std::vector<Bytes> vendorReports;
+    for (unsigned sent = 0; gamepadReports.size() < 66 && sent < 400; ++sent) {
+        ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+        Bytes report(64);
+        report[0] = 0x01;
+        report[1] = static_cast<uint8_t>(sent);
+        report[7] = 0x01; // button 13 pressed; the counter adds to the byte
+        usb_->SendInputReport(report);
+        ASSERT_TRUE(Eventually(
+            [&] { return gamepad_->QueuedInputReports() + vendor_->QueuedInputReports() == 1; }));
+        if (gamepad_->QueuedInputReports() == 1) {
+            gamepadReports.push_back(*gamepad_->ReadInput());
+        } else {
+            vendorReports.push_back(*vendor_->ReadInput());
+        }
+    }
+    ASSERT_GE(gamepadReports.size(), 66u);
+    ASSERT_FALSE(vendorReports.empty());
+    for (size_t i = 0; i < gamepadReports.size(); ++i) {
+        ASSERT_EQ(64u, gamepadReports[i].size());
+        EXPECT_EQ(0x01 + (i % 63) * 4, gamepadReports[i][7]) << "gamepad report " << i;
+    }
+    for (const Bytes& report : vendorReports) {
+        ASSERT_EQ(64u, report.size());
+        EXPECT_EQ(0x01, report[7]);
+    }
+    EXPECT_EQ(gamepadReports.size(), gamepad_->Counters().reportsReceived);
+}
+
+TEST_F(HidScenario, OutputReportFromEitherChildReachesTheOutPipeUnchanged) {
+    for (const auto& child : {gamepad_, vendor_}) {
+        Bytes report(32);
+        report[0] = 0x05;
+        for (size_t i = 1; i < report.size(); ++i) {
+            report[i] = static_cast<uint8_t>(0xA0 + i);
+        }
+        report[1] = child == gamepad_ ? 0x11 : 0x22;
+        EXPECT_EQ(STATUS_SUCCESS, child->WriteOutput(report).status);
+        std::vector<sim::usb::TransferRecord> out = usb_->OutTransfers();
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ(0x03, out.back().endpoint);
+        EXPECT_EQ(report, out.back().data);
+    }
+}
+
+TEST_F(HidScenario, GamepadFeaturesAnswerLocallyWithTheAddressGetMacRead) {
+    size_t controlBefore = usb_->ControlTransfers().size();
+    sim::hid::HidResult address = gamepad_->GetFeature(0x12);
+    ASSERT_EQ(STATUS_SUCCESS, address.status);
+    ASSERT_EQ(16u, address.data.size());
+    Bytes mac(FdoExtension()->MacAddress, FdoExtension()->MacAddress + 6);
+    EXPECT_EQ(
+        Bytes(usb_->Model().addressQuery.address.begin(), usb_->Model().addressQuery.address.end()),
+        mac);
+    EXPECT_EQ(mac, Bytes(address.data.begin() + 1, address.data.begin() + 7));
+    EXPECT_EQ(0x08, address.data[7]);
+    EXPECT_EQ(0x25, address.data[8]);
+
+    EXPECT_EQ(37u, gamepad_->GetFeature(0x02).data.size());
+    EXPECT_EQ(49u, gamepad_->GetFeature(0xA3).data.size());
+    sim::hid::HidResult pairing = gamepad_->SetFeature(Bytes(23, 0x13));
+    EXPECT_EQ(STATUS_SUCCESS, pairing.status);
+    EXPECT_EQ((Bytes{0x13, 0xAC, 0x9E, 0x17, 0x94, 0x05, 0xB0, 0x00, 0x11}),
+              Bytes(pairing.data.begin(), pairing.data.begin() + 9));
+    EXPECT_EQ(controlBefore, usb_->ControlTransfers().size()) << "nothing reached the controller";
+}
+
+TEST_F(HidScenario, VendorFeatureReportIsAClassRequestToInterfaceThree) {
+    sim::hid::HidResult feature = vendor_->GetFeature(0x03);
+    EXPECT_EQ(STATUS_SUCCESS, feature.status);
+    ASSERT_EQ(48u, feature.data.size());
+    EXPECT_EQ(0xC3, feature.data[1]);
+    std::vector<sim::usb::ControlRecord> control = usb_->ControlTransfers();
+    ASSERT_FALSE(control.empty());
+    const sim::usb::ControlRecord& last = control.back();
+    EXPECT_EQ(URB_FUNCTION_CLASS_INTERFACE, last.function);
+    EXPECT_EQ(0x01, last.setup.request);
+    EXPECT_EQ(0x0303, last.setup.value);
+    EXPECT_EQ(3, last.setup.index);
+}
+
+TEST_F(HidScenario, CancelledTransferReachesTheChildAsSuccessOf32Bytes) {
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    usb_->FailPendingReads(STATUS_CANCELLED);
+    for (const auto& child : {gamepad_, vendor_}) {
+        ASSERT_TRUE(Eventually([&] { return child->Counters().reportsDropped >= 2; }));
+        sim::hid::HidResult last = child->LastRead();
+        EXPECT_EQ(STATUS_SUCCESS, last.status);
+        EXPECT_EQ(32u, last.data.size());
+        EXPECT_EQ(0u, child->Counters().readErrors);
+    }
+    // The stacks read on: a report still gets through.
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    usb_->SendInputReport(usb_->NextDefaultReport());
+    EXPECT_TRUE(Eventually(
+        [this] { return gamepad_->QueuedInputReports() + vendor_->QueuedInputReports() == 1; }));
+}
+
+TEST_F(HidScenario, SurpriseRemovalWithReadsOutstandingLeavesNothingBehind) {
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    std::vector<PDEVICE_OBJECT> children;
+    for (const auto& node : pnp_->Children(Pdo())) {
+        children.push_back(node.pdo);
+    }
+    Unplug();
+    EXPECT_TRUE(hub_->Deleted());
+    for (const auto& child : {gamepad_, vendor_}) {
+        EXPECT_EQ(HidState::Removed, child->State());
+        EXPECT_EQ(STATUS_NO_SUCH_DEVICE, child->LastRead().status);
+        EXPECT_EQ(0u, child->Counters().readsOutstanding);
+    }
+    for (PDEVICE_OBJECT child : children) {
+        EXPECT_TRUE(host::IsDeleted(child));
+    }
+    EXPECT_EQ(0u, usb_->PendingReads());
+}
+
+TEST_F(HidScenario, OrderlyRemovalWaitsForReadsTheStreamingControllerAnswers) {
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    usb_->StartInputReports(10000, [this] { return usb_->NextDefaultReport(); });
+    EXPECT_TRUE(pnp_->Remove(Pdo()));
+    usb_->StopInputReports();
+    for (const auto& child : {gamepad_, vendor_}) {
+        EXPECT_EQ(HidState::Removed, child->State());
+        EXPECT_EQ(0u, child->Counters().readsOutstanding);
+    }
+    hub_->Unplug();
+    pnp_->Unplug(Pdo());
+}
+
+} // namespace

@@ -1,0 +1,576 @@
+// The children's URB handling on a bench: descriptor-request length rules of both children,
+// configuration selection, the gamepad child's class requests and the URB repeater.
+#include "support/urb_bed.h"
+
+#include "emulation/descriptors.h"
+#include "emulation/urb_child.h"
+
+#include <gmock/gmock.h>
+
+#include <thread>
+
+namespace {
+
+using urbbed::ClassRequest;
+using urbbed::DescriptorRequest;
+using urbbed::Transfer;
+using Bytes = std::vector<UCHAR>;
+
+constexpr UCHAR kFill = 0xCC;
+constexpr UCHAR kDevice = 1, kConfiguration = 2, kString = 3, kReport = 0x22;
+
+// The controller's own descriptors, as the FDO would have read them.
+UCHAR g_controllerDevice[18] = {0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, 0xA1,
+                                0xF3, 0x2D, 0x5C, 0x00, 0x01, 0x01, 0x02, 0x03, 0x01};
+UCHAR g_controllerString1[10] = {0x0A, 0x03, 'V', 0, 'e', 0, 'l', 0, 't', 0};
+UCHAR g_controllerString2[8] = {0x08, 0x03, 'P', 0, 'a', 0, 'd', 0};
+
+Bytes Of(const UCHAR* data, size_t length) {
+    return Bytes(data, data + length);
+}
+
+Bytes Padded(Bytes bytes, size_t length) {
+    bytes.resize(length, 0);
+    return bytes;
+}
+
+class UrbChildTest : public urbbed::UrbBed {
+  protected:
+    void SetUp() override {
+        UrbBed::SetUp();
+        PDEVICE_EXTENSION fdo = Extension(fdo_);
+        fdo->pDeviceDescriptor = g_controllerDevice;
+        fdo->pStringDescriptor[0] = g_controllerString1;
+        fdo->pStringDescriptor[1] = g_controllerString2;
+        fdo->NumStringDescriptors = 2;
+        fdo->MacAddress[0] = 0x11;
+        fdo->MacAddress[5] = 0x66;
+    }
+    void TearDown() override {
+        PDEVICE_EXTENSION fdo = Extension(fdo_);
+        fdo->pDeviceDescriptor = nullptr;
+        fdo->pStringDescriptor[0] = fdo->pStringDescriptor[1] = nullptr;
+        fdo->NumStringDescriptors = 0;
+        UrbBed::TearDown();
+    }
+
+    // Sends a descriptor request with a buffer full of kFill; returns the buffer's first
+    // `length` bytes and the URB as it came back.
+    Bytes Describe(PDEVICE_OBJECT child, USHORT function, UCHAR type, UCHAR index, ULONG length,
+                   URB* back) {
+        Bytes buffer(length + 16, kFill);
+        URB urb = DescriptorRequest(function, type, index, buffer.data(), length);
+        host::IrpResult result = Submit(child, &urb);
+        EXPECT_EQ(STATUS_SUCCESS, result.status);
+        EXPECT_EQ(0u, result.information);
+        EXPECT_TRUE(std::all_of(buffer.begin() + length, buffer.end(), [](UCHAR b) {
+            return b == kFill;
+        })) << "written past TransferBufferLength";
+        *back = urb;
+        buffer.resize(length);
+        return buffer;
+    }
+};
+
+struct DescriptorCase {
+    const char* name;
+    ULONG kind;
+    UCHAR type;
+    UCHAR index;
+    ULONG length;
+    Bytes served; // what the first bytes of the buffer hold; empty: nothing served
+};
+
+TEST_F(UrbChildTest, DescriptorRequestsFollowEachChildsLengthRules) {
+    const Bytes gamepadDevice = Of(GamepadDeviceDescriptor, 18);
+    const Bytes gamepadConfig = Of(GamepadConfigurationDescriptor, 41);
+    const Bytes vendorConfig = Of(VendorConfigurationDescriptor, 41);
+    const Bytes language = {0x04, 0x03, 0x09, 0x04};
+    const DescriptorCase cases[] = {
+        {"gamepad device 18", DEVICE_KIND_GAMEPAD, kDevice, 0, 18, gamepadDevice},
+        {"gamepad device 64", DEVICE_KIND_GAMEPAD, kDevice, 0, 64, {}},
+        {"gamepad device 17", DEVICE_KIND_GAMEPAD, kDevice, 0, 17, {}},
+        {"gamepad config 9", DEVICE_KIND_GAMEPAD, kConfiguration, 0, 9,
+         Bytes(gamepadConfig.begin(), gamepadConfig.begin() + 9)},
+        {"gamepad config 41", DEVICE_KIND_GAMEPAD, kConfiguration, 0, 41, gamepadConfig},
+        {"gamepad config 255", DEVICE_KIND_GAMEPAD, kConfiguration, 0, 255, {}},
+        {"gamepad config 40", DEVICE_KIND_GAMEPAD, kConfiguration, 0, 40, {}},
+        {"gamepad languages 255", DEVICE_KIND_GAMEPAD, kString, 0, 255, language},
+        {"gamepad languages 3", DEVICE_KIND_GAMEPAD, kString, 0, 3, {}},
+        {"gamepad string 1 4", DEVICE_KIND_GAMEPAD, kString, 1, 4, {0x3E, 0x03, 0x53, 0x00}},
+        {"gamepad string 1 30", DEVICE_KIND_GAMEPAD, kString, 1, 30, {}},
+        {"gamepad string 1 62", DEVICE_KIND_GAMEPAD, kString, 1, 62,
+         Of(GamepadManufacturerString, 62)},
+        {"gamepad string 2 255", DEVICE_KIND_GAMEPAD, kString, 2, 255,
+         Padded(Of(GamepadProductString, 40), 255)},
+        {"gamepad string 2 39", DEVICE_KIND_GAMEPAD, kString, 2, 39, {}},
+        {"gamepad string 3", DEVICE_KIND_GAMEPAD, kString, 3, 255, {}},
+        {"gamepad unknown type", DEVICE_KIND_GAMEPAD, 7, 0, 64, {}},
+        {"vendor device 18", DEVICE_KIND_VENDOR, kDevice, 0, 18, Of(g_controllerDevice, 18)},
+        {"vendor device 64", DEVICE_KIND_VENDOR, kDevice, 0, 64, {}},
+        {"vendor config 9", DEVICE_KIND_VENDOR, kConfiguration, 0, 9,
+         Bytes(vendorConfig.begin(), vendorConfig.begin() + 9)},
+        {"vendor config 40", DEVICE_KIND_VENDOR, kConfiguration, 0, 40, {}},
+        {"vendor config 41", DEVICE_KIND_VENDOR, kConfiguration, 0, 41, vendorConfig},
+        {"vendor config 255", DEVICE_KIND_VENDOR, kConfiguration, 0, 255, vendorConfig},
+        {"vendor languages 4", DEVICE_KIND_VENDOR, kString, 0, 4, language},
+        {"vendor string 2 255", DEVICE_KIND_VENDOR, kString, 2, 255,
+         Padded(Of(g_controllerString2, 8), 255)},
+        {"vendor string 1 4", DEVICE_KIND_VENDOR, kString, 1, 4, Of(g_controllerString1, 4)},
+        {"vendor string 1 9", DEVICE_KIND_VENDOR, kString, 1, 9, {}},
+        {"vendor string 1 10", DEVICE_KIND_VENDOR, kString, 1, 10, Of(g_controllerString1, 10)},
+        {"vendor string 3 not obtained", DEVICE_KIND_VENDOR, kString, 3, 255, {}},
+        {"vendor string 4", DEVICE_KIND_VENDOR, kString, 4, 255, {}},
+    };
+    for (const DescriptorCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        URB back;
+        Bytes buffer =
+            Describe(c.kind == DEVICE_KIND_GAMEPAD ? gamepad_ : vendor_,
+                     URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, c.type, c.index, c.length, &back);
+        EXPECT_EQ(c.length, back.UrbControlDescriptorRequest.TransferBufferLength);
+        EXPECT_EQ(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, back.UrbHeader.Function);
+        Bytes expected = c.served;
+        expected.resize(c.length, kFill);
+        EXPECT_EQ(expected, buffer);
+    }
+    EXPECT_TRUE(busUrbs_.empty());
+}
+
+TEST_F(UrbChildTest, VendorChildServesNothingTheFdoDidNotObtain) {
+    Extension(fdo_)->pDeviceDescriptor = nullptr;
+    URB back;
+    Bytes buffer =
+        Describe(vendor_, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kDevice, 0, 18, &back);
+    EXPECT_EQ(Bytes(18, kFill), buffer);
+}
+
+TEST_F(UrbChildTest, ReportDescriptorRequestsServeTheWholeDescriptorOrNothing) {
+    struct Case {
+        PDEVICE_OBJECT child;
+        ULONG length;
+        const UCHAR* descriptor;
+        ULONG size;
+    } cases[] = {
+        {gamepad_, 4096, GamepadReportDescriptor, 507},
+        {gamepad_, 507, GamepadReportDescriptor, 507},
+        {gamepad_, 506, nullptr, 0},
+        {vendor_, 102, VendorReportDescriptor, 102},
+        {vendor_, 101, nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        URB back;
+        Bytes buffer = Describe(c.child, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, kReport, 0,
+                                c.length, &back);
+        EXPECT_EQ(URB_FUNCTION_CONTROL_TRANSFER, back.UrbHeader.Function);
+        if (c.descriptor == nullptr) {
+            EXPECT_EQ(c.length, back.UrbControlDescriptorRequest.TransferBufferLength);
+            EXPECT_EQ(Bytes(c.length, kFill), buffer);
+        } else {
+            EXPECT_EQ(c.size, back.UrbControlDescriptorRequest.TransferBufferLength);
+            EXPECT_EQ(Of(c.descriptor, c.size), Bytes(buffer.begin(), buffer.begin() + c.size));
+        }
+    }
+    EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER PDO : invalid length 506 "));
+    EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER : XDO : invalid length 101 "));
+}
+
+TEST_F(UrbChildTest, BufferGivenOnlyByAnMdlIsServedThroughTheMdl) {
+    UCHAR buffer[18] = {};
+    PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    URB urb = DescriptorRequest(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kDevice, 0, nullptr, 18);
+    urb.UrbControlDescriptorRequest.TransferBufferMDL = mdl;
+    EXPECT_EQ(STATUS_SUCCESS, Submit(gamepad_, &urb).status);
+    EXPECT_EQ(Of(GamepadDeviceDescriptor, 18), Of(buffer, 18));
+
+    URB none = DescriptorRequest(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kDevice, 0, nullptr, 18);
+    EXPECT_EQ(STATUS_SUCCESS, Submit(vendor_, &none).status);
+    IoFreeMdl(mdl);
+}
+
+TEST_F(UrbChildTest, SelectConfigurationHandsOutTheEmulatedInterfaceAndPipes) {
+    struct Case {
+        PDEVICE_OBJECT child;
+        const EMULATED_DEVICE* emulation;
+    } cases[] = {{gamepad_, &GamepadEmulation}, {vendor_, &VendorEmulation}};
+    for (const Case& c : cases) {
+        alignas(URB) UCHAR storage[sizeof(URB) + 2 * sizeof(USBD_PIPE_INFORMATION)] = {};
+        auto* urb = reinterpret_cast<PURB>(storage);
+        urb->UrbHeader.Length =
+            static_cast<USHORT>(FIELD_OFFSET(URB, UrbSelectConfiguration.Interface.Pipes) +
+                                2 * sizeof(USBD_PIPE_INFORMATION));
+        urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+        urb->UrbSelectConfiguration.ConfigurationDescriptor =
+            reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
+                const_cast<UCHAR*>(c.emulation->ConfigurationDescriptor));
+        urb->UrbSelectConfiguration.Interface.NumberOfPipes = 2;
+        EXPECT_EQ(STATUS_SUCCESS, Submit(c.child, urb).status);
+        EXPECT_EQ(c.emulation->DeviceHandle,
+                  reinterpret_cast<ULONG_PTR>(urb->UrbHeader.UsbdDeviceHandle));
+        EXPECT_EQ(c.emulation->ConfigurationHandle,
+                  reinterpret_cast<ULONG_PTR>(urb->UrbSelectConfiguration.ConfigurationHandle));
+        const USBD_INTERFACE_INFORMATION& info = urb->UrbSelectConfiguration.Interface;
+        EXPECT_EQ(0x03, info.Class);
+        for (ULONG i = 0; i < 2; ++i) {
+            const USBD_PIPE_INFORMATION& pipe = info.Pipes[i];
+            EXPECT_EQ(c.emulation->Interface.Pipes[i].EndpointAddress, pipe.EndpointAddress);
+            EXPECT_EQ(c.emulation->Interface.Pipes[i].PipeHandle,
+                      reinterpret_cast<ULONG_PTR>(pipe.PipeHandle));
+            EXPECT_EQ(64, pipe.MaximumPacketSize);
+            EXPECT_EQ(0x20, pipe.Interval);
+            EXPECT_EQ(UsbdPipeTypeInterrupt, pipe.PipeType);
+            EXPECT_EQ(0x400000u, pipe.MaximumTransferSize);
+        }
+    }
+    if (sizeof(void*) == 8) {
+        EXPECT_EQ(0xFFFFFFFFFFFF0084ULL, GamepadEmulation.Interface.Pipes[0].PipeHandle);
+    }
+}
+
+TEST_F(UrbChildTest, SelectConfigurationNeverWritesPastTheCallersRequest) {
+    alignas(URB) UCHAR storage[sizeof(URB) + 2 * sizeof(USBD_PIPE_INFORMATION)];
+    memset(storage, kFill, sizeof(storage));
+    auto* urb = reinterpret_cast<PURB>(storage);
+    SIZE_T onePipe =
+        FIELD_OFFSET(URB, UrbSelectConfiguration.Interface.Pipes) + sizeof(USBD_PIPE_INFORMATION);
+    urb->UrbHeader.Length = static_cast<USHORT>(onePipe);
+    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb->UrbSelectConfiguration.ConfigurationDescriptor =
+        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
+            const_cast<UCHAR*>(GamepadConfigurationDescriptor));
+    EXPECT_EQ(STATUS_SUCCESS, Submit(gamepad_, urb).status);
+    EXPECT_EQ(0x84, urb->UrbSelectConfiguration.Interface.Pipes[0].EndpointAddress);
+    EXPECT_TRUE(std::all_of(storage + onePipe, storage + sizeof(storage),
+                            [](UCHAR b) { return b == kFill; }));
+
+    URB deconfigure{};
+    deconfigure.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+    deconfigure.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    EXPECT_EQ(STATUS_SUCCESS, Submit(gamepad_, &deconfigure).status);
+    EXPECT_EQ(nullptr, deconfigure.UrbSelectConfiguration.ConfigurationHandle);
+    EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER PDO : URB_FUNCTION_SELECT_CONFIGURATION : "
+                                             "  deconfigure "));
+}
+
+struct ClassCase {
+    const char* name;
+    UCHAR request;
+    USHORT value;
+    ULONG length;
+    Bytes answer; // empty: buffer and length untouched
+};
+
+TEST_F(UrbChildTest, GamepadClassRequestsAnswerFixedReportsWhenTheBufferHoldsThem) {
+    Bytes feature12 = {0x12, 0x11, 0, 0, 0, 0, 0x66, 0x08, 0x25, 0, 0, 0, 0, 0, 0, 0};
+    Bytes feature13 = {0x13, 0xAC, 0x9E, 0x17, 0x94, 0x05, 0xB0};
+    for (int i = 0; i < 16; ++i) {
+        feature13.push_back(static_cast<UCHAR>(i * 0x11));
+    }
+    Bytes feature14 = Padded({0x14, 0x02}, 17);
+    const ClassCase cases[] = {
+        {"feature 0x02", 0x01, 0x0302, 37, {0x02, 0x0A, 0x00, 0x01, 0x00, 0xF0, 0xFF, 0xE7,
+                                            0x22, 0x2D, 0xDD, 0xB5, 0x22, 0x4E, 0xDD, 0x99,
+                                            0x22, 0x47, 0xDD, 0x1C, 0x02, 0x1C, 0x02, 0x7B,
+                                            0x1F, 0x8F, 0xE0, 0x74, 0x20, 0x52, 0xE0, 0xA3,
+                                            0x20, 0x82, 0xDF, 0x06, 0x00}},
+        {"feature 0x12", 0x01, 0x0312, 64, feature12},
+        {"feature 0x12 short", 0x01, 0x0312, 15, {}},
+        {"feature 0x81", 0x01, 0x0381, 64, {}},
+        {"input 0x01", 0x01, 0x0101, 64, {}},
+        {"set feature 0x13", 0x09, 0x0313, 23, feature13},
+        {"set feature 0x14", 0x09, 0x0314, 17, feature14},
+        {"set feature 0x14 short", 0x09, 0x0314, 16, {}},
+        {"set output 0x05", 0x09, 0x0205, 32, {}},
+        {"set idle", 0x0A, 0x0000, 0, {}},
+        {"set protocol", 0x0B, 0x0001, 0, {}},
+    };
+    for (const ClassCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes buffer(c.length, kFill);
+        if (c.request == 0x09 && c.length > 1) {
+            buffer[1] = 0x02;
+        }
+        Bytes before = buffer;
+        URB urb = ClassRequest(c.request, c.value, 0, c.length ? buffer.data() : nullptr, c.length);
+        host::IrpResult result = Submit(gamepad_, &urb);
+        EXPECT_EQ(STATUS_SUCCESS, result.status);
+        EXPECT_EQ(URB_FUNCTION_CONTROL_TRANSFER, urb.UrbHeader.Function);
+        if (c.answer.empty()) {
+            EXPECT_EQ(c.length, urb.UrbControlVendorClassRequest.TransferBufferLength);
+            EXPECT_EQ(before, buffer);
+        } else {
+            EXPECT_EQ(c.answer.size(), urb.UrbControlVendorClassRequest.TransferBufferLength);
+            EXPECT_EQ(c.answer, Bytes(buffer.begin(), buffer.begin() + c.answer.size()));
+        }
+    }
+    EXPECT_TRUE(busUrbs_.empty()) << "the gamepad child answers its class requests itself";
+
+    host::ClearLog();
+    UCHAR a3[49] = {};
+    URB urb = ClassRequest(0x01, 0x03A3, 0, a3, sizeof(a3));
+    Submit(gamepad_, &urb);
+    EXPECT_EQ("Aug  3 2013", std::string(reinterpret_cast<char*>(a3 + 1)));
+    EXPECT_EQ("07:01:12", std::string(reinterpret_cast<char*>(a3 + 17)));
+    std::vector<std::string> lines = Lines();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(" ", lines[0]);
+    EXPECT_EQ("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : request 0x1", lines[1]);
+    EXPECT_EQ("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT :  report ID is "
+              "0xA3  report type is 0x3   index is 0x0",
+              lines[2]);
+    EXPECT_EQ("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : FEATURE    "
+              "report ID is 0xA3",
+              lines[3]);
+    EXPECT_EQ("1: A3 41 75 67 20 20 33 20 32 30 31 33 00 00 00 00 .Aug  3 2013....", lines[4]);
+}
+
+TEST_F(UrbChildTest, VendorClassRequestGoesToInterfaceThreeWithTheControllersAnswer) {
+    BusCompletes(STATUS_SUCCESS, [](PURB urb) {
+        auto* data = static_cast<PUCHAR>(urb->UrbControlVendorClassRequest.TransferBuffer);
+        data[0] = 0x03;
+        data[1] = 0x5A;
+        urb->UrbControlVendorClassRequest.TransferBufferLength = 48;
+    });
+    UCHAR buffer[48] = {};
+    URB urb = ClassRequest(0x01, 0x0303, 0, buffer, sizeof(buffer));
+    host::IrpResult result = Submit(vendor_, &urb);
+    EXPECT_EQ(STATUS_SUCCESS, result.status);
+    EXPECT_EQ(STATUS_PENDING, result.returned);
+    ASSERT_EQ(1u, busUrbs_.size());
+    EXPECT_EQ(URB_FUNCTION_CLASS_INTERFACE, busUrbs_[0].UrbHeader.Function);
+    EXPECT_EQ(3, busUrbs_[0].UrbControlVendorClassRequest.Index);
+    EXPECT_EQ(0x0303, busUrbs_[0].UrbControlVendorClassRequest.Value);
+    EXPECT_EQ(3, urb.UrbControlVendorClassRequest.Index);
+    EXPECT_EQ(0x5A, buffer[1]);
+    EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER : XDO : IOCTLRepeaterComplete : "
+                                             "URB_FUNCTION_CLASS_INTERFACE : status is 0x0 "
+                                             "STATUS_SUCCESS  length is 0x30"));
+
+    BusCompletes(STATUS_UNSUCCESSFUL);
+    URB failed = ClassRequest(0x09, 0x0303, 0, buffer, sizeof(buffer));
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, Submit(vendor_, &failed).status);
+}
+
+TEST_F(UrbChildTest, InputTransfersCarryTheFrameCounterOnTheGamepadChildOnly) {
+    BusCompletes(STATUS_SUCCESS, [](PURB urb) {
+        auto* data = static_cast<PUCHAR>(urb->UrbBulkOrInterruptTransfer.TransferBuffer);
+        data[0] = 0x01;
+        data[7] = 0x01;
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 64;
+    });
+    std::vector<int> seen;
+    for (int i = 0; i < 65; ++i) {
+        UCHAR report[64] = {};
+        URB urb = Transfer(true, report, sizeof(report));
+        urb.UrbBulkOrInterruptTransfer.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x1234);
+        host::IrpResult result = Submit(gamepad_, &urb);
+        ASSERT_EQ(STATUS_SUCCESS, result.status);
+        seen.push_back(report[7] - 1);
+        EXPECT_EQ(GamepadEmulation.Interface.Pipes[0].PipeHandle,
+                  reinterpret_cast<ULONG_PTR>(urb.UrbBulkOrInterruptTransfer.PipeHandle));
+    }
+    for (const URB& sent : busUrbs_) {
+        EXPECT_EQ(urbbed::kControllerInPipe, sent.UrbBulkOrInterruptTransfer.PipeHandle);
+    }
+    for (int i = 0; i < 65; ++i) {
+        EXPECT_EQ((i % 63) * 4, seen[i]) << "completion " << i;
+    }
+    EXPECT_EQ(8, InputFrameCounter);
+
+    UCHAR vendorReport[64] = {};
+    URB vendorUrb = Transfer(true, vendorReport, sizeof(vendorReport));
+    Submit(vendor_, &vendorUrb);
+    EXPECT_EQ(0x01, vendorReport[7]);
+    EXPECT_EQ(8, InputFrameCounter);
+    EXPECT_EQ(VendorEmulation.Interface.Pipes[0].PipeHandle,
+              reinterpret_cast<ULONG_PTR>(vendorUrb.UrbBulkOrInterruptTransfer.PipeHandle));
+}
+
+TEST_F(UrbChildTest, ShortInputTransferGetsNoFrameCounter) {
+    BusCompletes(STATUS_SUCCESS,
+                 [](PURB urb) { urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 4; });
+    InputFrameCounter = 8;
+    UCHAR buffer[8];
+    memset(buffer, kFill, sizeof(buffer));
+    URB urb = Transfer(true, buffer, 7);
+    EXPECT_EQ(STATUS_SUCCESS, Submit(gamepad_, &urb).status);
+    EXPECT_EQ(kFill, buffer[7]);
+    EXPECT_EQ(12, InputFrameCounter);
+}
+
+TEST_F(UrbChildTest, OutputTransfersReachTheControllersOutPipeUnchanged) {
+    for (PDEVICE_OBJECT child : {gamepad_, vendor_}) {
+        busUrbs_.clear();
+        Bytes sent;
+        BusCompletes(STATUS_SUCCESS, [&sent](PURB urb) {
+            auto* data = static_cast<PUCHAR>(urb->UrbBulkOrInterruptTransfer.TransferBuffer);
+            sent.assign(data, data + urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
+        });
+        Bytes report(32);
+        for (size_t i = 0; i < report.size(); ++i) {
+            report[i] = static_cast<UCHAR>(i == 0 ? 0x05 : i * 3);
+        }
+        Bytes copy = report;
+        URB urb = Transfer(false, report.data(), 32);
+        EXPECT_EQ(STATUS_SUCCESS, Submit(child, &urb).status);
+        ASSERT_EQ(1u, busUrbs_.size());
+        EXPECT_EQ(urbbed::kControllerOutPipe, busUrbs_[0].UrbBulkOrInterruptTransfer.PipeHandle);
+        EXPECT_EQ(copy, sent);
+        EXPECT_EQ(copy, report);
+        const EMULATED_DEVICE* emulation = child == gamepad_ ? &GamepadEmulation : &VendorEmulation;
+        EXPECT_EQ(emulation->Interface.Pipes[1].PipeHandle,
+                  reinterpret_cast<ULONG_PTR>(urb.UrbBulkOrInterruptTransfer.PipeHandle));
+    }
+    EXPECT_EQ(0, InputFrameCounter);
+    EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER : XDO : "
+                                             "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER  write data "
+                                             "length is 0x20"));
+}
+
+TEST_F(UrbChildTest, FailedTransfersReachTheChildAsTheRulesSay) {
+    struct Case {
+        NTSTATUS controller;
+        NTSTATUS arrival;
+        NTSTATUS child;
+        ULONG length;
+    } cases[] = {
+        {STATUS_CANCELLED, STATUS_SUCCESS, STATUS_SUCCESS, 32},
+        {STATUS_DEVICE_DATA_ERROR, STATUS_SUCCESS, STATUS_SUCCESS, 32},
+        {STATUS_NO_SUCH_DEVICE, STATUS_SUCCESS, STATUS_NO_SUCH_DEVICE, 64},
+        // Not supported below: the child's request keeps the status it arrived with.
+        {STATUS_NOT_SUPPORTED, STATUS_SUCCESS, STATUS_SUCCESS, 64},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.controller);
+        BusCompletes(c.controller);
+        UCHAR report[64] = {};
+        URB urb = Transfer(true, report, sizeof(report));
+        host::IrpResult result = Submit(gamepad_, &urb, c.arrival);
+        EXPECT_EQ(c.child, result.status);
+        EXPECT_EQ(0u, result.information);
+        EXPECT_EQ(c.length, urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+    }
+    EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER PDO : IOCTLRepeaterComplete : "
+                                             "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER : IN status "
+                                             "is 0xC0000120 STATUS_CANCELLED  Length  is 0x40 "));
+}
+
+TEST_F(UrbChildTest, RepeaterWithoutAnIrpFailsTheRequestAndReleasesEverything) {
+    host::FailNthCall(host::Alloc::Irp, 2); // the first is the bench's own request
+    UCHAR report[64] = {};
+    URB urb = Transfer(true, report, sizeof(report));
+    host::IrpResult result = Submit(vendor_, &urb);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, result.status);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, result.returned);
+    EXPECT_TRUE(busUrbs_.empty());
+    EXPECT_THAT(Lines(), ::testing::Contains(
+                             "VELTDRIVER : XDO : IOCTLRepeatRequest : IoAllocateIrp failed "));
+}
+
+TEST_F(UrbChildTest, PendingTransferHoldsTheChildsRemoveLockUntilItComesBack) {
+    PIRP held = nullptr;
+    SetBus([&held](PIRP irp, PURB) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        return STATUS_PENDING;
+    });
+    UCHAR report[64] = {};
+    URB urb = Transfer(true, report, sizeof(report));
+    host::IrpResult result{};
+    std::thread reader([&] { result = Submit(gamepad_, &urb); });
+    while (__atomic_load_n(&held, __ATOMIC_SEQ_CST) == nullptr) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(2, Extension(gamepad_)->RemoveLock.Common.IoCount);
+    {
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        held->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        IofCompleteRequest(held, IO_NO_INCREMENT);
+    }
+    reader.join();
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, result.status);
+    EXPECT_EQ(STATUS_PENDING, result.returned);
+    EXPECT_EQ(1, Extension(gamepad_)->RemoveLock.Common.IoCount);
+}
+
+TEST_F(UrbChildTest, OtherControlCodesSucceedWithATraceLineAndNothingElse) {
+    ULONG portStatus = 0xABCD;
+    EXPECT_EQ(STATUS_SUCCESS, Control(gamepad_, 0x220013, &portStatus).status);
+    EXPECT_EQ(0xABCDu, portStatus);
+    EXPECT_EQ(STATUS_SUCCESS, Control(vendor_, 0x22001B).status);
+    EXPECT_EQ(STATUS_SUCCESS, Control(gamepad_, IOCTL_HID_WRITE_REPORT).status);
+    EXPECT_EQ(STATUS_SUCCESS, Control(gamepad_, 0x12345).status);
+    URB abort{};
+    abort.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    EXPECT_EQ(STATUS_SUCCESS,
+              Submit(vendor_, &abort, STATUS_SUCCESS, IRP_MJ_DEVICE_CONTROL).status);
+    URB selectInterface{};
+    selectInterface.UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, Submit(gamepad_, &selectInterface).status);
+    std::vector<std::string> lines = Lines();
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(
+        "VELTDRIVER PDO : IOCTL_INTERNAL_USB_GET_PORT_STATUS   0x220013   0x0  STATUS_SUCCESS",
+        lines[0]);
+    EXPECT_EQ("VELTDRIVER : XDO :  OCTL_INTERNAL_USB_GET_HUB_COUNT   0x22001B   0x0  "
+              "STATUS_SUCCESS",
+              lines[1]);
+    EXPECT_EQ("VELTDRIVER PDO :  IOCTL_HID_WRITE_REPORT 0 bytes id = 0 report buffer:", lines[2]);
+    EXPECT_THAT(lines[3], ::testing::StartsWith("VELTDRIVER PDO : Default :  DeviceObject "));
+    EXPECT_THAT(lines, ::testing::Contains("VELTDRIVER : XDO : URB_FUNCTION_ABORT_PIPE  "));
+    EXPECT_THAT(lines, ::testing::Contains("VELTDRIVER PDO : URB_FUNCTION_SELECT_INTERFACE "
+                                           "completing with STATUS_NOT_SUPPORTED"));
+    EXPECT_TRUE(busUrbs_.empty());
+}
+
+class FdoRemovalTest : public urbbed::UrbBed {};
+
+TEST_F(FdoRemovalTest, ChildIsDeletedOnlyAfterItsRepeatedTransferCameBack) {
+    Extension(fdo_)->GamepadChild = gamepad_;
+    Extension(fdo_)->VendorChild = vendor_;
+    PIRP held = nullptr;
+    int arrivals = 0;
+    SetBus([&held, &arrivals](PIRP irp, PURB) {
+        ++arrivals;
+        IoMarkIrpPending(irp);
+        __atomic_store_n(&held, irp, __ATOMIC_SEQ_CST);
+        return STATUS_PENDING;
+    });
+    UCHAR report[64] = {};
+    URB urb = Transfer(true, report, sizeof(report));
+    std::thread reader([&] { Submit(gamepad_, &urb); });
+    while (__atomic_load_n(&held, __ATOMIC_SEQ_CST) == nullptr) {
+        std::this_thread::yield();
+    }
+
+    std::thread removal([this] {
+        host::IrqlScope passive(PASSIVE_LEVEL);
+        host::SendIrp(fdo_, STATUS_NOT_SUPPORTED, [](PIRP, PIO_STACK_LOCATION stack) {
+            stack->MajorFunction = IRP_MJ_PNP;
+            stack->MinorFunction = IRP_MN_REMOVE_DEVICE;
+        });
+    });
+    // The removal has taken the child's remove lock for itself and waits on it.
+    while (!__atomic_load_n(&Extension(gamepad_)->RemoveLock.Common.Removed, __ATOMIC_SEQ_CST)) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(host::IsDeleted(gamepad_));
+    UCHAR another[64] = {};
+    URB late = Transfer(true, another, sizeof(another));
+    EXPECT_EQ(STATUS_DELETE_PENDING, Submit(gamepad_, &late).status);
+    {
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        held->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        IofCompleteRequest(held, IO_NO_INCREMENT);
+    }
+    reader.join();
+    removal.join();
+    fdoRemoved_ = true;
+    EXPECT_TRUE(host::IsDeleted(gamepad_));
+    EXPECT_TRUE(host::IsDeleted(vendor_));
+    EXPECT_EQ(1, arrivals) << "the late request never left the child";
+}
+
+} // namespace
