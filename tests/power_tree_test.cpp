@@ -1,9 +1,11 @@
 // System sleep and resume over the whole device tree: the controller's stack (hub PDO, FDO) and
 // the two children's stacks, driven by the world's power manager.
 #include "core/driver.h"
+#include "sim/hid/hid_stack.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/power/power_manager.h"
 #include "sim/usb/hub_pdo.h"
+#include "sim/usb/urb_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +21,12 @@ class PowerTreeTest : public ::testing::Test {
   protected:
     void SetUp() override {
         host::Reset();
+        host::SetTimeScale(100);
+        sim::hid::ForgetHidDevices();
+        usb_ = std::make_unique<sim::usb::UsbDevice>(sim::usb::DefaultController());
         hub_ = std::make_unique<sim::usb::HubPdo>();
+        hub_->SetInternalIoctlHandler(
+            [this](PDEVICE_OBJECT pdo, PIRP irp) { return usb_->HandleInternalIoctl(pdo, irp); });
         pnp_ = std::make_unique<sim::pnp::PnpManager>();
         ASSERT_TRUE(pnp_->LoadInf(VELT_DRIVER_INF));
         pnp_->RegisterDriver("veltdriver", DriverEntry);
@@ -35,10 +42,14 @@ class PowerTreeTest : public ::testing::Test {
     void TearDown() override {
         EXPECT_EQ(0u, power_->Outstanding()) << "every power IRP came back";
         power_.reset();
+        usb_->Unplug();
         hub_->Unplug();
         pnp_->Unplug(Pdo());
         pnp_.reset();
         hub_.reset();
+        usb_.reset();
+        sim::hid::ForgetHidDevices();
+        host::JoinSystemThreads();
         EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
         EXPECT_TRUE(host::PoolOutstanding().empty());
         EXPECT_EQ(host::LiveSystemThreads(), 0u);
@@ -66,6 +77,7 @@ class PowerTreeTest : public ::testing::Test {
         return system;
     }
 
+    std::unique_ptr<sim::usb::UsbDevice> usb_;
     std::unique_ptr<sim::usb::HubPdo> hub_;
     std::unique_ptr<sim::pnp::PnpManager> pnp_;
     std::unique_ptr<PowerManager> power_;
