@@ -918,8 +918,11 @@ FORCEINLINE void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
         irpSp->Control |= SL_INVOKE_ON_CANCEL;
     }
 }
+// The WDK's OR of the flag, made atomic: a completion routine may mark its location on one
+// thread while the verifier reads the flag after the dispatch routine returned on another.
 FORCEINLINE void IoMarkIrpPending(PIRP Irp) {
-    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, (UCHAR)SL_PENDING_RETURNED,
+                      __ATOMIC_RELAXED);
 }
 FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
     return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile*)&Irp->CancelRoutine,

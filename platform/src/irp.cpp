@@ -323,7 +323,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (status == STATUS_PENDING) {
         bool marked = record.pendingSeen;
         if (!marked && !info->freed && info->lowestCompleted <= location) {
-            if ((stack->Control & SL_PENDING_RETURNED) == 0) {
+            if ((__atomic_load_n(&stack->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) == 0) {
                 info->at[static_cast<size_t>(location)].pendingToCheck = DeviceObject;
             }
             marked = true;
@@ -421,6 +421,20 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? NULL
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            // The setter has the IRP back in its routine and may let its device go there (a
+            // remove lock released) before the walk leaves its location.
+            if (Irp->CurrentLocation <= Irp->StackCount) {
+                PDEVICE_OBJECT setter;
+                {
+                    std::lock_guard<std::mutex> guard(info->lock);
+                    LocationRecord& record = info->at[static_cast<size_t>(Irp->CurrentLocation)];
+                    setter = record.device;
+                    record.device = nullptr;
+                }
+                if (setter != nullptr) {
+                    Hold(setter, -1);
+                }
+            }
             // The routine runs as code of the driver that set it.
             PDRIVER_OBJECT caller =
                 EnterDriver(device != NULL ? device->DriverObject : CurrentDriver());

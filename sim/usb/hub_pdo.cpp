@@ -17,6 +17,7 @@ struct HubPdo::State {
     bool present = true;
     bool deleted = false;
     bool started = false;
+    NTSTATUS powerUpFailure = STATUS_SUCCESS;
     std::vector<UCHAR> minors;
 };
 
@@ -238,14 +239,35 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     return Complete(irp, STATUS_SUCCESS);
 }
 
+// Power as a bus driver's PDO at the bottom of the stack: the next power IRP may start, a device
+// state reached is told to the power manager, and every request succeeds but a power-up that
+// the device fails.
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    HubPdo::State& state = *StateOf(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PoStartNextPowerIrp(irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER &&
+        stack->Parameters.Power.Type == DevicePowerState) {
+        NTSTATUS failure;
+        {
+            std::lock_guard<std::mutex> guard(state.lock);
+            failure = state.powerUpFailure;
+        }
+        if (stack->Parameters.Power.State.DeviceState == PowerDeviceD0 && !NT_SUCCESS(failure)) {
+            return Complete(irp, failure);
+        }
+        PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+    }
+    return Complete(irp, STATUS_SUCCESS);
+}
+
 NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MajorFunction) {
     case IRP_MJ_PNP:
         return DispatchPnp(device, irp);
     case IRP_MJ_POWER:
-        PoStartNextPowerIrp(irp);
-        return Complete(irp, STATUS_SUCCESS);
+        return DispatchPower(device, irp);
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
         InternalIoctlHandler handler;
         HubPdo::State& state = *StateOf(device);
@@ -365,6 +387,11 @@ bool HubPdo::Present() const {
 bool HubPdo::Deleted() const {
     std::lock_guard<std::mutex> guard(state_->lock);
     return state_->deleted;
+}
+
+void HubPdo::FailPowerUp(NTSTATUS status) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->powerUpFailure = status;
 }
 
 std::vector<UCHAR> HubPdo::PnpMinorsSeen() const {

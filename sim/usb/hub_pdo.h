@@ -69,6 +69,10 @@ class HubPdo {
     // TRUE once the bus driver deleted the PDO.
     bool Deleted() const;
 
+    // The device fails every power-up to D0 with this status from now on; STATUS_SUCCESS lets
+    // it power up again.
+    void FailPowerUp(NTSTATUS status);
+
     // PnP minor codes that reached the PDO, in order (what the bottom of the stack saw).
     std::vector<UCHAR> PnpMinorsSeen() const;
     bool Started() const;
