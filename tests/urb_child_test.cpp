@@ -473,7 +473,7 @@ TEST_F(UrbChildTest, PendingTransferHoldsTheChildsRemoveLockUntilItComesBack) {
     PIRP held = nullptr;
     SetBus([&held](PIRP irp, PURB) {
         IoMarkIrpPending(irp);
-        held = irp;
+        __atomic_store_n(&held, irp, __ATOMIC_SEQ_CST);
         return STATUS_PENDING;
     });
     UCHAR report[64] = {};
@@ -483,7 +483,8 @@ TEST_F(UrbChildTest, PendingTransferHoldsTheChildsRemoveLockUntilItComesBack) {
     while (__atomic_load_n(&held, __ATOMIC_SEQ_CST) == nullptr) {
         std::this_thread::yield();
     }
-    EXPECT_EQ(2, Extension(gamepad_)->RemoveLock.Common.IoCount);
+    EXPECT_EQ(2,
+              __atomic_load_n(&Extension(gamepad_)->RemoveLock.Common.IoCount, __ATOMIC_SEQ_CST));
     {
         host::IrqlScope dispatch(DISPATCH_LEVEL);
         held->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
