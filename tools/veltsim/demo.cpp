@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,7 +58,8 @@ const Model kModels[] = {
     {"bulk-endpoints", sim::usb::ControllerWithBulkEndpoints},
 };
 
-// Driver log lines that mark a stage of bring-up, and how the demo names them.
+// Driver log lines that mark a stage of bring-up (the first line of each is shown), and how the
+// demo names them.
 struct Stage {
     const char* marker;
     const char* label;
@@ -65,10 +67,14 @@ struct Stage {
 
 const Stage kStages[] = {
     {"AddDevice: Driver", "AddDevice"},
-    {"IRP_MN_START_DEVICE", "START"},
-    {"QueueWorkItem", "work item"},
-    {"PDO : CreatePDO", "gamepad child created"},
-    {"XDO : CreateXDO", "vendor child created"},
+    {"DispatchPnp: START_DEVICE", "START (controller)"},
+    {"GetDescriptorData,", "work GetDescriptorData"},
+    {"SetTargetConfiguration : ", "work SetTargetConfig"},
+    {"GetMac : ", "work GetMac"},
+    {"PDO : CreatePDO", "work CreatePDOs"},
+    {"XDO : CreateXDO", "work CreatePDOs"},
+    {"PDO : DispatchPnp: completing IRP_MN_START_DEVICE", "START (gamepad child)"},
+    {"XDO : DispatchPnp: completing IRP_MN_START_DEVICE", "START (vendor child)"},
 };
 
 // Everything printed goes through here: the log observer prints from the driver's threads.
@@ -195,15 +201,18 @@ int RunDemo(const Options& options) {
     });
     sim::hid::ForgetHidDevices();
     std::mutex logLock;
+    std::atomic<bool> stageSeen[std::size(kStages)] = {};
     host::SetLogObserver([&](const host::LogLine& line) {
         {
             std::lock_guard<std::mutex> guard(logLock);
             std::fprintf(logFile, "%s\n", line.text.c_str());
         }
-        for (const Stage& stage : kStages) {
-            if (line.text.find(stage.marker) != std::string::npos) {
-                out.Print("[%10.6f] %-22s %s\n", Seconds(line.time), stage.label,
-                          line.text.c_str());
+        for (size_t i = 0; i < std::size(kStages); ++i) {
+            if (line.text.find(kStages[i].marker) != std::string::npos &&
+                !stageSeen[i].exchange(true)) {
+                std::string text = line.text.substr(0, line.text.find_last_not_of(' ') + 1);
+                out.Print("[%10.6f] %-22s %s\n", Seconds(line.time), kStages[i].label,
+                          text.c_str());
             }
         }
     });

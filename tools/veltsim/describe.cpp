@@ -161,11 +161,14 @@ std::string DescribeTree(const sim::pnp::PnpManager& pnp, PDEVICE_OBJECT control
     for (size_t i = 0; i < children.size(); ++i) {
         const sim::pnp::DeviceNode& child = children[i];
         bool last = i + 1 == children.size();
-        out += std::string(last ? "  `- " : "  |- ") + Narrow(child.description) + " (" +
+        std::shared_ptr<sim::hid::HidDevice> hid = sim::hid::HidDeviceOn(child.pdo);
+        std::u16string name = !child.description.empty() ? child.description
+                              : hid != nullptr           ? hid->Product()
+                                                         : u"(unnamed)";
+        out += std::string(last ? "  `- " : "  |- ") + Narrow(name) + " (" +
                sim::pnp::NodeStateName(child.state) + ")\n";
         std::string indent = last ? "       " : "  |    ";
         out += Node(child, indent, driver);
-        std::shared_ptr<sim::hid::HidDevice> hid = sim::hid::HidDeviceOn(child.pdo);
         if (hid != nullptr) {
             out += indent + Format("HID stack      %s, VID_%04X PID_%04X, %zu-byte report "
                                    "descriptor\n",
