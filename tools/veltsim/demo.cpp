@@ -286,8 +286,15 @@ int RunDemo(const Options& options) {
         for (const auto& child : children) {
             readers.emplace_back(Reader, child.get(), &stop);
         }
-        usb.StartInputReports(static_cast<LONGLONG>(1e7 / rate),
-                              [&usb] { return usb.NextDefaultReport(); });
+        // The controller as a hand moves it: sticks sweep, the hat turns, buttons come and go.
+        usb.StartInputReports(static_cast<LONGLONG>(1e7 / rate), [&usb] {
+            Bytes report = usb.NextDefaultReport();
+            uint8_t n = report[1];
+            report[2] = static_cast<uint8_t>(255 - n);
+            report[3] = static_cast<uint8_t>(n * 2);
+            report[5] = static_cast<uint8_t>(((n >> 5) & 7) | (((n >> 3) & 0xF) << 4));
+            return report;
+        });
         const ChildRun* gamepad = nullptr;
         for (const auto& child : children) {
             if (child->gamepad) {
@@ -416,7 +423,7 @@ int RunDemo(const Options& options) {
         json += "], \"ok\": " + std::string(problems.empty() ? "true" : "false") + "}\n";
         std::fputs(json.c_str(), stdout);
     } else {
-        std::printf("\n== summary\n");
+        std::printf("%s== summary\n", out.Verbose() ? "\n" : "");
         for (const auto& child : children) {
             std::printf("%-8s child: HID stack %s, %llu input reports delivered\n",
                         child->name.c_str(), sim::hid::HidStateName(child->hid->State()),
