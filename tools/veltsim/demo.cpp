@@ -229,6 +229,8 @@ int RunDemo(const Options& options) {
         sim::pnp::PnpManager pnp;
         if (!pnp.LoadInf(VELT_DRIVER_INF)) {
             std::fprintf(stderr, "veltsim: cannot read %s\n", VELT_DRIVER_INF);
+            host::SetLogObserver(nullptr);
+            std::fclose(logFile);
             return 1;
         }
         pnp.RegisterDriver("veltdriver", DriverEntry);
@@ -295,7 +297,7 @@ int RunDemo(const Options& options) {
             report[5] = static_cast<uint8_t>(((n >> 5) & 7) | (((n >> 3) & 0xF) << 4));
             return report;
         });
-        const ChildRun* gamepad = nullptr;
+        ChildRun* gamepad = nullptr;
         for (const auto& child : children) {
             if (child->gamepad) {
                 gamepad = child.get();
@@ -313,7 +315,7 @@ int RunDemo(const Options& options) {
             }
             std::string view;
             {
-                std::lock_guard<std::mutex> guard(const_cast<ChildRun*>(gamepad)->lock);
+                std::lock_guard<std::mutex> guard(gamepad->lock);
                 view = DescribeGamepadState(gamepad->hid->Reports(), gamepad->last);
             }
             out.Print(live ? "\r%s\033[K" : "%s\n", view.c_str());

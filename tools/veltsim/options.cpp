@@ -31,7 +31,7 @@ const char* Usage() {
            "input, unplugs it and checks that the driver behaved.\n"
            "\n"
            "options:\n"
-           "  --controller NAME  controller model (default: default; see --controller list)\n"
+           "  --controller NAME  controller model (default: default; a wrong name lists them)\n"
            "  --os VERSION       Windows version the driver sees: xp, 7, 8, 10 (default: 10)\n"
            "  --duration SECONDS input streaming time, 0.1 to 60 (default: 3)\n"
            "  --rate HZ          input reports per second, 1 to 2000 (default: the controller's)\n"
