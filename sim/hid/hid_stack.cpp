@@ -410,14 +410,8 @@ NTSTATUS HidDevice::Start() {
 }
 
 void HidDevice::SubmitRead(Read* read) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (stopping_) {
-            return;
-        }
-        read->outstanding = true;
-        counters_.readsOutstanding++;
-    }
+    // The IRP is made ready while it is not outstanding, so a stop that cancels outstanding
+    // reads never meets it half reinitialised.
     IoReuseIrp(read->irp, STATUS_NOT_SUPPORTED);
     read->urb = URB{};
     read->urb.UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
@@ -433,6 +427,14 @@ void HidDevice::SubmitRead(Read* read) {
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = &read->urb;
     IoSetCompletionRoutine(read->irp, ReadComplete, read, TRUE, TRUE, TRUE);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (stopping_) {
+            return;
+        }
+        read->outstanding = true;
+        counters_.readsOutstanding++;
+    }
     IofCallDriver(lower_, read->irp);
 }
 
