@@ -160,11 +160,11 @@ std::string Format(const char* format, va_list args) {
                 value = static_cast<unsigned short>(value);
             }
             char digits[32];
-            const char* spec = type == 'u'   ? "%llu"
-                               : type == 'x' ? "%llx"
-                               : type == 'X' ? "%llX"
-                                             : "%llo";
-            std::snprintf(digits, sizeof digits, spec, value);
+            const char* conversion = type == 'u'   ? "%llu"
+                                     : type == 'x' ? "%llx"
+                                     : type == 'X' ? "%llX"
+                                                   : "%llo";
+            std::snprintf(digits, sizeof digits, conversion, value);
             body = digits;
             if (precision >= 0 && static_cast<int>(body.size()) < precision) {
                 body.insert(0, static_cast<size_t>(precision) - body.size(), '0');
