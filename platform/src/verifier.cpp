@@ -50,6 +50,8 @@ struct Faults {
     std::mutex lock;
     std::array<unsigned, static_cast<size_t>(Alloc::Kinds)> calls{};
     std::array<unsigned, static_cast<size_t>(Alloc::Kinds)> failAt{};
+    PDRIVER_INITIALIZE countedEntry = nullptr;
+    bool injected = false;
 };
 
 Faults& TheFaults() {
@@ -86,6 +88,17 @@ void FailNthCall(Alloc kind, unsigned nth) {
     std::lock_guard<std::mutex> guard(TheFaults().lock);
     TheFaults().calls[static_cast<size_t>(kind)] = 0;
     TheFaults().failAt[static_cast<size_t>(kind)] = nth;
+    TheFaults().injected = false;
+}
+
+void CountCallsOf(PDRIVER_INITIALIZE entry) {
+    std::lock_guard<std::mutex> guard(TheFaults().lock);
+    TheFaults().countedEntry = entry;
+}
+
+bool FaultInjected() {
+    std::lock_guard<std::mutex> guard(TheFaults().lock);
+    return TheFaults().injected;
 }
 
 unsigned CallCount(Alloc kind) {
@@ -121,16 +134,25 @@ std::string Hex(const void* pointer) {
 }
 
 bool ShouldFail(Alloc kind) {
+    PDRIVER_OBJECT caller = CurrentDriver();
     std::lock_guard<std::mutex> guard(TheFaults().lock);
+    if (TheFaults().countedEntry != nullptr &&
+        (caller == nullptr || caller->DriverInit != TheFaults().countedEntry)) {
+        return false;
+    }
     size_t k = static_cast<size_t>(kind);
     unsigned call = ++TheFaults().calls[k];
-    return TheFaults().failAt[k] != 0 && call == TheFaults().failAt[k];
+    bool fail = TheFaults().failAt[k] != 0 && call == TheFaults().failAt[k];
+    TheFaults().injected = TheFaults().injected || fail;
+    return fail;
 }
 
 void ResetFaults() {
     std::lock_guard<std::mutex> guard(TheFaults().lock);
     TheFaults().calls.fill(0);
     TheFaults().failAt.fill(0);
+    TheFaults().countedEntry = nullptr;
+    TheFaults().injected = false;
 }
 
 } // namespace detail

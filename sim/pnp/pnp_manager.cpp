@@ -464,8 +464,8 @@ void PnpManager::Bind(Entry& entry) {
             }
             NTSTATUS status = STATUS_UNSUCCESSFUL;
             if (d.object != nullptr && d.object->DriverExtension->AddDevice != nullptr) {
-                host::IrqlScope passive(PASSIVE_LEVEL);
-                status = d.object->DriverExtension->AddDevice(d.object, entry.node.pdo);
+                // Through the host, so that what AddDevice allocates is the driver's.
+                status = host::CallAddDevice(d.object, entry.node.pdo);
             }
             state = NT_SUCCESS(status) ? NodeState::Added : NodeState::AddFailed;
             for (PDEVICE_OBJECT d = entry.node.pdo->AttachedDevice; d != nullptr;

@@ -121,6 +121,12 @@ enum class Alloc { Pool, Irp, BuildIoctl, CreateDevice, CreateThread, Lookaside,
 // Fails the nth (1-based) call of that kind from now on; 0 disarms.
 void FailNthCall(Alloc kind, unsigned nth);
 unsigned CallCount(Alloc kind);
+// Counts and fails only the calls made from the code of the driver loaded with this entry routine
+// (its dispatch, completion and thread routines); the other drivers' and the world's calls pass
+// uncounted. NULL, the boot state, counts every call.
+void CountCallsOf(PDRIVER_INITIALIZE entry);
+// Whether the armed fault has struck since it was armed.
+bool FaultInjected();
 
 // ---- Drivers
 // ---------------------------------------------------------------------------------------- Creates
