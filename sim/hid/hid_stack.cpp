@@ -33,6 +33,20 @@ struct Extension {
 std::mutex g_devicesLock;
 std::map<PDEVICE_OBJECT, std::shared_ptr<HidDevice>> g_devices; // by PDO
 
+std::mutex g_observerLock;
+UrbObserver g_observer;
+
+void Observe(PDEVICE_OBJECT pdo, const void* request, const URB* urb, bool completed) {
+    UrbObserver observer;
+    {
+        std::lock_guard<std::mutex> guard(g_observerLock);
+        observer = g_observer;
+    }
+    if (observer) {
+        observer(pdo, request, urb, completed);
+    }
+}
+
 Extension* ExtensionOf(PDEVICE_OBJECT fdo) {
     return static_cast<Extension*>(fdo->DeviceExtension);
 }
@@ -224,12 +238,23 @@ NTSTATUS HidDevice::SubmitSync(PURB urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+    // The observer sees the completion while the IRP still exists, before the I/O manager
+    // frees it and its address can name another request.
+    SyncRequest request{this, urb};
+    IoSetCompletionRoutine(irp, SyncComplete, &request, TRUE, TRUE, TRUE);
+    Observe(pdo_, irp, urb, false);
     NTSTATUS status = IofCallDriver(lower_, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
         status = iosb.Status;
     }
     return status;
+}
+
+NTSTATUS NTAPI HidDevice::SyncComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* request = static_cast<SyncRequest*>(context);
+    Observe(request->self->pdo_, irp, request->urb, true);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS HidDevice::GetDescriptor(UCHAR type, UCHAR index, USHORT language, Bytes* out,
@@ -435,6 +460,7 @@ void HidDevice::SubmitRead(Read* read) {
         read->outstanding = true;
         counters_.readsOutstanding++;
     }
+    Observe(pdo_, read->irp, &read->urb, false);
     IofCallDriver(lower_, read->irp);
 }
 
@@ -442,6 +468,7 @@ NTSTATUS NTAPI HidDevice::ReadComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) 
     auto* read = static_cast<Read*>(context);
     HidDevice* self = read->owner;
     NTSTATUS status = irp->IoStatus.Status;
+    Observe(self->pdo_, irp, &read->urb, true);
     {
         std::lock_guard<std::mutex> guard(self->lock_);
         self->counters_.readsCompleted++;
@@ -633,6 +660,11 @@ std::vector<std::shared_ptr<HidDevice>> HidDevices() {
         devices.push_back(entry.second);
     }
     return devices;
+}
+
+void SetUrbObserver(UrbObserver observer) {
+    std::lock_guard<std::mutex> guard(g_observerLock);
+    g_observer = std::move(observer);
 }
 
 void ForgetHidDevices() {

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -132,6 +133,11 @@ class HidDevice {
         bool valid = true; // the last completion carried an input report
     };
 
+    struct SyncRequest {
+        HidDevice* self;
+        const URB* urb;
+    };
+
     NTSTATUS SubmitSync(PURB urb);
     NTSTATUS GetDescriptor(UCHAR type, UCHAR index, USHORT language, Bytes* out, ULONG length);
     NTSTATUS ClassRequest(bool in, UCHAR request, USHORT value, Bytes* buffer);
@@ -142,6 +148,7 @@ class HidDevice {
     void Pump();
     bool IsInputReport(const Bytes& data) const;
     static NTSTATUS NTAPI ReadComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+    static NTSTATUS NTAPI SyncComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
     PDEVICE_OBJECT fdo_;
     PDEVICE_OBJECT pdo_;
@@ -179,6 +186,13 @@ constexpr const char* HidStackModelId = "USB\\Class_03";
 
 // The stack's driver object: part of the machine, loaded once, never unloaded.
 PDRIVER_OBJECT HidStackDriver();
+
+// Sees each URB the stack sends to a device (the device's PDO): as it goes down, and as it comes
+// back. `request` identifies the request and is never to be dereferenced. Runs on the sending or
+// completing thread, at up to DISPATCH_LEVEL. Empty: none.
+using UrbObserver =
+    std::function<void(PDEVICE_OBJECT pdo, const void* request, const URB* urb, bool completed)>;
+void SetUrbObserver(UrbObserver observer);
 
 // The devices the stack drives, by the PDO it was added on. A device stays listed after its
 // removal (state Removed) until ForgetHidDevices, so that tests and tools can read it.

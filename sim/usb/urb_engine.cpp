@@ -106,6 +106,33 @@ void UsbDevice::SetCompletion(Completion mode) {
     completion_ = mode;
 }
 
+void UsbDevice::SetUrbObserver(UrbObserver observer) {
+    std::lock_guard<std::mutex> guard(lock_);
+    observer_ = std::move(observer);
+}
+
+// Tells the observer about a URB request; other internal requests carry no URB.
+void UsbDevice::Observe(PIRP irp, bool completed) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
+        stack->Parameters.Others.Argument1 == NULL) {
+        return;
+    }
+    UrbObserver observer;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        observer = observer_;
+    }
+    if (observer) {
+        observer(irp, UrbOf(irp), completed);
+    }
+}
+
+void UsbDevice::Complete(PIRP irp) {
+    Observe(irp, true);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
 // ---- Bus thread ---------------------------------------------------------------------------------
 
 void UsbDevice::Post(std::function<void()> work) {
@@ -142,9 +169,9 @@ void UsbDevice::Finish(PIRP irp, NTSTATUS status) {
         mode = completion_;
     }
     if (mode == Completion::BusThread) {
-        Post([irp] { IofCompleteRequest(irp, IO_NO_INCREMENT); });
+        Post([this, irp] { Complete(irp); });
     } else {
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        Complete(irp);
     }
 }
 
@@ -156,6 +183,7 @@ NTSTATUS UsbDevice::HandleInternalIoctl(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     irp->IoStatus.Information = 0;
     NTSTATUS status;
+    Observe(irp, false);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB: {
         auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
@@ -566,7 +594,7 @@ void UsbDevice::QueueRead(PIRP irp, UCHAR endpoint) {
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
         host::IrqlScope dispatch(DISPATCH_LEVEL);
         irp->IoStatus.Status = STATUS_CANCELLED;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        Complete(irp);
         return;
     }
     reads_.push_back(PendingRead{irp, endpoint});
@@ -630,7 +658,7 @@ VOID NTAPI UsbDevice::CancelRead(PDEVICE_OBJECT device, PIRP irp) {
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
     host::IrqlScope dispatch(DISPATCH_LEVEL);
     irp->IoStatus.Status = STATUS_CANCELLED;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    self->Complete(irp);
 }
 
 void UsbDevice::FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS status,
@@ -653,7 +681,7 @@ void UsbDevice::FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS st
         urb->UrbHeader.Status = usbd;
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
         irp->IoStatus.Status = status;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        Complete(irp);
     }
 }
 

@@ -36,6 +36,10 @@ struct ControlRecord {
     Bytes data; // OUT: what the host sent; IN: what the controller answered
 };
 
+// Sees each URB a device receives: as it arrives, and as it is completed (before the sender gets
+// it back). Runs on the submitting or completing thread, at up to DISPATCH_LEVEL.
+using UrbObserver = std::function<void(PIRP irp, const URB* urb, bool completed)>;
+
 class UsbDevice {
   public:
     explicit UsbDevice(ControllerModel model);
@@ -50,6 +54,8 @@ class UsbDevice {
     // The handler for internal device-control IRPs on the hub PDO; owns the IRP.
     NTSTATUS HandleInternalIoctl(PDEVICE_OBJECT pdo, PIRP irp);
     void SetCompletion(Completion mode);
+    // For a capture, or a test that acts at a given request; empty: none.
+    void SetUrbObserver(UrbObserver observer);
 
     // ---- The controller's side ----
     // Queues an input report on an interrupt or bulk IN endpoint (0: the first interrupt IN of
@@ -104,6 +110,8 @@ class UsbDevice {
     void CompleteRead(PIRP irp, const Bytes& report);
     void FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS status, USBD_STATUS usbd);
     void Finish(PIRP irp, NTSTATUS status);
+    void Complete(PIRP irp); // IofCompleteRequest, seen by the observer first
+    void Observe(PIRP irp, bool completed);
     void Post(std::function<void()> work);
     void BusThread();
     static VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp);
@@ -111,6 +119,7 @@ class UsbDevice {
     ControllerModel model_;
     mutable std::mutex lock_;
     Completion completion_ = Completion::CallerThread;
+    UrbObserver observer_;
     bool gone_ = false;
     bool configured_ = false;
     std::deque<Pipe> pipes_; // a handle is the address of its record

@@ -1,0 +1,328 @@
+// USB traffic as USBPcap writes it: a pcap file of link type 249 whose packets are a packed
+// little-endian header (27 bytes; 28 with the control stage) and the transfer's data.
+#include "sim/usb/capture.h"
+
+#include <host/host.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <optional>
+
+namespace sim::usb {
+
+namespace {
+
+constexpr uint32_t PcapMagic = 0xA1B2C3D4;
+constexpr uint32_t SnapLength = 65535;
+constexpr uint32_t LinkTypeUsbPcap = 249;
+
+constexpr USHORT PacketHeaderLength = 27;
+constexpr USHORT ControlHeaderLength = 28;
+constexpr UCHAR InfoPdoToFdo = 0x01; // the packet is a completion
+
+// Transfer types of the format.
+constexpr UCHAR TransferIsochronous = 0;
+constexpr UCHAR TransferInterrupt = 1;
+constexpr UCHAR TransferControl = 2;
+constexpr UCHAR TransferBulk = 3;
+constexpr UCHAR TransferIrpInfo = 0xFE;
+constexpr UCHAR TransferUnknown = 0xFF;
+
+// Control stages.
+constexpr UCHAR StageSetup = 0;
+constexpr UCHAR StageComplete = 3;
+
+constexpr UCHAR GetDescriptor = 0x06;
+constexpr UCHAR SetConfiguration = 0x09;
+
+void Put(std::string& out, uint64_t value, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i) {
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+}
+
+UCHAR RecipientOf(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+        return 1;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+        return 2;
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_OTHER:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+struct Control {
+    UCHAR setup[8];
+    PVOID buffer;
+    PMDL mdl;
+    ULONG length;
+};
+
+void SetSetup(Control& control, UCHAR requestType, UCHAR request, USHORT value, USHORT index) {
+    const UCHAR setup[8] = {requestType,
+                            request,
+                            static_cast<UCHAR>(value),
+                            static_cast<UCHAR>(value >> 8),
+                            static_cast<UCHAR>(index),
+                            static_cast<UCHAR>(index >> 8),
+                            static_cast<UCHAR>(control.length),
+                            static_cast<UCHAR>(control.length >> 8)};
+    memcpy(control.setup, setup, sizeof(setup));
+}
+
+// The setup packet and data buffer of a URB that travels as a control transfer.
+std::optional<Control> ControlOf(const URB* urb) {
+    USHORT function = urb->UrbHeader.Function;
+    Control control{};
+    switch (function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT: {
+        const auto& request = urb->UrbControlDescriptorRequest;
+        control.buffer = request.TransferBuffer;
+        control.mdl = request.TransferBufferMDL;
+        control.length = request.TransferBufferLength;
+        SetSetup(control, static_cast<UCHAR>(0x80 | RecipientOf(function)), GetDescriptor,
+                 static_cast<USHORT>((request.DescriptorType << 8) | request.Index),
+                 request.LanguageId);
+        return control;
+    }
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_CLASS_OTHER: {
+        const auto& request = urb->UrbControlVendorClassRequest;
+        bool vendor =
+            function == URB_FUNCTION_VENDOR_DEVICE || function == URB_FUNCTION_VENDOR_INTERFACE ||
+            function == URB_FUNCTION_VENDOR_ENDPOINT || function == URB_FUNCTION_VENDOR_OTHER;
+        control.buffer = request.TransferBuffer;
+        control.mdl = request.TransferBufferMDL;
+        control.length = request.TransferBufferLength;
+        SetSetup(control,
+                 static_cast<UCHAR>((USBD_TRANSFER_DIRECTION(request.TransferFlags) ? 0x80 : 0) |
+                                    (vendor ? 0x40 : 0x20) | RecipientOf(function)),
+                 request.Request, request.Value, request.Index);
+        return control;
+    }
+    case URB_FUNCTION_CONTROL_TRANSFER: {
+        const auto& request = urb->UrbControlTransfer;
+        control.buffer = request.TransferBuffer;
+        control.mdl = request.TransferBufferMDL;
+        control.length = request.TransferBufferLength;
+        memcpy(control.setup, request.SetupPacket, sizeof(control.setup));
+        return control;
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+        const auto& select = urb->UrbSelectConfiguration;
+        UCHAR value = select.ConfigurationDescriptor != NULL
+                          ? select.ConfigurationDescriptor->bConfigurationValue
+                          : 0;
+        SetSetup(control, 0x00, SetConfiguration, value, 0);
+        return control;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+// The bytes of a transfer buffer, as many as fit a packet.
+std::string DataOf(PVOID buffer, PMDL mdl, ULONG length) {
+    if (buffer == NULL && mdl != NULL) {
+        buffer = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+    }
+    if (buffer == NULL) {
+        return {};
+    }
+    ULONG room = SnapLength - ControlHeaderLength - sizeof(Control::setup);
+    return std::string(static_cast<const char*>(buffer), length < room ? length : room);
+}
+
+UCHAR TransferTypeOf(USBD_PIPE_TYPE type) {
+    switch (type) {
+    case UsbdPipeTypeControl:
+        return TransferControl;
+    case UsbdPipeTypeIsochronous:
+        return TransferIsochronous;
+    case UsbdPipeTypeBulk:
+        return TransferBulk;
+    default:
+        return TransferInterrupt;
+    }
+}
+
+} // namespace
+
+UsbCapture::UsbCapture(const std::string& path) {
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) {
+        return;
+    }
+    auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    startMicroseconds_ = now.count() - host::KernelTime() / 10;
+    std::string header;
+    Put(header, PcapMagic, 4);
+    Put(header, 2, 2); // version 2.4
+    Put(header, 4, 2);
+    Put(header, 0, 4); // GMT
+    Put(header, 0, 4); // timestamp accuracy
+    Put(header, SnapLength, 4);
+    Put(header, LinkTypeUsbPcap, 4);
+    ok_ = std::fwrite(header.data(), 1, header.size(), file_) == header.size();
+}
+
+UsbCapture::~UsbCapture() {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+    }
+}
+
+bool UsbCapture::Ok() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return ok_ && file_ != nullptr && std::fflush(file_) == 0;
+}
+
+size_t UsbCapture::Packets() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return packets_;
+}
+
+void UsbCapture::Submitted(USHORT bus, USHORT address, const void* request, const URB* urb) {
+    Record(bus, address, request, urb, false);
+}
+
+void UsbCapture::Completed(USHORT bus, USHORT address, const void* request, const URB* urb) {
+    Record(bus, address, request, urb, true);
+}
+
+// Builds the packet of one submission or completion: the header, for control transfers the
+// stage (setup on the way down, complete on the way back) with the setup packet, then the data
+// that travelled in that direction.
+void UsbCapture::Record(USHORT bus, USHORT address, const void* request, const URB* urb,
+                        bool completed) {
+    if (urb == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    if (file_ == nullptr) {
+        return;
+    }
+    DeviceKey device{bus, address};
+    USHORT function = urb->UrbHeader.Function;
+    std::optional<Control> control = ControlOf(urb);
+    UCHAR endpoint = 0;
+    UCHAR transfer = TransferIrpInfo;
+    std::string data;
+    if (control) {
+        bool in = (control->setup[0] & 0x80) != 0;
+        endpoint = in ? 0x80 : 0x00;
+        transfer = TransferControl;
+        if (!completed) {
+            data.assign(reinterpret_cast<const char*>(control->setup), sizeof(control->setup));
+        }
+        if (in == completed) {
+            data += DataOf(control->buffer, control->mdl, control->length);
+        }
+    } else if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        const auto& request = urb->UrbBulkOrInterruptTransfer;
+        bool in = USBD_TRANSFER_DIRECTION(request.TransferFlags) != 0;
+        endpoint = in ? 0x80 : 0x00;
+        transfer = TransferUnknown;
+        auto pipes = pipes_.find(device);
+        if (pipes != pipes_.end()) {
+            auto pipe = pipes->second.find(request.PipeHandle);
+            if (pipe != pipes->second.end()) {
+                endpoint = pipe->second.endpoint;
+                transfer = pipe->second.transfer;
+                in = (endpoint & 0x80) != 0;
+            }
+        }
+        if (in == completed) {
+            data = DataOf(request.TransferBuffer, request.TransferBufferMDL,
+                          request.TransferBufferLength);
+        }
+    } else if (function == URB_FUNCTION_ABORT_PIPE ||
+               function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ||
+               function == URB_FUNCTION_SYNC_RESET_PIPE ||
+               function == URB_FUNCTION_SYNC_CLEAR_STALL) {
+        auto pipes = pipes_.find(device);
+        if (pipes != pipes_.end()) {
+            auto pipe = pipes->second.find(urb->UrbPipeRequest.PipeHandle);
+            if (pipe != pipes->second.end()) {
+                endpoint = pipe->second.endpoint;
+            }
+        }
+    }
+    if (completed && function == URB_FUNCTION_SELECT_CONFIGURATION &&
+        USBD_SUCCESS(urb->UrbHeader.Status)) {
+        LearnPipes(device, urb);
+    }
+
+    std::string packet;
+    Put(packet, control ? ControlHeaderLength : PacketHeaderLength, 2);
+    Put(packet, reinterpret_cast<uintptr_t>(request), 8);
+    Put(packet, completed ? static_cast<uint32_t>(urb->UrbHeader.Status) : 0, 4);
+    Put(packet, function, 2);
+    Put(packet, completed ? InfoPdoToFdo : 0, 1);
+    Put(packet, bus, 2);
+    Put(packet, address, 2);
+    Put(packet, endpoint, 1);
+    Put(packet, transfer, 1);
+    Put(packet, data.size(), 4);
+    if (control) {
+        Put(packet, completed ? StageComplete : StageSetup, 1);
+    }
+    packet += data;
+    Write(packet);
+}
+
+// The pipes a successful configuration selection handed out replace the device's earlier ones.
+void UsbCapture::LearnPipes(const DeviceKey& device, const URB* urb) {
+    std::map<const void*, Pipe>& pipes = pipes_[device];
+    pipes.clear();
+    const auto* position = reinterpret_cast<const UCHAR*>(&urb->UrbSelectConfiguration.Interface);
+    const auto* end = reinterpret_cast<const UCHAR*>(urb) + urb->UrbHeader.Length;
+    while (position + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
+        const auto* info = reinterpret_cast<const USBD_INTERFACE_INFORMATION*>(position);
+        if (info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes) ||
+            info->Length > static_cast<size_t>(end - position)) {
+            return;
+        }
+        size_t room = (info->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) /
+                      sizeof(USBD_PIPE_INFORMATION);
+        for (ULONG i = 0; i < info->NumberOfPipes && i < room; ++i) {
+            const USBD_PIPE_INFORMATION& pipe = info->Pipes[i];
+            pipes[pipe.PipeHandle] = Pipe{pipe.EndpointAddress, TransferTypeOf(pipe.PipeType)};
+        }
+        position += info->Length;
+    }
+}
+
+void UsbCapture::Write(const std::string& packet) {
+    int64_t at = startMicroseconds_ + host::KernelTime() / 10;
+    std::string record;
+    Put(record, static_cast<uint64_t>(at / 1000000), 4);
+    Put(record, static_cast<uint64_t>(at % 1000000), 4);
+    Put(record, packet.size(), 4);
+    Put(record, packet.size(), 4);
+    record += packet;
+    if (std::fwrite(record.data(), 1, record.size(), file_) != record.size()) {
+        ok_ = false;
+    }
+    packets_++;
+}
+
+} // namespace sim::usb

@@ -1,0 +1,58 @@
+// A USB capture file in the pcap format that USBPcap writes (link type 249), which Wireshark and
+// tshark read: every URB twice, as it is submitted and as it comes back, each with the packet
+// header of that format; control transfers carry their stage and their 8-byte setup packet.
+// Select-configuration requests appear as the SET_CONFIGURATION control transfer they stand for,
+// and the pipe handles they hand out tell the endpoint of later transfers.
+#pragma once
+
+#include <usb.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace sim::usb {
+
+class UsbCapture {
+  public:
+    // Creates (or truncates) the file and writes the pcap header; see Ok().
+    explicit UsbCapture(const std::string& path);
+    ~UsbCapture();
+    UsbCapture(const UsbCapture&) = delete;
+    UsbCapture& operator=(const UsbCapture&) = delete;
+
+    // FALSE when the file could not be created or a write failed.
+    bool Ok() const;
+
+    // One URB of device `address` on bus `bus`. `request` identifies the request (its IRP) and
+    // is never dereferenced; the URB is read now, so it must still be valid. Submission: as the
+    // URB goes down; completion: once the device has answered, before the sender sees it.
+    void Submitted(USHORT bus, USHORT address, const void* request, const URB* urb);
+    void Completed(USHORT bus, USHORT address, const void* request, const URB* urb);
+
+    // Packets written so far.
+    size_t Packets() const;
+
+  private:
+    struct Pipe {
+        UCHAR endpoint;
+        UCHAR transfer; // USBPcap transfer type
+    };
+    using DeviceKey = std::pair<USHORT, USHORT>;
+
+    void Record(USHORT bus, USHORT address, const void* request, const URB* urb, bool completed);
+    void LearnPipes(const DeviceKey& device, const URB* urb); // caller holds lock_
+    void Write(const std::string& packet);                    // caller holds lock_
+
+    mutable std::mutex lock_;
+    FILE* file_ = nullptr;
+    bool ok_ = false;
+    size_t packets_ = 0;
+    int64_t startMicroseconds_ = 0; // wall time of kernel time zero
+    std::map<DeviceKey, std::map<const void*, Pipe>> pipes_;
+};
+
+} // namespace sim::usb
