@@ -186,6 +186,38 @@ void NoteStartNextPowerIrp(PIRP irp) {
 
 } // namespace host::detail
 
+namespace host {
+
+std::vector<std::string> IrpsInFlight() {
+    std::vector<std::pair<PIRP, std::shared_ptr<detail::IrpInfo>>> irps;
+    {
+        std::lock_guard<std::mutex> guard(detail::TheIrps().lock);
+        irps.assign(detail::TheIrps().live.begin(), detail::TheIrps().live.end());
+    }
+    std::vector<std::string> lines;
+    for (auto& [irp, info] : irps) {
+        std::string line = "IRP " + detail::Hex(irp);
+        std::string holders;
+        std::lock_guard<std::mutex> guard(info->lock);
+        for (CHAR location = 1; location <= irp->StackCount; ++location) {
+            PDEVICE_OBJECT device = info->at[static_cast<size_t>(location)].device;
+            if (device == nullptr) {
+                continue;
+            }
+            const IO_STACK_LOCATION& stack =
+                reinterpret_cast<PIO_STACK_LOCATION>(irp + 1)[location - 1];
+            holders += (holders.empty() ? " held by " : ", then ") + std::string("device ") +
+                       detail::Hex(device) + " (" + detail::ServiceNameOf(device->DriverObject) +
+                       ") major " + std::to_string(stack.MajorFunction) + " minor " +
+                       std::to_string(stack.MinorFunction);
+        }
+        lines.push_back(line + (holders.empty() ? " not sent" : holders));
+    }
+    return lines;
+}
+
+} // namespace host
+
 using namespace host::detail;
 
 extern "C" {

@@ -15,6 +15,8 @@ namespace host::detail {
 void Violate(const char* rule, const std::string& detail);
 [[noreturn]] void BugCheck(ULONG code, const std::string& reason);
 std::string Hex(const void* pointer);
+// The service name of a live driver object, as text.
+std::string ServiceNameOf(PDRIVER_OBJECT driver);
 
 // Fault injection: TRUE when this call of that kind must fail.
 bool ShouldFail(Alloc kind);

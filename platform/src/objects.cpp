@@ -159,6 +159,17 @@ size_t LiveSystemThreads() {
     return detail::g_liveThreads.load();
 }
 
+std::vector<std::string> SystemThreadsAlive() {
+    std::lock_guard<std::mutex> guard(detail::g_threadsLock);
+    std::vector<std::string> lines;
+    for (auto& [thread, driver] : detail::g_threads) {
+        lines.push_back("thread " + detail::Hex(thread) + " of " + detail::ServiceNameOf(driver) +
+                        ", start routine " +
+                        detail::Hex(reinterpret_cast<const void*>(thread->start)));
+    }
+    return lines;
+}
+
 void JoinSystemThreads() {
     std::unique_lock<std::mutex> guard(detail::DispatcherLock());
     detail::DispatcherWake().wait(

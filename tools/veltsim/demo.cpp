@@ -1,6 +1,8 @@
 #include "demo.h"
 
+#include "console.h"
 #include "describe.h"
+#include "models.h"
 
 #include <host/host.h>
 
@@ -9,6 +11,7 @@
 #include "emulation/urb_child.h"
 #include "sim/hid/hid_stack.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/usb/capture.h"
 #include "sim/usb/hub_pdo.h"
 #include "sim/usb/urb_engine.h"
 
@@ -17,7 +20,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -43,21 +45,6 @@ constexpr size_t kFrameCounterByte = 7;
 // readable.
 constexpr double kTimeScale = 1.0;
 
-struct Model {
-    const char* option;
-    sim::usb::ControllerModel (*make)();
-};
-
-const Model kModels[] = {
-    {"default", sim::usb::DefaultController},
-    {"220-byte-report-descriptor", sim::usb::ControllerWith220ByteReportDescriptor},
-    {"no-strings", sim::usb::ControllerWithoutStrings},
-    {"strings-1-and-2", sim::usb::ControllerWithStrings1And2},
-    {"interfaces-0-and-2", sim::usb::ControllerWithInterfaces0And2},
-    {"two-interrupt-in-pipes", sim::usb::ControllerWithTwoInterruptInPipes},
-    {"bulk-endpoints", sim::usb::ControllerWithBulkEndpoints},
-};
-
 // Driver log lines that mark a stage of bring-up (the first line of each is shown), and how the
 // demo names them.
 struct Stage {
@@ -77,32 +64,57 @@ const Stage kStages[] = {
     {"XDO : DispatchPnp: completing IRP_MN_START_DEVICE", "START (vendor child)"},
 };
 
-// Everything printed goes through here: the log observer prints from the driver's threads.
-class Console {
-  public:
-    explicit Console(bool verbose) : verbose_(verbose) {}
-    bool Verbose() const {
-        return verbose_;
+// The controller's USB address in a capture (bus 1); the children are bus 2, by device kind.
+constexpr USHORT kControllerBus = 1;
+constexpr USHORT kControllerAddress = 1;
+constexpr USHORT kChildrenBus = 2;
+
+// How long the demo waits for the driver's children, in real time.
+constexpr std::chrono::seconds kEnumerationLimit(10);
+
+// The debug log line of each address query attempt.
+constexpr const char* kAddressQueryLine = "VELTDRIVER : GetMac : ";
+
+// Why the driver is right to create no children with this controller, or "" when it should
+// create them. The driver reads the controller's address on the interrupt IN pipe it kept (the
+// last of the configuration) and asks again, without end, until an answer comes there or the
+// controller is removed; the children come only after that. A controller that answers on
+// another interrupt IN endpoint therefore never gets them.
+std::string NoChildrenExpected(const sim::usb::UsbDevice& usb, PDEVICE_OBJECT hubPdo) {
+    PDEVICE_OBJECT fdo = hubPdo->AttachedDevice;
+    const UCHAR* answers = FirstInterruptIn(usb.Model());
+    if (fdo == NULL || answers == nullptr || ExtensionOf(fdo)->SkipGetMac != 0) {
+        return "";
     }
-    void Print(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-        if (!verbose_) {
-            return;
+    UCHAR reads = usb.EndpointOf(ExtensionOf(fdo)->InterruptInPipe[0]);
+    if (reads == 0 || reads == answers[2]) {
+        return "";
+    }
+    return Format("the driver keeps the last interrupt IN pipe of the configuration (endpoint "
+                  "0x%02X) and asks for the controller's address there until the controller is "
+                  "removed, but this controller answers on endpoint 0x%02X, so the driver creates "
+                  "no children",
+                  reads, answers[2]);
+}
+
+// Every URB of the controller (bus 1) and of the children (bus 2, by their kind) to the capture.
+void Capture(sim::usb::UsbCapture& capture, sim::usb::UsbDevice& usb) {
+    auto record = [&capture](USHORT bus, USHORT address, const void* request, const URB* urb,
+                             bool completed) {
+        if (completed) {
+            capture.Completed(bus, address, request, urb);
+        } else {
+            capture.Submitted(bus, address, request, urb);
         }
-        std::lock_guard<std::mutex> guard(lock_);
-        va_list args;
-        va_start(args, format);
-        std::vfprintf(stdout, format, args);
-        va_end(args);
-        std::fflush(stdout);
-    }
-
-  private:
-    bool verbose_;
-    std::mutex lock_;
-};
-
-double Seconds(LONGLONG kernelTime) {
-    return static_cast<double>(kernelTime) / 1e7;
+    };
+    usb.SetUrbObserver([record](PIRP irp, const URB* urb, bool completed) {
+        record(kControllerBus, kControllerAddress, irp, urb, completed);
+    });
+    sim::hid::SetUrbObserver(
+        [record](PDEVICE_OBJECT pdo, const void* request, const URB* urb, bool completed) {
+            record(kChildrenBus, static_cast<USHORT>(ExtensionOf(pdo)->DeviceKind), request, urb,
+                   completed);
+        });
 }
 
 // What one child's HID stack saw while the demo streamed.
@@ -143,69 +155,35 @@ void Reader(ChildRun* child, const std::atomic<bool>* stop) {
     }
 }
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 } // namespace
 
 int RunDemo(const Options& options) {
-    const Model* model = nullptr;
-    for (const Model& candidate : kModels) {
-        if (options.controller == candidate.option) {
-            model = &candidate;
-        }
-    }
+    const Model* model = FindModel(options.controller);
     if (model == nullptr) {
-        std::string names;
-        for (const Model& candidate : kModels) {
-            names += names.empty() ? "" : ", ";
-            names += candidate.option;
-        }
         std::fprintf(stderr, "veltsim: unknown controller '%s' (known: %s)\n",
-                     options.controller.c_str(), names.c_str());
+                     options.controller.c_str(), ModelNames().c_str());
         return 2;
+    }
+    std::unique_ptr<sim::usb::UsbCapture> capture;
+    if (!options.capture.empty()) {
+        capture = std::make_unique<sim::usb::UsbCapture>(options.capture);
+        if (!capture->Ok()) {
+            std::fprintf(stderr, "veltsim: cannot write the capture to %s\n",
+                         options.capture.c_str());
+            return 2;
+        }
     }
     std::string logPath =
         options.log.empty() ? "/tmp/veltsim-" + std::to_string(getpid()) + ".log" : options.log;
-    FILE* logFile = std::fopen(logPath.c_str(), "w");
-    if (logFile == nullptr) {
-        std::fprintf(stderr, "veltsim: cannot write the log to %s\n", logPath.c_str());
-        return 2;
-    }
-
     Console out(!options.quiet && !options.json);
-    host::Reset();
-    host::SetTimeScale(kTimeScale);
-    host::SetOsVersion(options.os == "xp"  ? host::WindowsXp
-                       : options.os == "7" ? host::Windows7
-                       : options.os == "8" ? host::Windows8
-                                           : host::Windows10);
-    host::SetBugCheckHandler([](ULONG code, const std::string& reason) {
-        std::fprintf(stderr, "veltsim: bug check 0x%08X: %s\n", static_cast<unsigned>(code),
-                     reason.c_str());
-        std::_Exit(1);
-    });
+    BootHost(options, kTimeScale, nullptr);
     sim::hid::ForgetHidDevices();
-    std::mutex logLock;
     std::atomic<bool> stageSeen[std::size(kStages)] = {};
-    host::SetLogObserver([&](const host::LogLine& line) {
-        {
-            std::lock_guard<std::mutex> guard(logLock);
-            std::fprintf(logFile, "%s\n", line.text.c_str());
+    std::atomic<unsigned> addressQueries{0};
+    DebugLog log;
+    bool logOpen = log.Open(logPath, [&](const host::LogLine& line) {
+        if (line.text.rfind(kAddressQueryLine, 0) == 0) {
+            addressQueries++;
         }
         for (size_t i = 0; i < std::size(kStages); ++i) {
             if (line.text.find(kStages[i].marker) != std::string::npos &&
@@ -216,8 +194,13 @@ int RunDemo(const Options& options) {
             }
         }
     });
+    if (!logOpen) {
+        std::fprintf(stderr, "veltsim: cannot write the log to %s\n", logPath.c_str());
+        return 2;
+    }
 
     std::vector<std::string> problems;
+    std::string noChildren; // why the driver is right to create none, when it is
     std::vector<std::unique_ptr<ChildRun>> children;
     size_t highWater = 0;
     {
@@ -229,19 +212,34 @@ int RunDemo(const Options& options) {
         sim::pnp::PnpManager pnp;
         if (!pnp.LoadInf(VELT_DRIVER_INF)) {
             std::fprintf(stderr, "veltsim: cannot read %s\n", VELT_DRIVER_INF);
-            host::SetLogObserver(nullptr);
-            std::fclose(logFile);
             return 1;
         }
         pnp.RegisterDriver("veltdriver", DriverEntry);
+        if (capture != nullptr) {
+            Capture(*capture, usb);
+            out.Print("== capturing USB traffic to %s: the controller is device 1.%u, the gamepad "
+                      "child 2.%u, the vendor child 2.%u\n",
+                      options.capture.c_str(), kControllerAddress, DEVICE_KIND_GAMEPAD,
+                      DEVICE_KIND_VENDOR);
+        }
 
         out.Print("== plugging the '%s' controller (Windows %s)\n", options.controller.c_str(),
                   options.os.c_str());
         sim::pnp::NodeState state = pnp.Plug(hub.Device());
         out.Print("[%10.6f] %-22s %s\n", Seconds(host::KernelTime()), "controller",
                   sim::pnp::NodeStateName(state));
-        if (!pnp.WaitUntil([&] { return pnp.Children(hub.Device()).size() == 2; })) {
+        // The children come once the address query has its answer; a second query means the
+        // first went unanswered, and the configuration may say why.
+        auto enumerated = [&] { return pnp.Children(hub.Device()).size() == 2; };
+        WaitFor([&] { return enumerated() || addressQueries >= 2; }, kEnumerationLimit);
+        if (!enumerated()) {
+            noChildren = NoChildrenExpected(usb, hub.Device());
+        }
+        if (noChildren.empty() && !WaitFor(enumerated, kEnumerationLimit)) {
             problems.push_back("the driver did not report its two children");
+        }
+        if (!noChildren.empty()) {
+            out.Print("\n== no children, as intended: %s\n", noChildren.c_str());
         }
         pnp.WaitIdle();
         for (const sim::pnp::DeviceNode& node : pnp.Children(hub.Device())) {
@@ -280,77 +278,81 @@ int RunDemo(const Options& options) {
             }
         }
 
-        // Streaming at the controller's interrupt interval unless asked otherwise.
-        double rate = options.rate > 0 ? options.rate : 1000.0 / InputInterval(controllerModel);
-        out.Print("\n== streaming input for %.1f s at %.0f reports/s\n", options.duration, rate);
-        std::atomic<bool> stop{false};
-        std::vector<std::thread> readers;
-        for (const auto& child : children) {
-            readers.emplace_back(Reader, child.get(), &stop);
-        }
-        // The controller as a hand moves it: sticks sweep, the hat turns, buttons come and go.
-        usb.StartInputReports(static_cast<LONGLONG>(1e7 / rate), [&usb] {
-            Bytes report = usb.NextDefaultReport();
-            uint8_t n = report[1];
-            report[2] = static_cast<uint8_t>(255 - n);
-            report[3] = static_cast<uint8_t>(n * 2);
-            report[5] = static_cast<uint8_t>(((n >> 5) & 7) | (((n >> 3) & 0xF) << 4));
-            return report;
-        });
-        ChildRun* gamepad = nullptr;
-        for (const auto& child : children) {
-            if (child->gamepad) {
-                gamepad = child.get();
+        if (!children.empty()) {
+            // Streaming at the controller's interrupt interval unless asked otherwise.
+            double rate = options.rate > 0 ? options.rate : 1000.0 / InputInterval(controllerModel);
+            out.Print("\n== streaming input for %.1f s at %.0f reports/s\n", options.duration,
+                      rate);
+            std::atomic<bool> stop{false};
+            std::vector<std::thread> readers;
+            for (const auto& child : children) {
+                readers.emplace_back(Reader, child.get(), &stop);
             }
-        }
-        bool live = out.Verbose() && isatty(STDOUT_FILENO) == 1;
-        auto start = std::chrono::steady_clock::now();
-        auto end = start + std::chrono::duration<double>(options.duration);
-        auto step = live ? std::chrono::duration<double>(0.1)
-                         : std::chrono::duration<double>(options.duration / 4);
-        for (auto next = start + step; next <= end + step / 2; next += step) {
-            std::this_thread::sleep_until(std::min(next, end));
-            if (gamepad == nullptr) {
-                continue;
+            // The controller as a hand moves it: sticks sweep, the hat turns, buttons come and go.
+            usb.StartInputReports(static_cast<LONGLONG>(1e7 / rate), [&usb] {
+                Bytes report = usb.NextDefaultReport();
+                uint8_t n = report[1];
+                report[2] = static_cast<uint8_t>(255 - n);
+                report[3] = static_cast<uint8_t>(n * 2);
+                report[5] = static_cast<uint8_t>(((n >> 5) & 7) | (((n >> 3) & 0xF) << 4));
+                return report;
+            });
+            ChildRun* gamepad = nullptr;
+            for (const auto& child : children) {
+                if (child->gamepad) {
+                    gamepad = child.get();
+                }
             }
-            std::string view;
-            {
-                std::lock_guard<std::mutex> guard(gamepad->lock);
-                view = DescribeGamepadState(gamepad->hid->Reports(), gamepad->last);
+            bool live = out.Verbose() && isatty(STDOUT_FILENO) == 1;
+            auto start = std::chrono::steady_clock::now();
+            auto end = start + std::chrono::duration<double>(options.duration);
+            auto step = live ? std::chrono::duration<double>(0.1)
+                             : std::chrono::duration<double>(options.duration / 4);
+            for (auto next = start + step; next <= end + step / 2; next += step) {
+                std::this_thread::sleep_until(std::min(next, end));
+                if (gamepad == nullptr) {
+                    continue;
+                }
+                std::string view;
+                {
+                    std::lock_guard<std::mutex> guard(gamepad->lock);
+                    view = DescribeGamepadState(gamepad->hid->Reports(), gamepad->last);
+                }
+                out.Print(live ? "\r%s\033[K" : "%s\n", view.c_str());
             }
-            out.Print(live ? "\r%s\033[K" : "%s\n", view.c_str());
-        }
-        if (live) {
-            out.Print("\n");
-        }
-        usb.StopInputReports();
-        stop = true;
-        for (std::thread& reader : readers) {
-            reader.join();
-        }
+            if (live) {
+                out.Print("\n");
+            }
+            usb.StopInputReports();
+            stop = true;
+            for (std::thread& reader : readers) {
+                reader.join();
+            }
 
-        out.Print("\n== output reports\n");
-        for (const auto& child : children) {
-            const std::vector<sim::hid::Report>& outputs = child->hid->Reports().output;
-            if (outputs.empty()) {
-                continue;
-            }
-            Bytes report(outputs.front().ByteLength());
-            report[0] = outputs.front().id;
-            for (size_t i = 1; i < report.size(); ++i) {
-                report[i] = static_cast<uint8_t>(child->gamepad ? 0x10 + i : 0x80 + i);
-            }
-            NTSTATUS status = child->hid->WriteOutput(report).status;
-            std::vector<sim::usb::TransferRecord> seen = usb.OutTransfers();
-            child->outputSeen =
-                status == STATUS_SUCCESS && !seen.empty() && seen.back().data == report;
-            out.Print("%-8s report 0x%02X, %zu bytes: %s, %s at the controller (endpoint 0x%02X)\n",
-                      child->name.c_str(), report[0], report.size(), StatusName(status),
-                      child->outputSeen ? "seen" : "NOT seen",
-                      seen.empty() ? 0 : seen.back().endpoint);
-            if (!child->outputSeen) {
-                problems.push_back("the " + child->name +
-                                   " child's output report did not reach the controller");
+            out.Print("\n== output reports\n");
+            for (const auto& child : children) {
+                const std::vector<sim::hid::Report>& outputs = child->hid->Reports().output;
+                if (outputs.empty()) {
+                    continue;
+                }
+                Bytes report(outputs.front().ByteLength());
+                report[0] = outputs.front().id;
+                for (size_t i = 1; i < report.size(); ++i) {
+                    report[i] = static_cast<uint8_t>(child->gamepad ? 0x10 + i : 0x80 + i);
+                }
+                NTSTATUS status = child->hid->WriteOutput(report).status;
+                std::vector<sim::usb::TransferRecord> seen = usb.OutTransfers();
+                child->outputSeen =
+                    status == STATUS_SUCCESS && !seen.empty() && seen.back().data == report;
+                out.Print(
+                    "%-8s report 0x%02X, %zu bytes: %s, %s at the controller (endpoint 0x%02X)\n",
+                    child->name.c_str(), report[0], report.size(), StatusName(status),
+                    child->outputSeen ? "seen" : "NOT seen",
+                    seen.empty() ? 0 : seen.back().endpoint);
+                if (!child->outputSeen) {
+                    problems.push_back("the " + child->name +
+                                       " child's output report did not reach the controller");
+                }
             }
         }
 
@@ -365,11 +367,14 @@ int RunDemo(const Options& options) {
             problems.push_back("device nodes remain after the unplug");
         }
         highWater = host::PoolHighWater();
+        usb.SetUrbObserver(nullptr);
+        sim::hid::SetUrbObserver(nullptr);
     }
     sim::hid::ForgetHidDevices();
     host::JoinSystemThreads();
-    host::SetLogObserver(nullptr);
-    std::fclose(logFile);
+    if (capture != nullptr && !capture->Ok()) {
+        problems.push_back("the capture could not be written to " + options.capture);
+    }
 
     for (const auto& child : children) {
         if (child->hid->Counters().reportsReceived == 0) {
@@ -380,7 +385,7 @@ int RunDemo(const Options& options) {
                                std::to_string(child->counterBreaks) + " times");
         }
     }
-    if (children.size() != 2) {
+    if (children.size() != 2 && noChildren.empty()) {
         problems.push_back("the HID stack runs on " + std::to_string(children.size()) +
                            " children, not 2");
     }
@@ -418,7 +423,15 @@ int RunDemo(const Options& options) {
                     ", \"bytes\": " + std::to_string(leaks[i].bytes) + "}";
         }
         json += "], \"violations\": " + std::to_string(violationCount) +
-                ", \"log\": " + JsonString(logPath) + ", \"problems\": [";
+                ", \"log\": " + JsonString(logPath);
+        if (capture != nullptr) {
+            json += ", \"capture\": " + JsonString(options.capture) +
+                    ", \"capture_packets\": " + std::to_string(capture->Packets());
+        }
+        if (!noChildren.empty()) {
+            json += ", \"no_children\": " + JsonString(noChildren);
+        }
+        json += ", \"problems\": [";
         for (size_t i = 0; i < problems.size(); ++i) {
             json += (i == 0 ? "" : ", ") + JsonString(problems[i]);
         }
@@ -431,8 +444,13 @@ int RunDemo(const Options& options) {
                         child->name.c_str(), sim::hid::HidStateName(child->hid->State()),
                         static_cast<unsigned long long>(child->hid->Counters().reportsReceived));
         }
-        std::printf("frame counter: %s\n",
-                    counterOk ? "byte 7 steps by 4 on every gamepad report" : "NOT in sequence");
+        if (!noChildren.empty()) {
+            std::printf("children: none, as intended: %s\n", noChildren.c_str());
+        } else {
+            std::printf("frame counter: %s\n", counterOk
+                                                   ? "byte 7 steps by 4 on every gamepad report"
+                                                   : "NOT in sequence");
+        }
         std::printf("pool: high water %zu bytes, %s\n", highWater,
                     leaks.empty() ? "no leak" : "LEAKED:");
         for (const host::PoolUsage& leak : leaks) {
@@ -441,6 +459,10 @@ int RunDemo(const Options& options) {
         }
         std::printf("verifier: %s", violationCount == 0 ? "no violations\n" : violations.c_str());
         std::printf("debug log: %s\n", logPath.c_str());
+        if (capture != nullptr) {
+            std::printf("USB capture: %s, %zu packets\n", options.capture.c_str(),
+                        capture->Packets());
+        }
         for (const std::string& problem : problems) {
             std::printf("PROBLEM: %s\n", problem.c_str());
         }

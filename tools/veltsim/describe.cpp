@@ -1,8 +1,9 @@
 #include "describe.h"
 
+#include "console.h"
+
 #include "sim/hid/report_descriptor.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 namespace veltsim {
@@ -12,16 +13,6 @@ namespace {
 using sim::hid::Bytes;
 using sim::hid::ReportKind;
 using sim::hid::Usage;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buffer, sizeof(buffer), format, args);
-    va_end(args);
-    return buffer;
-}
 
 // UTF-16 to UTF-8 for what a device or the PnP manager says (no surrogate pairs in our IDs).
 std::string Narrow(const std::u16string& text) {
@@ -261,14 +252,22 @@ std::string DescribeGamepadState(const sim::hid::ParsedReports& reports, const B
     return out;
 }
 
-unsigned InputInterval(const sim::usb::ControllerModel& model) {
+const UCHAR* FirstInterruptIn(const sim::usb::ControllerModel& model) {
     const Bytes& config = model.configuration;
     for (size_t at = 0; at + 7 <= config.size() && config[at] >= 2; at += config[at]) {
         if (config[at + 1] == 0x05 && (config[at + 2] & 0x80) != 0 && (config[at + 3] & 3) == 3) {
-            return config[at + 6] != 0 ? config[at + 6] : 1;
+            return &config[at];
         }
     }
-    return 4;
+    return nullptr;
+}
+
+unsigned InputInterval(const sim::usb::ControllerModel& model) {
+    const UCHAR* endpoint = FirstInterruptIn(model);
+    if (endpoint == nullptr) {
+        return 4;
+    }
+    return endpoint[6] != 0 ? endpoint[6] : 1;
 }
 
 } // namespace veltsim

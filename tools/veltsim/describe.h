@@ -23,6 +23,8 @@ std::string DescribeGamepadFeatures(sim::hid::HidDevice& hid);
 // report descriptor.
 std::string DescribeGamepadState(const sim::hid::ParsedReports& reports,
                                  const sim::hid::Bytes& report);
+// The model's first interrupt IN endpoint descriptor, where its input reports go, or NULL.
+const UCHAR* FirstInterruptIn(const sim::usb::ControllerModel& model);
 // The interval of the model's first interrupt IN endpoint, in milliseconds (at least 1).
 unsigned InputInterval(const sim::usb::ControllerModel& model);
 

@@ -1,5 +1,9 @@
 #include "options.h"
 
+#include "models.h"
+
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -8,133 +12,146 @@ namespace veltsim {
 
 namespace {
 
-bool ParseNumber(const std::string& text, double low, double high, double* out) {
-    if (text.empty()) {
-        return false;
+// A check of an option's text that says, on failure, what the text should have been.
+CLI::Validator Check(std::function<bool(const std::string&)> ok, std::string expected) {
+    return CLI::Validator(
+        [ok, expected](std::string& text) {
+            return ok(text) ? std::string() : "'" + text + "' is not " + expected;
+        },
+        "");
+}
+
+CLI::Validator Number(double low, double high, const std::string& expected) {
+    return Check(
+        [low, high](const std::string& text) {
+            errno = 0;
+            char* end = nullptr;
+            double value = std::strtod(text.c_str(), &end);
+            return !text.empty() && errno == 0 && *end == '\0' && std::isfinite(value) &&
+                   value >= low && value <= high;
+        },
+        expected);
+}
+
+CLI::Validator WholeNumber(unsigned long long low, unsigned long long high,
+                           const std::string& expected) {
+    return Check(
+        [low, high](const std::string& text) {
+            if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+                return false;
+            }
+            errno = 0;
+            unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+            return errno == 0 && value >= low && value <= high;
+        },
+        expected);
+}
+
+CLI::Validator FileName() {
+    return Check([](const std::string& text) { return !text.empty(); }, "a file name");
+}
+
+// CLI11's messages, on one line.
+std::string OneLine(std::string text) {
+    for (char& c : text) {
+        c = c == '\n' ? ' ' : c;
     }
-    errno = 0;
-    char* end = nullptr;
-    double value = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < low || value > high) {
-        return false;
-    }
-    *out = value;
-    return true;
+    return text;
 }
 
 } // namespace
 
-const char* Usage() {
-    return "usage: veltsim [demo] [options]\n"
-           "\n"
-           "Plugs a simulated controller, lets the driver enumerate its two children, streams\n"
-           "input, unplugs it and checks that the driver behaved.\n"
-           "\n"
-           "options:\n"
-           "  --controller NAME  controller model (default: default; a wrong name lists them)\n"
-           "  --os VERSION       Windows version the driver sees: xp, 7, 8, 10 (default: 10)\n"
-           "  --duration SECONDS input streaming time, 0.1 to 60 (default: 3)\n"
-           "  --rate HZ          input reports per second, 1 to 2000 (default: the controller's)\n"
-           "  --log FILE         where to write the driver's debug log (default: under /tmp)\n"
-           "  --json             print only the summary, as JSON\n"
-           "  --quiet            print only the summary\n"
-           "  -h, --help         show this help\n"
-           "\n"
-           "exit status: 0 all well, 1 the driver misbehaved, 2 usage error\n";
-}
+ParseResult ParseOptions(int argc, const char* const* argv, Options* options, std::string* text) {
+    CLI::App app("Plugs a simulated controller into a simulated PC, lets the driver enumerate its "
+                 "two children through the HID stack, streams input, unplugs it and checks that "
+                 "the driver behaved. Without a command it runs the demo.",
+                 "veltsim");
+    app.fallthrough();
+    app.require_subcommand(0, 1);
+    app.footer("exit status: 0 all well, 1 the driver misbehaved, 2 usage error");
 
-ParseResult ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
-    int i = 1;
-    if (i < argc && argv[i][0] != '-') {
-        std::string command = argv[i++];
-        if (command != "demo") {
-            *error = "unknown command '" + command + "' (try --help)";
-            return ParseResult::Error;
-        }
-        options->command = command;
+    app.add_option("--os", options->os,
+                   "Windows version the driver sees: xp, 7, 8, 10 (default: 10)")
+        ->type_name("VERSION")
+        ->check(Check(
+            [](const std::string& os) {
+                return os == "xp" || os == "7" || os == "8" || os == "10";
+            },
+            "one of xp, 7, 8, 10"));
+    app.add_option("--log", options->log,
+                   "where to write the driver's debug log (demo default: under /tmp; stress: none)")
+        ->type_name("FILE")
+        ->check(FileName());
+    app.add_flag("--json", options->json, "print only the summary, as JSON");
+    app.add_flag("-q,--quiet", options->quiet, "print only the summary");
+
+    CLI::Option* demoOnly[] = {
+        app.add_option("--controller", options->controller,
+                       "demo: controller model (default: default; one of " + ModelNames() + ")")
+            ->type_name("NAME")
+            ->check(Check([](const std::string& name) { return FindModel(name) != nullptr; },
+                          "a controller model (known: " + ModelNames() + ")")),
+        app.add_option("--duration", options->duration,
+                       "demo: input streaming time, 0.1 to 60 (default: 3)")
+            ->type_name("SECONDS")
+            ->check(Number(0.1, 60, "a number of seconds from 0.1 to 60")),
+        app.add_option("--rate", options->rate,
+                       "demo: input reports per second, 1 to 2000 (default: the controller's)")
+            ->type_name("HZ")
+            ->check(Number(1, 2000, "a rate from 1 to 2000 per second")),
+        app.add_option("--capture", options->capture,
+                       "demo: write the controller's and the children's USB traffic to FILE in "
+                       "USBPcap format (Wireshark, tshark)")
+            ->type_name("FILE")
+            ->check(FileName()),
+    };
+
+    CLI::App* demo = app.add_subcommand("demo", "the demo (the default): the options above");
+    demo->set_help_flag();
+    CLI::App* stress = app.add_subcommand(
+        "stress", "repeated plug, enumerate, stream, sleep and resume, unplug, with surprise "
+                  "removals at seeded random moments");
+    unsigned long long seed = 0;
+    stress->add_option("--cycles", options->cycles, "cycles to run, 1 to 100000 (default: 100)")
+        ->type_name("N")
+        ->check(WholeNumber(1, 100000, "a whole number from 1 to 100000"));
+    CLI::Option* seedOption =
+        stress
+            ->add_option("--seed", seed,
+                         "seed of the surprise removals (default: drawn and printed)")
+            ->type_name("S")
+            ->check(WholeNumber(0, UINT64_MAX, "a whole number from 0 to 18446744073709551615"));
+    stress
+        ->add_option("--deadline", options->deadline,
+                     "real seconds a cycle may take before the watchdog calls it a hang (default: "
+                     "30)")
+        ->type_name("SECONDS")
+        ->check(Number(0.01, 3600, "a number of seconds from 0.01 to 3600"));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        *text = app.help();
+        return ParseResult::Help;
+    } catch (const CLI::ArgumentMismatch& error) {
+        std::string message = error.what();
+        *text = "option " + message.substr(0, message.find(':')) + " needs a value (try --help)";
+        return ParseResult::Error;
+    } catch (const CLI::ParseError& error) {
+        *text = OneLine(error.what()) + " (try --help)";
+        return ParseResult::Error;
     }
-    for (; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool hasValue = false;
-        size_t equals = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg = arg.substr(0, equals);
-            hasValue = true;
+    if (stress->parsed()) {
+        options->command = "stress";
+        for (const CLI::Option* option : demoOnly) {
+            if (option->count() != 0) {
+                *text = "option " + option->get_name() + " is for the demo, not for stress";
+                return ParseResult::Error;
+            }
         }
-        auto take = [&](std::string* out) {
-            if (!hasValue) {
-                if (i + 1 >= argc) {
-                    *error = "option " + arg + " needs a value";
-                    return false;
-                }
-                value = argv[++i];
-            }
-            *out = value;
-            return true;
-        };
-        auto flag = [&](bool* out) {
-            if (hasValue) {
-                *error = "option " + arg + " takes no value";
-                return false;
-            }
-            *out = true;
-            return true;
-        };
-        std::string text;
-        if (arg == "-h" || arg == "--help") {
-            return ParseResult::Help;
-        } else if (arg == "--json") {
-            if (!flag(&options->json)) {
-                return ParseResult::Error;
-            }
-        } else if (arg == "--quiet" || arg == "-q") {
-            if (!flag(&options->quiet)) {
-                return ParseResult::Error;
-            }
-        } else if (arg == "--controller") {
-            if (!take(&options->controller)) {
-                return ParseResult::Error;
-            }
-        } else if (arg == "--log") {
-            if (!take(&options->log)) {
-                return ParseResult::Error;
-            }
-            if (options->log.empty()) {
-                *error = "option --log needs a file name";
-                return ParseResult::Error;
-            }
-        } else if (arg == "--os") {
-            if (!take(&options->os)) {
-                return ParseResult::Error;
-            }
-            if (options->os != "xp" && options->os != "7" && options->os != "8" &&
-                options->os != "10") {
-                *error = "option --os: '" + options->os + "' is not one of xp, 7, 8, 10";
-                return ParseResult::Error;
-            }
-        } else if (arg == "--duration") {
-            if (!take(&text)) {
-                return ParseResult::Error;
-            }
-            if (!ParseNumber(text, 0.1, 60, &options->duration)) {
-                *error =
-                    "option --duration: '" + text + "' is not a number of seconds from 0.1 to 60";
-                return ParseResult::Error;
-            }
-        } else if (arg == "--rate") {
-            if (!take(&text)) {
-                return ParseResult::Error;
-            }
-            if (!ParseNumber(text, 1, 2000, &options->rate)) {
-                *error = "option --rate: '" + text + "' is not a rate from 1 to 2000 per second";
-                return ParseResult::Error;
-            }
-        } else {
-            *error = "unknown option '" + arg + "' (try --help)";
-            return ParseResult::Error;
-        }
+    }
+    if (seedOption->count() != 0) {
+        options->seed = seed;
     }
     return ParseResult::Run;
 }

@@ -135,7 +135,8 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName)
 // Calls the driver's AddDevice at PASSIVE_LEVEL, as the PnP manager does.
 NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 // Runs DriverUnload and frees the driver object; reports the pool (allocated by the driver's
-// code), threads and IRPs the driver left behind. A driver whose device objects still exist is reported and not unloaded (FALSE).
+// code), threads and IRPs the driver left behind. A driver whose device objects still exist is
+// reported and not unloaded (FALSE).
 bool UnloadDriver(PDRIVER_OBJECT driver);
 
 // Device objects of a driver that still exist (deleted ones too, while referenced).
@@ -199,7 +200,17 @@ IrpResult SendIrp(PDEVICE_OBJECT target, NTSTATUS initialStatus,
 // ---- Threads
 // ----------------------------------------------------------------------------------------
 size_t LiveSystemThreads();
+// One line per system thread alive now: its object, the driver whose code created it and its
+// start routine; for a watchdog that must say what hangs.
+std::vector<std::string> SystemThreadsAlive();
 // Waits until every system thread has ended (kernel time bounded by the caller's tests).
 void JoinSystemThreads();
+
+// ---- IRPs in flight
+// ----------------------------------------------------------------------------------
+// One line per IRP alive now: its address and each device that holds it (it was sent there and
+// completion has not yet passed it) with that device's driver and the stack location's major and
+// minor code; "not sent" when no device holds it.
+std::vector<std::string> IrpsInFlight();
 
 } // namespace host
