@@ -1,10 +1,10 @@
 # Runs veltsim and checks its output. -DVELTSIM=binary -DEMULATOR=runner (may be empty)
-# -DCHECK=summary|usage.
+# -DCHECK=json_summary|usage_error|capture|stress|watchdog.
 macro(fail message)
     message(FATAL_ERROR "${message}\nstdout:\n${out}\nstderr:\n${err}")
 endmacro()
 
-if(CHECK STREQUAL "summary")
+if(CHECK STREQUAL "json_summary")
     set(log "${CMAKE_CURRENT_BINARY_DIR}/veltsim_test.log")
     execute_process(COMMAND ${EMULATOR} ${VELTSIM} --json --duration 1 --log ${log}
                     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -55,8 +55,10 @@ if(CHECK STREQUAL "summary")
     if(NOT (entry STREQUAL "VELTDRIVER : DriverEntry()"))
         fail("the log begins with '${entry}'")
     endif()
-elseif(CHECK STREQUAL "usage")
-    foreach(args "--bogus" "--duration;abc" "--os;95" "--rate" "--controller;nonesuch" "extra")
+elseif(CHECK STREQUAL "usage_error")
+    foreach(args "--bogus" "--duration;abc" "--os;95" "--rate" "--controller;nonesuch" "extra"
+                 "stress;--cycles;0" "stress;--cycles;12x" "stress;--seed;-1" "stress;--duration;1"
+                 "--cycles;3" "demo;stress" "--log=" "stress;--deadline;0")
         execute_process(COMMAND ${EMULATOR} ${VELTSIM} ${args}
                         RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
         if(NOT (rc EQUAL 2))
@@ -70,8 +72,75 @@ elseif(CHECK STREQUAL "usage")
     endforeach()
     execute_process(COMMAND ${EMULATOR} ${VELTSIM} --help
                     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT (rc EQUAL 0 AND out MATCHES "usage: veltsim"))
+    if(NOT (rc EQUAL 0 AND out MATCHES "Usage: veltsim" AND out MATCHES "stress"))
         fail("--help failed")
+    endif()
+    execute_process(COMMAND ${EMULATOR} ${VELTSIM} stress --help
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT (rc EQUAL 0 AND out MATCHES "--cycles" AND out MATCHES "--seed"))
+        fail("stress --help failed")
+    endif()
+elseif(CHECK STREQUAL "capture")
+    find_program(TSHARK tshark)
+    if(NOT TSHARK)
+        message("tshark is not installed: capture check skipped")
+        return()
+    endif()
+    set(pcap "${CMAKE_CURRENT_BINARY_DIR}/veltsim_test.pcap")
+    file(REMOVE ${pcap})
+    execute_process(COMMAND ${EMULATOR} ${VELTSIM} --quiet --capture ${pcap} --duration 0.5
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT (rc EQUAL 0))
+        fail("veltsim exited with ${rc}")
+    endif()
+    # The gamepad child is device 2.1: its device descriptor and its configuration (one HID
+    # interface, interrupt IN 0x84 and OUT 0x03), decoded by tshark from the completions.
+    execute_process(COMMAND ${TSHARK} -r ${pcap} -V -Y
+                            "usb.bus_id == 2 && usb.device_address == 1 && usb.bDescriptorType"
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT (rc EQUAL 0))
+        fail("tshark exited with ${rc}")
+    endif()
+    foreach(expected "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE"
+                     "DEVICE DESCRIPTOR\n +bLength: 18"
+                     "idVendor: [^\n]*\\(0x054c\\)"
+                     "idProduct: [^\n]*\\(0x09cc\\)"
+                     "CONFIGURATION DESCRIPTOR\n +bLength: 9"
+                     "bNumInterfaces: 1\n"
+                     "bInterfaceClass: HID \\(0x03\\)"
+                     "bEndpointAddress: 0x84"
+                     "bEndpointAddress: 0x03")
+        if(NOT (out MATCHES "${expected}"))
+            fail("tshark did not decode '${expected}' for the gamepad child")
+        endif()
+    endforeach()
+elseif(CHECK STREQUAL "stress")
+    execute_process(COMMAND ${EMULATOR} ${VELTSIM} stress --cycles 200 --seed 20261210 --json
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT (rc EQUAL 0))
+        fail("veltsim stress exited with ${rc}")
+    endif()
+    string(JSON ok GET "${out}" ok)
+    string(JSON completed GET "${out}" completed)
+    string(JSON surprises GET "${out}" surprise_removals total)
+    string(JSON seed GET "${out}" seed)
+    if(NOT (ok AND completed EQUAL 200 AND surprises GREATER 0 AND seed EQUAL 20261210))
+        fail("stress summary not clean")
+    endif()
+    foreach(moment mid-enumeration mid-stream mid-sleep)
+        string(JSON count GET "${out}" surprise_removals ${moment})
+        if(NOT (count GREATER 0))
+            fail("no surprise removal ${moment}")
+        endif()
+    endforeach()
+elseif(CHECK STREQUAL "watchdog")
+    # A deadline no cycle can meet: the watchdog must end the run and say what was in flight.
+    execute_process(COMMAND ${EMULATOR} ${VELTSIM} stress --cycles 3 --seed 1 --deadline 0.01
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT (rc EQUAL 1 AND err MATCHES "veltsim: watchdog: cycle [0-9]+ hung in [a-z ]+ for more"
+            AND err MATCHES "veltsim: IRPs in flight: [0-9]+\n"
+            AND err MATCHES "veltsim: system threads alive: [0-9]+\n"))
+        fail("the watchdog did not end the run as a hang (exit ${rc})")
     endif()
 else()
     message(FATAL_ERROR "unknown CHECK '${CHECK}'")
