@@ -1,5 +1,5 @@
 # Runs veltsim and checks its output. -DVELTSIM=binary -DEMULATOR=runner (may be empty)
-# -DCHECK=json_summary|usage_error|capture|stress|watchdog.
+# -DCHECK=json_summary|no_children|usage_error|capture|stress|watchdog.
 macro(fail message)
     message(FATAL_ERROR "${message}\nstdout:\n${out}\nstderr:\n${err}")
 endmacro()
@@ -54,6 +54,21 @@ if(CHECK STREQUAL "json_summary")
     file(STRINGS ${log} entry LIMIT_COUNT 1)
     if(NOT (entry STREQUAL "VELTDRIVER : DriverEntry()"))
         fail("the log begins with '${entry}'")
+    endif()
+elseif(CHECK STREQUAL "no_children")
+    # With two interrupt IN endpoints the driver asks for the address on the last one, and this
+    # controller answers on the first: no children is the driver's intended behaviour.
+    execute_process(COMMAND ${EMULATOR} ${VELTSIM} --json --duration 0.1
+                            --controller two-interrupt-in-pipes
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT (rc EQUAL 0))
+        fail("veltsim exited with ${rc}")
+    endif()
+    string(JSON ok GET "${out}" ok)
+    string(JSON count LENGTH "${out}" children)
+    string(JSON why GET "${out}" no_children)
+    if(NOT (ok AND count EQUAL 0 AND why MATCHES "endpoint 0x82.*endpoint 0x81"))
+        fail("the summary does not explain the missing children")
     endif()
 elseif(CHECK STREQUAL "usage_error")
     foreach(args "--bogus" "--duration;abc" "--os;95" "--rate" "--controller;nonesuch" "extra"
