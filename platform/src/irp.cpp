@@ -199,6 +199,9 @@ std::vector<std::string> IrpsInFlight() {
         std::string line = "IRP " + detail::Hex(irp);
         std::string holders;
         std::lock_guard<std::mutex> guard(info->lock);
+        if (info->freed) {
+            continue; // freed since the list was taken; its memory is gone
+        }
         for (CHAR location = 1; location <= irp->StackCount; ++location) {
             PDEVICE_OBJECT device = info->at[static_cast<size_t>(location)].device;
             if (device == nullptr) {

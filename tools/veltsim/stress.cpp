@@ -407,7 +407,9 @@ class Progress {
 } // namespace
 
 int RunStress(const Options& options) {
-    uint64_t seed = options.seed ? *options.seed : std::random_device()() * 0x100000001ull;
+    std::random_device entropy;
+    uint64_t seed =
+        options.seed ? *options.seed : (static_cast<uint64_t>(entropy()) << 32) | entropy();
     Console out(!options.quiet && !options.json);
     out.Print("== stress: %u cycles, seed %llu (repeat with: veltsim stress --cycles %u --seed "
               "%llu)\n",
