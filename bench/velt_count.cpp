@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
     bool vendorWrites = options.readers == bench::Readers::Vendor;
     bool ok = true;
     for (unsigned long i = 0; i < options.reports && ok; ++i) {
-        bench::Path& path = options.driver ? world.Driver(i % world.Controllers()) : world.Baseline();
+        bench::Path& path =
+            options.driver ? world.Driver(i % world.Controllers()) : world.Baseline();
         if (options.input) {
             ok = bench::InputReport(path, bench::SampleInput(static_cast<unsigned>(i)));
         } else {

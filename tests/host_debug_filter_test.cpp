@@ -19,8 +19,8 @@ TEST_F(DebugFilter, LevelsPassByTheComponentMaskAndTheErrorLevelAlways) {
     DbgPrintEx(DPFLTR_IHVDRIVER_ID, 0x4, "mask %d\n", 4);   // a level above 31 is a mask
     DbgPrintEx(DPFLTR_IHVDRIVER_ID, 0x22, "mask %d\n", 34); // holds the warning bit
     DbgPrintEx(DPFLTR_IHVDRIVER_ID + 1, DPFLTR_TRACE_LEVEL, "other %s\n", "component");
-    EXPECT_THAT(host::LogTexts(), ElementsAre("error 0\n", "warning 1\n", "mask 34\n",
-                                              "other component\n"));
+    EXPECT_THAT(host::LogTexts(),
+                ElementsAre("error 0\n", "warning 1\n", "mask 34\n", "other component\n"));
 }
 
 TEST_F(DebugFilter, ResetOpensEveryLevelAgain) {
