@@ -44,7 +44,6 @@ bool StartupOnce() {
             startAt = line.time;
         }
     });
-    std::atomic<bool> polling{true};
     LONGLONG onAt = 0;
     LONGLONG offAt = 0;
     LONGLONG runningAt = 0;
@@ -52,7 +51,8 @@ bool StartupOnce() {
     bool plugged = world.PlugDriverController([&](const bench::Path& path) {
         const sim::usb::UsbDevice* usb = path.usb.get();
         poller = std::thread([&, usb] {
-            while (polling && runningAt == 0) {
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (runningAt == 0 && std::chrono::steady_clock::now() < deadline) {
                 LONGLONG now = host::KernelTime();
                 bool on = usb->AddressQueryOn();
                 if (on && onAt == 0) {
@@ -71,7 +71,6 @@ bool StartupOnce() {
             }
         });
     });
-    polling = false;
     if (poller.joinable()) {
         poller.join();
     }
