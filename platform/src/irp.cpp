@@ -35,7 +35,9 @@ struct IrpInfo {
     bool freed = false;
     bool completing = false;
     CHAR lowestCompleted = 0; // completion has walked up past every location below this one
-    LocationRecord at[MaxStackLocations];
+    // One record per stack location, with room for location 0 and the allocator's own above the
+    // last: sized to the IRP, so that an IRP costs no more to track than it has locations.
+    std::vector<LocationRecord> at;
     unsigned visits = 0;    // drivers the IRP was sent to since it was (re)initialised
     unsigned startNext = 0; // PoStartNextPowerIrp calls for it
     bool power = false;
@@ -66,11 +68,8 @@ bool IsHeldForVerifier(const PIO_STACK_LOCATION stack) {
 // the count and the records never disagree while another thread deletes a device.
 void Hold(PDEVICE_OBJECT device, int delta) {
     std::lock_guard<std::mutex> guard(TheIrps().lock);
-    size_t& count = TheIrps().heldByDevice[device];
-    count += delta;
-    if (count == 0) {
-        TheIrps().heldByDevice.erase(device);
-    }
+    // A count that drops to zero stays in the table: the device's next IRP finds it there.
+    TheIrps().heldByDevice[device] += delta;
 }
 
 std::shared_ptr<IrpInfo> FindIrp(PIRP irp) {
@@ -90,6 +89,7 @@ PIRP AllocateIrp(CCHAR stackSize, bool threaded) {
     }
     IoInitializeIrp(irp, size, stackSize);
     auto info = std::make_shared<IrpInfo>();
+    info->at.resize(static_cast<size_t>(stackSize) + 2);
     info->threaded = threaded;
     info->owner = CurrentDriver();
     std::lock_guard<std::mutex> guard(TheIrps().lock);
