@@ -54,7 +54,7 @@ struct HidCounters {
 // One instance of the HID stack, on one device.
 class HidDevice {
   public:
-    HidDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower);
+    HidDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower);
     ~HidDevice();
     HidDevice(const HidDevice&) = delete;
     HidDevice& operator=(const HidDevice&) = delete;
@@ -143,7 +143,6 @@ class HidDevice {
     bool IsInputReport(const Bytes& data) const;
     static NTSTATUS NTAPI ReadComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
-    PDEVICE_OBJECT fdo_;
     PDEVICE_OBJECT pdo_;
     PDEVICE_OBJECT lower_;
     HidState state_ = HidState::Added;
