@@ -157,6 +157,23 @@ void ChildRequestSeeds(const fs::path& folder) {
     raw.code = 0x00224000;
     input.Add(0, Encode(raw, RawCode));
     Save(folder, "other_codes", input.Data());
+    // Found by the fuzzer: a selection whose URB ends inside its interface, a transfer URB of a
+    // header alone, and a submission without a URB.
+    fuzz::Writer shortUrbs;
+    Call select;
+    select.configuration = true;
+    select.function = URB_FUNCTION_SELECT_CONFIGURATION;
+    select.headerLength = static_cast<USHORT>(FIELD_OFFSET(URB, UrbSelectConfiguration.Interface));
+    shortUrbs.Add(0, Encode(select, 0));
+    Call transfer;
+    transfer.vendor = true;
+    transfer.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer.headerLength = sizeof(struct _URB_HEADER);
+    shortUrbs.Add(0, Encode(transfer, 0));
+    Call none;
+    none.nullUrb = true;
+    shortUrbs.Add(0, Encode(none, 0));
+    Save(folder, "regression_short_urbs", shortUrbs.Data());
 }
 
 void RepeaterSeeds(const fs::path& folder) {

@@ -40,6 +40,12 @@ bool Eventually(const std::function<bool()>& condition) {
 } // namespace
 
 void Fail(const char* what, const std::string& detail) {
+    // The driver's last words first: they usually tell what it was doing.
+    std::vector<std::string> lines = host::LogTexts();
+    size_t from = lines.size() > 40 ? lines.size() - 40 : 0;
+    for (size_t i = from; i < lines.size(); ++i) {
+        std::fprintf(stderr, "log: %s\n", lines[i].c_str());
+    }
     std::fprintf(stderr, "fuzz: %s\n%s\n", what, detail.c_str());
     std::abort();
 }

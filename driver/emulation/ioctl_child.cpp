@@ -64,8 +64,8 @@ const NON_URB_CODE NonUrbCodes[] = {
 };
 
 // The URB header Length that each function's structure needs: the caller's URB may end there,
-// so a shorter one is refused before any of its fields is read. Other functions read only the
-// header.
+// so a shorter one is refused before any of its fields is read. The other functions are
+// answered from the header alone, whatever its Length says.
 struct URB_LAYOUT {
     USHORT Function;
     SIZE_T Length;
@@ -88,7 +88,7 @@ BOOLEAN UrbFitsFunction(PURB Urb) {
             return Urb->UrbHeader.Length >= layout.Length;
         }
     }
-    return Urb->UrbHeader.Length >= sizeof(struct _URB_HEADER);
+    return TRUE;
 }
 
 PDEVICE_EXTENSION FdoExtensionOf(PDEVICE_OBJECT DeviceObject) {
