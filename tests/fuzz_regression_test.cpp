@@ -27,8 +27,12 @@ struct ShortUrb {
     explicit ShortUrb(USHORT function, USHORT length)
         : bytes(std::make_unique<UCHAR[]>(std::max<size_t>(length, sizeof(struct _URB_HEADER)))) {
         std::memset(bytes.get(), 0, std::max<size_t>(length, sizeof(struct _URB_HEADER)));
-        Urb()->UrbHeader.Length = length;
-        Urb()->UrbHeader.Function = function;
+        As<struct _URB_HEADER>()->Length = length;
+        As<struct _URB_HEADER>()->Function = function;
+    }
+    // The URB seen as the structure of its function (which must fit in it).
+    template <typename Structure> Structure* As() {
+        return reinterpret_cast<Structure*>(bytes.get());
     }
     PURB Urb() {
         return reinterpret_cast<PURB>(bytes.get());
@@ -86,9 +90,10 @@ TEST_F(FuzzRegressionUrbTest, UrbOfExactlyItsFunctionsLengthIsServed) {
     UCHAR buffer[18] = {};
     ShortUrb urb(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
                  sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
-    urb.Urb()->UrbControlDescriptorRequest.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
-    urb.Urb()->UrbControlDescriptorRequest.TransferBuffer = buffer;
-    urb.Urb()->UrbControlDescriptorRequest.TransferBufferLength = sizeof(buffer);
+    auto request = urb.As<struct _URB_CONTROL_DESCRIPTOR_REQUEST>();
+    request->DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+    request->TransferBuffer = buffer;
+    request->TransferBufferLength = sizeof(buffer);
     EXPECT_EQ(STATUS_SUCCESS, Submit(gamepad_, urb.Urb()).status);
     EXPECT_EQ(0x12, buffer[0]);
 }
