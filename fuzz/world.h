@@ -47,12 +47,6 @@ class World {
     // address query has been tried `attempts` times without them.
     bool WaitForChildren(unsigned attempts = 2);
 
-    PDEVICE_OBJECT Fdo() const {
-        return fdo_;
-    }
-    PDEVICE_EXTENSION FdoExtension() const {
-        return ExtensionOf(fdo_);
-    }
     PDEVICE_OBJECT Gamepad() const;
     PDEVICE_OBJECT Vendor() const;
     sim::usb::UsbDevice& Controller() {
@@ -63,14 +57,18 @@ class World {
     // first stack location (and the IRP).
     Request& Send(PDEVICE_OBJECT device, NTSTATUS initialStatus,
                   const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup);
-    // Lets the controller answer every read still pending (a default report each) until all
-    // requests sent have come back; fails when one never does.
+    // Lets the controller answer every read still pending (a default report each; a read that no
+    // report reaches is cancelled) until all requests sent have come back; fails when one never
+    // does.
     void Drain();
     // Frees the requests that have come back; call after their results were looked at.
     void Forget();
-    size_t Outstanding() const;
 
   private:
+    PDEVICE_EXTENSION FdoExtension() const {
+        return ExtensionOf(fdo_);
+    }
+    size_t Outstanding() const;
     static NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
     std::unique_ptr<sim::usb::UsbDevice> usb_;
@@ -96,9 +94,6 @@ class CallerBuffer {
     PMDL Mdl() const;      // what goes into TransferBufferMDL
     ULONG Size() const {
         return static_cast<ULONG>(size_);
-    }
-    const UCHAR* Data() const {
-        return data_.get();
     }
 
   private:
