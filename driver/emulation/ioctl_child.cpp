@@ -63,6 +63,34 @@ const NON_URB_CODE NonUrbCodes[] = {
      "IOCTL_HID_SEND_IDLE_NOTIFICATION_REQUEST  \n"},
 };
 
+// The URB header Length that each function's structure needs: the caller's URB may end there,
+// so a shorter one is refused before any of its fields is read. The other functions are
+// answered from the header alone, whatever its Length says.
+struct URB_LAYOUT {
+    USHORT Function;
+    SIZE_T Length;
+};
+
+const URB_LAYOUT UrbLayouts[] = {
+    {URB_FUNCTION_SELECT_CONFIGURATION, FIELD_OFFSET(URB, UrbSelectConfiguration.Interface.Pipes)},
+    {URB_FUNCTION_CONTROL_TRANSFER, sizeof(struct _URB_CONTROL_TRANSFER)},
+    {URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)},
+    {URB_FUNCTION_CLASS_INTERFACE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)},
+};
+
+// Whether the caller's URB is long enough for what its function makes the child read and write.
+BOOLEAN UrbFitsFunction(PURB Urb) {
+    for (const URB_LAYOUT& layout : UrbLayouts) {
+        if (layout.Function == Urb->UrbHeader.Function) {
+            return Urb->UrbHeader.Length >= layout.Length;
+        }
+    }
+    return TRUE;
+}
+
 PDEVICE_EXTENSION FdoExtensionOf(PDEVICE_OBJECT DeviceObject) {
     return ExtensionOf(ExtensionOf(DeviceObject)->ParentFdo);
 }
@@ -431,6 +459,18 @@ NTSTATUS ChildDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, const CHILD_P
     if (code != IOCTL_INTERNAL_USB_SUBMIT_URB) {
         return ServeNonUrbCode(DeviceObject, Irp, code, Profile);
     }
-    return ServeUrb(DeviceObject, Irp, static_cast<PURB>(stack->Parameters.Others.Argument1),
-                    Profile);
+    // The URB is the caller's: a missing one, or one shorter than its function's structure, is
+    // refused as the USB stack refuses it, without a look beyond its header.
+    auto urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+    if (urb == NULL) {
+        VELT_TRACE("%sIOCTL_INTERNAL_USB_SUBMIT_URB : no URB \n", Profile->Prefix);
+        return CompleteChildRequest(DeviceObject, Irp, STATUS_INVALID_PARAMETER);
+    }
+    if (!UrbFitsFunction(urb)) {
+        VELT_TRACE("%sIOCTL_INTERNAL_USB_SUBMIT_URB : header length %d too short for function "
+                   "0x%X \n",
+                   Profile->Prefix, urb->UrbHeader.Length, urb->UrbHeader.Function);
+        return CompleteChildRequest(DeviceObject, Irp, STATUS_INVALID_PARAMETER);
+    }
+    return ServeUrb(DeviceObject, Irp, urb, Profile);
 }

@@ -26,10 +26,13 @@ VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_
                    "is 0x%X %s  Length  is 0x%X \n",
                    Profile->Prefix, in ? "IN" : "OUT", status, StatusName(status),
                    transfer->TransferBufferLength);
+        // The caller reads the length it is told from its own buffer: a failed transfer counts
+        // as 32 bytes, but never as more than that buffer holds.
         if (status != STATUS_NO_SUCH_DEVICE) {
             ChildIrp->IoStatus.Status = STATUS_SUCCESS;
             ChildIrp->IoStatus.Information = 0;
-            transfer->TransferBufferLength = FAILED_TRANSFER_LENGTH;
+            transfer->TransferBufferLength =
+                RequestedLength < FAILED_TRANSFER_LENGTH ? RequestedLength : FAILED_TRANSFER_LENGTH;
         }
     }
     if (in && Profile->AddsFrameCounter) {

@@ -218,8 +218,10 @@ VOID WaitForChildRequests(PDEVICE_OBJECT Child) {
 // completes the IRP; returns the lower stack's status.
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
-    NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
+    // The work item in progress (the address query) still sends to the lower device: it must be
+    // done before that device removes itself.
     IoReleaseRemoveLockAndWait(&extension->RemoveLock, Irp);
+    NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
     WriteFlag(&extension->DispatcherRunning, FALSE);
     if (extension->DispatcherThread != NULL) {
         KeSetEvent(&extension->WorkEvent, 0, FALSE);

@@ -27,7 +27,7 @@
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 #define FIELD_OFFSET(type, field) offsetof(type, field)
 #define CONTAINING_RECORD(address, type, field)                                                    \
-    ((type*)((char*)(address) - (uintptr_t)(&((type*)0)->field)))
+    ((type*)((char*)(address) - FIELD_OFFSET(type, field)))
 #define PAGED_CODE() ((void)0)
 #define TRUE 1
 #define FALSE 0

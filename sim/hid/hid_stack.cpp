@@ -23,7 +23,6 @@ constexpr UCHAR kSetIdle = 0x0A;
 constexpr USHORT kFeature = 0x0300;
 constexpr ULONG kStringBuffer = 255;
 constexpr USHORT kConfigurationHeader = 9;
-constexpr size_t kReads = 2;
 
 struct Extension {
     std::shared_ptr<HidDevice> device;
@@ -93,7 +92,7 @@ NTSTATUS NTAPI HidAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         IoDeleteDevice(fdo);
         return STATUS_NO_SUCH_DEVICE;
     }
-    auto device = std::make_shared<HidDevice>(fdo, pdo, lower);
+    auto device = std::make_shared<HidDevice>(pdo, lower);
     new (fdo->DeviceExtension) Extension{device, lower};
     fdo->Flags |= lower->Flags & (DO_POWER_PAGABLE | DO_DIRECT_IO | DO_BUFFERED_IO);
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -184,8 +183,7 @@ const char* HidStateName(HidState state) {
     }
 }
 
-HidDevice::HidDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower)
-    : fdo_(fdo), pdo_(pdo), lower_(lower) {}
+HidDevice::HidDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) : pdo_(pdo), lower_(lower) {}
 
 HidDevice::~HidDevice() {
     {

@@ -55,7 +55,7 @@ struct HidCounters {
 // One instance of the HID stack, on one device.
 class HidDevice {
   public:
-    HidDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower);
+    HidDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower);
     ~HidDevice();
     HidDevice(const HidDevice&) = delete;
     HidDevice& operator=(const HidDevice&) = delete;
@@ -150,7 +150,6 @@ class HidDevice {
     static NTSTATUS NTAPI ReadComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
     static NTSTATUS NTAPI SyncComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
-    PDEVICE_OBJECT fdo_;
     PDEVICE_OBJECT pdo_;
     PDEVICE_OBJECT lower_;
     HidState state_ = HidState::Added;

@@ -330,7 +330,7 @@ NTSTATUS UsbDevice::ControlRequest(PURB urb, const ControlSetup& setup, PVOID bu
         }
         if (NT_SUCCESS(status) && in) {
             ULONG count = std::min<ULONG>(*length, static_cast<ULONG>(data.size()));
-            if (buffer != NULL) {
+            if (buffer != NULL && count != 0) {
                 memcpy(buffer, data.data(), count);
             }
             *length = count;
@@ -407,7 +407,7 @@ NTSTATUS UsbDevice::DescriptorRequest(const ControlSetup& setup, PVOID buffer, U
         return answer.status;
     }
     ULONG count = std::min<ULONG>(*length, static_cast<ULONG>(answer.bytes.size()));
-    if (buffer != NULL) {
+    if (buffer != NULL && count != 0) {
         memcpy(buffer, answer.bytes.data(), count);
     }
     *length = std::min<ULONG>(answer.reported.value_or(count), *length);
@@ -617,7 +617,7 @@ void UsbDevice::CompleteRead(PIRP irp, const Bytes& report) {
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     ULONG count = std::min<ULONG>(transfer.TransferBufferLength, static_cast<ULONG>(report.size()));
     PVOID buffer = BufferOf(transfer.TransferBuffer, transfer.TransferBufferMDL);
-    if (buffer != NULL) {
+    if (buffer != NULL && count != 0) {
         memcpy(buffer, report.data(), count);
     }
     transfer.TransferBufferLength = count;
