@@ -159,8 +159,8 @@ NTSTATUS NTAPI FilterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry
 
 PDEVICE_OBJECT AttachFilter(PDRIVER_OBJECT filterDriver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT device = NULL;
-    if (!NT_SUCCESS(IoCreateDevice(filterDriver, sizeof(FilterExtension), NULL,
-                                   FILE_DEVICE_UNKNOWN, 0, FALSE, &device))) {
+    if (!NT_SUCCESS(IoCreateDevice(filterDriver, sizeof(FilterExtension), NULL, FILE_DEVICE_UNKNOWN,
+                                   0, FALSE, &device))) {
         return nullptr;
     }
     auto* extension = new (device->DeviceExtension) FilterExtension{};

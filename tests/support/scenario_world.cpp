@@ -78,8 +78,8 @@ void ScenarioTest::TearDown() {
                    return c.state == sim::pnp::NodeState::Started;
                });
     };
-    if (!pnp_->WaitUntil(running, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      EnumerationGuard))) {
+    if (!pnp_->WaitUntil(running,
+                         std::chrono::duration_cast<std::chrono::milliseconds>(EnumerationGuard))) {
         return ::testing::AssertionFailure() << "the children did not come up:\n"
                                              << pnp_->Describe();
     }
@@ -117,9 +117,8 @@ void ScenarioTest::TearDown() {
     unsigned vendorReports = 0;
     for (unsigned sent = 0; counters.size() < each || vendorReports < each; ++sent) {
         if (sent == 64 * each) {
-            return ::testing::AssertionFailure()
-                   << "one child starved: gamepad " << counters.size() << ", vendor "
-                   << vendorReports;
+            return ::testing::AssertionFailure() << "one child starved: gamepad " << counters.size()
+                                                 << ", vendor " << vendorReports;
         }
         if (!Eventually([this] { return AllReadsPending(); })) {
             return ::testing::AssertionFailure()
@@ -150,9 +149,9 @@ void ScenarioTest::TearDown() {
     }
     for (size_t i = 1; i < counters.size(); ++i) {
         if (counters[i] != (counters[i - 1] + 4) % 252) {
-            return ::testing::AssertionFailure() << "frame counter went from "
-                                                 << unsigned{counters[i - 1]} << " to "
-                                                 << unsigned{counters[i]};
+            return ::testing::AssertionFailure()
+                   << "frame counter went from " << unsigned{counters[i - 1]} << " to "
+                   << unsigned{counters[i]};
         }
     }
     return ::testing::AssertionSuccess();
