@@ -463,6 +463,11 @@ class Chaos : public CertificationWorld, public ::testing::WithParamInterface<un
     velt_test::WorldOptions Options() const override {
         return OptionsFor(Mode::Scrambled, GetParam());
     }
+    // A run cut short by a failure stops its requests before the world goes.
+    void TearDown() override {
+        StopIo();
+        CertificationWorld::TearDown();
+    }
 
     void StartIo() {
         for (bool gamepad : {true, false}) {
