@@ -429,6 +429,26 @@ TEST_F(VerifiedWorld, FilterAboveEachDeviceOfTheDriverAndUnsolicitedPower) {
     EXPECT_EQ(PowerDeviceD0, FdoExtension()->DevicePowerState);
 }
 
+// A first start that fails (in the filter, after the driver started its thread and queued its
+// work) takes the new stack down with a removal alone; the device can be enabled again.
+TEST_F(VerifiedWorld, FailedFirstStartIsRemovedWithoutSurpriseRemoval) {
+    {
+        ReadAnswerer answer(*usb_);
+        ASSERT_TRUE(pnp_->Disable(Pdo()));
+    }
+    size_t mark = hub_->PnpMinorsSeen().size();
+    sim::pnp::FailInFilter(Pdo(), IRP_MN_START_DEVICE, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(NodeState::StartFailed, pnp_->Enable(Pdo()));
+    std::vector<UCHAR> minors = HubMinorsSince(mark);
+    ASSERT_GE(minors.size(), 2u);
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}),
+              std::vector<UCHAR>(minors.end() - 2, minors.end()));
+    EXPECT_EQ(minors.end(), std::find(minors.begin(), minors.end(), IRP_MN_SURPRISE_REMOVAL));
+    EXPECT_EQ(nullptr, Pdo()->AttachedDevice);
+    EnableAgain(Pdo());
+    ASSERT_TRUE(StreamToBoth());
+}
+
 // With the order scrambled, the children start in either order over a few re-enumerations.
 TEST_F(VerifiedWorld, ScrambledEnumerationStartsTheChildrenInEitherOrder) {
     const std::string gamepadStart =
