@@ -133,6 +133,8 @@ class CertificationWorld : public velt_test::ScenarioTest {
         ASSERT_TRUE(ChildrenRunning());
     }
 
+  public:
+    // ---- The scenarios, each on a target where it applies
     void SurpriseRemove(Target target) {
         PDEVICE_OBJECT pdo = TargetPdo(target);
         std::vector<std::shared_ptr<HidDevice>> stacks = HidStacksOf(target);
@@ -207,7 +209,7 @@ class CertificationWorld : public velt_test::ScenarioTest {
     }
 
     // Rebalance of the controller: the driver keeps its thread and its children through it.
-    void StopAndStart() {
+    void StopAndStart(Target) {
         PDEVICE_OBJECT gamepadChild = FdoExtension()->GamepadChild;
         PDEVICE_OBJECT vendorChild = FdoExtension()->VendorChild;
         std::vector<std::shared_ptr<HidDevice>> stacks = {gamepad_, vendor_};
@@ -229,7 +231,7 @@ class CertificationWorld : public velt_test::ScenarioTest {
 
     // The start after a rebalance fails in the filter above the FDO: surprise removal and
     // removal of the controller's stack and its children, then the device is started anew.
-    void RestartFails() {
+    void RestartFails(Target) {
         std::vector<std::shared_ptr<HidDevice>> stacks = {gamepad_, vendor_};
         size_t mark = hub_->PnpMinorsSeen().size();
         unsigned failures = sim::pnp::FilterFailures(Pdo());
@@ -251,6 +253,14 @@ class CertificationWorld : public velt_test::ScenarioTest {
         EnableAgain(Pdo());
     }
 
+    void Remove(Target target) {
+        RemoveAndEnable(target, false);
+    }
+    void DisableEnable(Target target) {
+        RemoveAndEnable(target, true);
+    }
+
+  protected:
     uint8_t FeatureOf(const std::shared_ptr<HidDevice>& child) const {
         return child == gamepad_ ? GamepadFeature : VendorFeature;
     }
@@ -262,6 +272,7 @@ class CertificationWorld : public velt_test::ScenarioTest {
         EXPECT_EQ(PowerDeviceD0, FdoExtension()->DevicePowerState);
     }
 
+  public:
     void SleepWithDisableEnable(Target target) {
         RemoveAndEnable(target, true);
         ASSERT_TRUE(StreamToBoth());
@@ -271,7 +282,7 @@ class CertificationWorld : public velt_test::ScenarioTest {
     }
 
     // Input, output and feature requests of both children in flight through the transition.
-    void SleepWithIo() {
+    void SleepWithIo(Target) {
         std::atomic<bool> stop{false};
         std::atomic<unsigned> failed{0};
         std::atomic<unsigned> done{0};
@@ -298,59 +309,41 @@ class CertificationWorld : public velt_test::ScenarioTest {
         }
         EXPECT_EQ(0u, failed.load());
     }
-
-    void Run(const std::string& scenario, Target target) {
-        if (scenario == "SurpriseRemove") {
-            SurpriseRemove(target);
-        } else if (scenario == "Remove") {
-            RemoveAndEnable(target, false);
-        } else if (scenario == "CancelRemove") {
-            CancelRemove(target);
-        } else if (scenario == "StopStart") {
-            StopAndStart();
-        } else if (scenario == "CancelStop") {
-            CancelStop(target);
-        } else if (scenario == "RestartFails") {
-            RestartFails();
-        } else if (scenario == "DisableEnable") {
-            RemoveAndEnable(target, true);
-        } else if (scenario == "SleepWithDisableEnable") {
-            SleepWithDisableEnable(target);
-        } else if (scenario == "SleepWithIo") {
-            SleepWithIo();
-        } else {
-            FAIL() << "no scenario " << scenario;
-        }
-    }
 };
 
 // ---- One scenario at a time
-// -------------------------------------------------------------------------
+
+struct ScenarioKind;
 
 struct Case {
-    std::string scenario;
+    const ScenarioKind* kind;
     Target target;
     Mode mode;
 };
 
-void PrintTo(const Case& c, std::ostream* out) {
-    *out << c.scenario << " on " << TargetName(c.target) << ", " << ModeName(c.mode);
-}
-
 // The scenarios, where each runs, and whether it needs the filter (which is what fails).
 struct ScenarioKind {
     const char* name;
+    void (CertificationWorld::*run)(Target target);
     bool onChildren; // a child's stack can take it (the HID stack has no stop and restart)
     bool needsFilter;
 };
 
 const ScenarioKind Scenarios[] = {
-    {"SurpriseRemove", true, false}, {"Remove", true, false},
-    {"CancelRemove", true, true},    {"StopStart", false, false},
-    {"CancelStop", true, true},      {"RestartFails", false, true},
-    {"DisableEnable", true, false},  {"SleepWithDisableEnable", true, false},
-    {"SleepWithIo", false, false},
+    {"SurpriseRemove", &CertificationWorld::SurpriseRemove, true, false},
+    {"Remove", &CertificationWorld::Remove, true, false},
+    {"CancelRemove", &CertificationWorld::CancelRemove, true, true},
+    {"StopStart", &CertificationWorld::StopAndStart, false, false},
+    {"CancelStop", &CertificationWorld::CancelStop, true, true},
+    {"RestartFails", &CertificationWorld::RestartFails, false, true},
+    {"DisableEnable", &CertificationWorld::DisableEnable, true, false},
+    {"SleepWithDisableEnable", &CertificationWorld::SleepWithDisableEnable, true, false},
+    {"SleepWithIo", &CertificationWorld::SleepWithIo, false, false},
 };
+
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.kind->name << " on " << TargetName(c.target) << ", " << ModeName(c.mode);
+}
 
 // Each scenario on each target it applies to, with and without the filter; the controller's
 // also with the children handled in a shuffled order (its removal and re-enumeration take
@@ -367,7 +360,7 @@ std::vector<Case> AllCases() {
                     (mode == Mode::Scrambled && target != Target::Controller)) {
                     continue;
                 }
-                cases.push_back({kind.name, target, mode});
+                cases.push_back({&kind, target, mode});
             }
         }
     }
@@ -384,7 +377,7 @@ class Certification : public CertificationWorld, public ::testing::WithParamInte
 TEST_P(Certification, ScenarioWithInputBeforeAndAfter) {
     const Case& c = GetParam();
     ASSERT_TRUE(StreamToBoth()) << "before";
-    Run(c.scenario, c.target);
+    (this->*c.kind->run)(c.target);
     ASSERT_FALSE(HasFatalFailure());
     ASSERT_TRUE(ChildrenRunning());
     ASSERT_TRUE(StreamToBoth()) << "after";
@@ -394,12 +387,11 @@ TEST_P(Certification, ScenarioWithInputBeforeAndAfter) {
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, Certification, ::testing::ValuesIn(AllCases()),
                          [](const ::testing::TestParamInfo<Case>& info) {
-                             return info.param.scenario + "_" + TargetName(info.param.target) +
-                                    "_" + ModeName(info.param.mode);
+                             return std::string(info.param.kind->name) + "_" +
+                                    TargetName(info.param.target) + "_" + ModeName(info.param.mode);
                          });
 
 // ---- The verification itself
-// ------------------------------------------------------------------------
 
 class VerifiedWorld : public CertificationWorld {
   protected:
@@ -472,7 +464,6 @@ TEST_F(VerifiedWorld, ScrambledEnumerationStartsTheChildrenInEitherOrder) {
 }
 
 // ---- A controller that sends nothing
-// ----------------------------------------------------------------
 
 class SilentController : public CertificationWorld {};
 
@@ -498,7 +489,6 @@ TEST_F(SilentController, DISABLED_DisableDoesNotWaitForInput) {
 }
 
 // ---- Chaos
-// ----------------------------------------------------------------------------------------------
 
 // PnP actions and sleep cycles, chosen by a seed, while both children stream input and their
 // output and feature requests keep coming. Actions that take stacks down wait for the requests
@@ -587,7 +577,7 @@ TEST_P(Chaos, PnpAndSleepBesideIoOnBothChildren) {
                 } else if (action == 6) {
                     SurpriseRemove(target);
                 } else {
-                    RestartFails();
+                    RestartFails(Target::Controller);
                 }
                 break;
             }
