@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -117,9 +118,20 @@ class FdoPowerTest : public velt::test::DriverTest {
         return PowerManager::DeviceStates(fdo_);
     }
 
+    // A line written after PoRequestPowerIrp returns may come after the system IRP completed on
+    // the power manager's thread: it is waited for a while.
     bool HasLine(const std::string& line) const {
-        std::vector<std::string> lines = host::LogTexts();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (;;) {
+            std::vector<std::string> lines = host::LogTexts();
+            if (std::find(lines.begin(), lines.end(), line) != lines.end()) {
+                return true;
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 
     PIRP Held() {

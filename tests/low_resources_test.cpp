@@ -85,6 +85,9 @@ std::set<std::string> ErrorLines() {
 class Lifecycle {
   public:
     Outcome Run(host::Alloc kind, unsigned nth, const std::set<std::string>& baselineErrors) {
+        // The previous lifecycle's violations were reported with it; IRPs it leaked are reported
+        // by the reset, in this one.
+        host::ClearViolations();
         host::Reset();
         host::SetTimeScale(TimeScale);
         InputFrameCounter = 0;

@@ -326,6 +326,56 @@ TEST_F(UrbChildTest, GamepadClassRequestsAnswerFixedReportsWhenTheBufferHoldsThe
     EXPECT_EQ("1: A3 41 75 67 20 20 33 20 32 30 31 33 00 00 00 00 .Aug  3 2013....", lines[4]);
 }
 
+TEST_F(UrbChildTest, ClassRequestsAreTracedInEachChildsWording) {
+    BusCompletes(STATUS_SUCCESS);
+    const std::string pdo = "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : ";
+    const std::string xdo = "VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : ";
+    struct Case {
+        bool gamepad;
+        UCHAR request;
+        USHORT value;
+        std::string line;
+    };
+    const Case cases[] = {
+        {true, 0x01, 0x0105, pdo + "HID_GET_REPORT : INPUT report ID is 0x5"},
+        {true, 0x01, 0x0205, pdo + "HID_GET_REPORT : OUTPUT  report ID is 0x5"},
+        {true, 0x02, 0x001A, pdo + "HID_GET_IDLE   report ID is 26"},
+        {true, 0x03, 0x0000, pdo + "HID_GET_PROTOCOL  "},
+        {true, 0x09, 0x011A, pdo + "HID_SET_REPORT : INPUT report ID is 26"},
+        {true, 0x09, 0x021A, pdo + "HID_SET_REPORT : OUTPUT  report ID is 26"},
+        {true, 0x09, 0x031A, pdo + "HID_SET_REPORT : FEATURED  report ID is 26"},
+        {true, 0x0A, 0x7D1A, pdo + "HID_SET_IDLE report ID  26   duration 125 "},
+        {true, 0x0B, 0x0001, pdo + "HID_SET_PROTOCOL protocol 1 "},
+        {false, 0x01, 0x011A, xdo + "HID_GET_REPORT : INPUT report ID is 0x1A"},
+        {false, 0x01, 0x021A, xdo + "HID_GET_REPORT : OUTPUT  report ID is 0x1A"},
+        {false, 0x01, 0x031A, xdo + "HID_GET_REPORT : FEATURE    report ID is 0x1A"},
+        {false, 0x02, 0x001A, xdo + "HID_GET_IDLE   report ID is 0x1A"},
+        {false, 0x03, 0x0000, xdo + "HID_GET_PROTOCOL  "},
+        {false, 0x09, 0x011A, xdo + "HID_SET_REPORT : INPUT report ID is 0x1A"},
+        {false, 0x09, 0x021A, xdo + "HID_SET_REPORT : OUTPUT  report ID is 0x1A"},
+        {false, 0x09, 0x031A, xdo + "HID_SET_REPORT : FEATURE  report ID is 0x1A"},
+        {false, 0x0A, 0x7D1A, xdo + "HID_SET_IDLE report ID  26   duration 0x7D "},
+        {false, 0x0B, 0x0001, xdo + "HID_SET_PROTOCOL protocol 0x1 "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        host::ClearLog();
+        UCHAR buffer[8] = {};
+        URB urb = ClassRequest(c.request, c.value, 0, buffer, sizeof(buffer));
+        EXPECT_EQ(STATUS_SUCCESS, Submit(c.gamepad ? gamepad_ : vendor_, &urb).status);
+        EXPECT_THAT(Lines(), ::testing::Contains(c.line));
+    }
+
+    // A report type outside input, output and feature gets no line of its own.
+    host::ClearLog();
+    UCHAR buffer[8] = {};
+    URB urb = ClassRequest(0x09, 0x041A, 0, buffer, sizeof(buffer));
+    Submit(vendor_, &urb);
+    for (const std::string& line : Lines()) {
+        EXPECT_EQ(std::string::npos, line.find("HID_SET_REPORT")) << line;
+    }
+}
+
 TEST_F(UrbChildTest, VendorClassRequestGoesToInterfaceThreeWithTheControllersAnswer) {
     BusCompletes(STATUS_SUCCESS, [](PURB urb) {
         auto* data = static_cast<PUCHAR>(urb->UrbControlVendorClassRequest.TransferBuffer);

@@ -363,6 +363,47 @@ PVOID UrbTransferBuffer(PVOID TransferBuffer, PMDL TransferBufferMdl) {
     return NULL;
 }
 
+// Up to DISPATCH_LEVEL: the lines of a HID class request, in the child's own wording. Requests
+// and report types without a line are passed over in silence.
+VOID TraceClassRequest(const CLASS_REQUEST_TEXTS* Texts,
+                       const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* Request) {
+    auto reportId = static_cast<UCHAR>(Request->Value & 0xFF);
+    auto reportType = static_cast<UCHAR>(Request->Value >> 8);
+    bool knownType = reportType >= REPORT_TYPE_INPUT && reportType <= REPORT_TYPE_FEATURE;
+    if (Texts->Request != NULL) {
+        VELT_TRACE(Texts->Request, Request->Request);
+    }
+    switch (Request->Request) {
+    case HID_GET_REPORT:
+        if (Texts->GetReport != NULL) {
+            VELT_TRACE(Texts->GetReport, reportId, reportType, Request->Index);
+        }
+        if (knownType) {
+            VELT_TRACE(Texts->GetReportOfType[reportType - 1], reportId);
+        }
+        break;
+    case HID_GET_IDLE:
+        VELT_TRACE(Texts->GetIdle, reportId);
+        break;
+    case HID_GET_PROTOCOL:
+        VELT_TRACE(Texts->GetProtocol);
+        break;
+    case HID_SET_REPORT:
+        if (knownType) {
+            VELT_TRACE(Texts->SetReportOfType[reportType - 1], reportId);
+        }
+        break;
+    case HID_SET_IDLE:
+        VELT_TRACE(Texts->SetIdle, reportId, Request->Value >> 8);
+        break;
+    case HID_SET_PROTOCOL:
+        VELT_TRACE(Texts->SetProtocol, Request->Value);
+        break;
+    default:
+        break;
+    }
+}
+
 // Releases the child's remove lock and completes a request answered by the child. Up to
 // DISPATCH_LEVEL; the IRP is gone on return.
 NTSTATUS CompleteChildRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {

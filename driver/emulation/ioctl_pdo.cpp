@@ -6,17 +6,6 @@
 
 namespace {
 
-constexpr UCHAR HID_GET_REPORT = 0x01;
-constexpr UCHAR HID_GET_IDLE = 0x02;
-constexpr UCHAR HID_GET_PROTOCOL = 0x03;
-constexpr UCHAR HID_SET_REPORT = 0x09;
-constexpr UCHAR HID_SET_IDLE = 0x0A;
-constexpr UCHAR HID_SET_PROTOCOL = 0x0B;
-
-constexpr UCHAR REPORT_TYPE_INPUT = 1;
-constexpr UCHAR REPORT_TYPE_OUTPUT = 2;
-constexpr UCHAR REPORT_TYPE_FEATURE = 3;
-
 constexpr ULONG FEATURE_02_LENGTH = 37;
 constexpr ULONG FEATURE_12_LENGTH = 16;
 constexpr ULONG FEATURE_A3_LENGTH = 49;
@@ -121,6 +110,31 @@ VOID Answer(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* Request, PVOID Buffer, 
     Request->TransferBufferLength = Length;
 }
 
+const CLASS_REQUEST_TEXTS GamepadClassTexts = {
+    "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : request 0x%X\n",
+    "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT :  report ID is 0x%X  report "
+    "type is 0x%X   index is 0x%X\n",
+    {
+        "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : INPUT report ID is "
+        "0x%X\n",
+        "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : OUTPUT  report ID is "
+        "0x%X\n",
+        "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : FEATURE    report ID is "
+        "0x%X\n",
+    },
+    "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_IDLE   report ID is %d\n",
+    "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_PROTOCOL  \n",
+    {
+        "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_REPORT : INPUT report ID is %d\n",
+        "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_REPORT : OUTPUT  report ID is "
+        "%d\n",
+        "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_REPORT : FEATURED  report ID is "
+        "%d\n",
+    },
+    "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_IDLE report ID  %d   duration %d \n",
+    "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_PROTOCOL protocol %d \n",
+};
+
 } // namespace
 
 // URB_FUNCTION_CLASS_INTERFACE on the gamepad child, up to DISPATCH_LEVEL: answered here and
@@ -132,63 +146,13 @@ NTSTATUS GamepadClassRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb) {
     auto reportType = static_cast<UCHAR>(request->Value >> 8);
     UCHAR answer[LONGEST_ANSWER] = {};
 
-    VELT_TRACE("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : request 0x%X\n", request->Request);
-    switch (request->Request) {
-    case HID_GET_REPORT:
-        VELT_TRACE("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT :  report ID is "
-                   "0x%X  report type is 0x%X   index is 0x%X\n",
-                   reportId, reportType, request->Index);
-        if (reportType == REPORT_TYPE_INPUT) {
-            VELT_TRACE("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : INPUT "
-                       "report ID is 0x%X\n",
-                       reportId);
-        } else if (reportType == REPORT_TYPE_OUTPUT) {
-            VELT_TRACE("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : OUTPUT  "
-                       "report ID is 0x%X\n",
-                       reportId);
-        } else if (reportType == REPORT_TYPE_FEATURE) {
-            VELT_TRACE("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : FEATURE "
-                       "   report ID is 0x%X\n",
-                       reportId);
+    TraceClassRequest(&GamepadClassTexts, request);
+    if (reportType == REPORT_TYPE_FEATURE) {
+        if (request->Request == HID_GET_REPORT) {
             Answer(request, buffer, answer, BuildFeatureAnswer(DeviceObject, reportId, answer));
-        }
-        break;
-    case HID_GET_IDLE:
-        VELT_TRACE("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_IDLE   report ID is "
-                   "%d\n",
-                   reportId);
-        break;
-    case HID_GET_PROTOCOL:
-        VELT_TRACE("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_PROTOCOL  \n");
-        break;
-    case HID_SET_REPORT:
-        if (reportType == REPORT_TYPE_INPUT) {
-            VELT_TRACE("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_REPORT : INPUT "
-                       "report ID is %d\n",
-                       reportId);
-        } else if (reportType == REPORT_TYPE_OUTPUT) {
-            VELT_TRACE("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_REPORT : OUTPUT  "
-                       "report ID is %d\n",
-                       reportId);
-        } else if (reportType == REPORT_TYPE_FEATURE) {
-            VELT_TRACE("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_REPORT : FEATURED "
-                       " report ID is %d\n",
-                       reportId);
+        } else if (request->Request == HID_SET_REPORT) {
             Answer(request, buffer, answer, BuildSetReportAnswer(reportId, answer));
         }
-        break;
-    case HID_SET_IDLE:
-        VELT_TRACE("VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_IDLE report ID  %d   "
-                   "duration %d \n",
-                   reportId, request->Value >> 8);
-        break;
-    case HID_SET_PROTOCOL:
-        VELT_TRACE(
-            "VELTDRIVER PDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_PROTOCOL protocol %d \n",
-            request->Value);
-        break;
-    default:
-        break;
     }
     if (buffer != NULL) {
         HexDump(buffer, request->TransferBufferLength, HEX_DUMP_BYTES_PER_LINE);

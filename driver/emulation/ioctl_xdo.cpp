@@ -6,17 +6,6 @@
 
 namespace {
 
-constexpr UCHAR HID_GET_REPORT = 0x01;
-constexpr UCHAR HID_GET_IDLE = 0x02;
-constexpr UCHAR HID_GET_PROTOCOL = 0x03;
-constexpr UCHAR HID_SET_REPORT = 0x09;
-constexpr UCHAR HID_SET_IDLE = 0x0A;
-constexpr UCHAR HID_SET_PROTOCOL = 0x0B;
-
-constexpr UCHAR REPORT_TYPE_INPUT = 1;
-constexpr UCHAR REPORT_TYPE_OUTPUT = 2;
-constexpr UCHAR REPORT_TYPE_FEATURE = 3;
-
 // The controller's interface that serves the vendor child's reports.
 constexpr USHORT CONTROLLER_HID_INTERFACE = 3;
 constexpr UCHAR CONTROLLER_STRING_COUNT = 3;
@@ -36,62 +25,31 @@ const UCHAR* ControllerString(PDEVICE_EXTENSION FdoExtension, UCHAR Index) {
     return static_cast<const UCHAR*>(FdoExtension->pStringDescriptor[Index - 1]);
 }
 
-VOID TraceClassRequest(const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* Request) {
-    auto reportId = static_cast<UCHAR>(Request->Value & 0xFF);
-    auto reportType = static_cast<UCHAR>(Request->Value >> 8);
-    switch (Request->Request) {
-    case HID_GET_REPORT:
-        if (reportType == REPORT_TYPE_INPUT) {
-            VELT_TRACE("VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : INPUT "
-                       "report ID is 0x%X\n",
-                       reportId);
-        } else if (reportType == REPORT_TYPE_OUTPUT) {
-            VELT_TRACE("VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : OUTPUT  "
-                       "report ID is 0x%X\n",
-                       reportId);
-        } else if (reportType == REPORT_TYPE_FEATURE) {
-            VELT_TRACE("VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : FEATURE "
-                       "   report ID is 0x%X\n",
-                       reportId);
-        }
-        break;
-    case HID_GET_IDLE:
-        VELT_TRACE("VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_IDLE   report ID is "
-                   "0x%X\n",
-                   reportId);
-        break;
-    case HID_GET_PROTOCOL:
-        VELT_TRACE("VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_PROTOCOL  \n");
-        break;
-    case HID_SET_REPORT:
-        if (reportType == REPORT_TYPE_INPUT) {
-            VELT_TRACE("VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_REPORT : INPUT "
-                       "report ID is 0x%X\n",
-                       reportId);
-        } else if (reportType == REPORT_TYPE_OUTPUT) {
-            VELT_TRACE("VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_REPORT : OUTPUT  "
-                       "report ID is 0x%X\n",
-                       reportId);
-        } else if (reportType == REPORT_TYPE_FEATURE) {
-            VELT_TRACE("VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_REPORT : FEATURE "
-                       " report ID is 0x%X\n",
-                       reportId);
-        }
-        break;
-    case HID_SET_IDLE:
-        VELT_TRACE("VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_IDLE report ID  %d   "
-                   "duration 0x%X \n",
-                   reportId, Request->Value >> 8);
-        break;
-    case HID_SET_PROTOCOL:
-        VELT_TRACE("VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_PROTOCOL protocol "
-                   "0x%X \n",
-                   Request->Value);
-        break;
-    default:
-        break;
-    }
-}
+const CLASS_REQUEST_TEXTS VendorClassTexts = {
+    NULL,
+    NULL,
+    {
+        "VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : INPUT report ID is "
+        "0x%X\n",
+        "VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : OUTPUT  report ID is "
+        "0x%X\n",
+        "VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_REPORT : FEATURE    report ID "
+        "is 0x%X\n",
+    },
+    "VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_IDLE   report ID is 0x%X\n",
+    "VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_GET_PROTOCOL  \n",
+    {
+        "VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_REPORT : INPUT report ID is "
+        "0x%X\n",
+        "VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_REPORT : OUTPUT  report ID is "
+        "0x%X\n",
+        "VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_REPORT : FEATURE  report ID is "
+        "0x%X\n",
+    },
+    "VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_IDLE report ID  %d   duration "
+    "0x%X \n",
+    "VELTDRIVER : XDO : URB_FUNCTION_CLASS_INTERFACE : HID_SET_PROTOCOL protocol 0x%X \n",
+};
 
 } // namespace
 
@@ -99,7 +57,7 @@ VOID TraceClassRequest(const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* Reques
 // controller's interface 3 and repeated to it. The repeater owns the IRP on return.
 NTSTATUS VendorClassRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb) {
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request = &Urb->UrbControlVendorClassRequest;
-    TraceClassRequest(request);
+    TraceClassRequest(&VendorClassTexts, request);
     PVOID buffer = UrbTransferBuffer(request->TransferBuffer, request->TransferBufferMDL);
     if (buffer != NULL) {
         HexDump(buffer, request->TransferBufferLength, HEX_DUMP_BYTES_PER_LINE);

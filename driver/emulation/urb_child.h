@@ -67,3 +67,31 @@ UCHAR TakeInputFrameCounter();
 
 CLASS_REQUEST_HANDLER GamepadClassRequest;
 CLASS_REQUEST_HANDLER VendorClassRequest;
+
+// HID class requests (bRequest) and the report types in the high byte of wValue.
+constexpr UCHAR HID_GET_REPORT = 0x01;
+constexpr UCHAR HID_GET_IDLE = 0x02;
+constexpr UCHAR HID_GET_PROTOCOL = 0x03;
+constexpr UCHAR HID_SET_REPORT = 0x09;
+constexpr UCHAR HID_SET_IDLE = 0x0A;
+constexpr UCHAR HID_SET_PROTOCOL = 0x0B;
+constexpr UCHAR REPORT_TYPE_INPUT = 1;
+constexpr UCHAR REPORT_TYPE_OUTPUT = 2;
+constexpr UCHAR REPORT_TYPE_FEATURE = 3;
+
+// The trace lines a child writes for its HID class requests; a NULL line is not written.
+// GetReportOfType and SetReportOfType are indexed by report type - 1 and take the report ID.
+typedef struct _CLASS_REQUEST_TEXTS {
+    PCSTR Request;   // every request: bRequest
+    PCSTR GetReport; // GET_REPORT of any type: report ID, report type and wIndex
+    PCSTR GetReportOfType[REPORT_TYPE_FEATURE];
+    PCSTR GetIdle;     // report ID
+    PCSTR GetProtocol; // no argument
+    PCSTR SetReportOfType[REPORT_TYPE_FEATURE];
+    PCSTR SetIdle;     // report ID and duration
+    PCSTR SetProtocol; // wValue
+} CLASS_REQUEST_TEXTS;
+
+// Writes the trace lines of one HID class request from the child's texts.
+VOID TraceClassRequest(const CLASS_REQUEST_TEXTS* Texts,
+                       const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* Request);

@@ -76,10 +76,6 @@ VOID SendCommand(MacQuery* Query, BOOLEAN On) {
     Transfer(Query, Query->Extension->InterruptOutPipe[0], USBD_SHORT_TRANSFER_OK, COMMAND_LENGTH);
 }
 
-BOOLEAN RemovalBegun(PDEVICE_EXTENSION Extension) {
-    return *static_cast<volatile BOOLEAN*>(&Extension->Removed);
-}
-
 } // namespace
 
 // Dispatcher thread, PASSIVE_LEVEL: the "GetMac" work item. Blocks one second or more per
@@ -112,7 +108,7 @@ NTSTATUS GetMac(PDEVICE_EXTENSION Extension) {
                      USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, INPUT_REPORT_LENGTH);
             VELT_TRACE("VELTDRIVER : GetMac : ");
             HexDump(report + ADDRESS_OFFSET, ADDRESS_LENGTH, HEX_DUMP_BYTES_PER_LINE);
-        } while (report[ADDRESS_OFFSET] == 0 && !RemovalBegun(Extension));
+        } while (report[ADDRESS_OFFSET] == 0 && !ReadFlag(&Extension->Removed));
         RtlCopyMemory(Extension->MacAddress, report + ADDRESS_OFFSET, ADDRESS_LENGTH);
         SendCommand(&query, FALSE);
         status = query.Irp->IoStatus.Status;

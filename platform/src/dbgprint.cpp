@@ -1,6 +1,8 @@
 // DbgPrintEx: Microsoft's format grammar, into a line sink that tests and tools read.
 #include "kernel.h"
 
+#include <array>
+#include <atomic>
 #include <cstdarg>
 
 namespace host::detail {
@@ -19,6 +21,29 @@ struct Sink {
 Sink& TheSink() {
     static Sink* sink = new Sink; // never destroyed: detached threads may outlive exit
     return *sink;
+}
+
+// DbgPrintEx's filter: a mask per component, all levels open at boot, and the system-wide mask,
+// which Windows keeps at the error level's bit.
+constexpr size_t FilterComponents = 256;
+constexpr ULONG OpenMask = 0xFFFFFFFF;
+constexpr ULONG SystemMask = 1u << DPFLTR_ERROR_LEVEL;
+
+std::array<std::atomic<ULONG>, FilterComponents>& FilterMasks() {
+    static auto* masks = [] {
+        auto* fresh = new std::array<std::atomic<ULONG>, FilterComponents>;
+        for (std::atomic<ULONG>& mask : *fresh) {
+            mask = OpenMask;
+        }
+        return fresh;
+    }();
+    return *masks;
+}
+
+bool PassesFilter(ULONG component, ULONG level) {
+    ULONG bit = level < 32 ? 1u << level : level;
+    ULONG mask = component < FilterComponents ? FilterMasks()[component].load() : OpenMask;
+    return (bit & (mask | SystemMask)) != 0;
 }
 
 enum class Size { Default, Short, Long, LongLong, Pointer, Wide };
@@ -263,6 +288,9 @@ void Emit(ULONG component, ULONG level, const std::string& text) {
 
 void ResetLog() {
     ClearLog();
+    for (std::atomic<ULONG>& mask : FilterMasks()) {
+        mask = OpenMask;
+    }
 }
 
 } // namespace host::detail
@@ -289,6 +317,12 @@ void ClearLog() {
     detail::TheSink().openTime = 0;
 }
 
+void SetDebugPrintFilter(ULONG component, ULONG mask) {
+    if (component < detail::FilterComponents) {
+        detail::FilterMasks()[component] = mask;
+    }
+}
+
 void SetLogObserver(std::function<void(const LogLine&)> observer) {
     std::lock_guard<std::mutex> guard(detail::TheSink().lock);
     detail::TheSink().observer = std::move(observer);
@@ -299,6 +333,10 @@ void SetLogObserver(std::function<void(const LogLine&)> observer) {
 extern "C" {
 
 ULONG CDECL_API DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
+    // As on Windows, a filtered call costs no formatting.
+    if (!host::detail::PassesFilter(ComponentId, Level)) {
+        return STATUS_SUCCESS;
+    }
     va_list args;
     va_start(args, Format);
     std::string text = host::detail::Format(Format, args);

@@ -2,6 +2,7 @@
 // threaded device-control IRPs and MDLs. The verifier watches every IRP it hands out.
 #include "kernel.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <unordered_map>
 
@@ -21,6 +22,10 @@ struct LocationRecord {
     // its driver (run by the walk from below, maybe on another thread) may still mark it, so
     // the walk checks it when it leaves the location.
     PDEVICE_OBJECT pendingToCheck = nullptr;
+    // The request as it was sent there, to name it in reports.
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    ULONG code = 0;
 };
 
 // What the verifier knows about one IRP; kept alive by IofCallDriver frames after a free.
@@ -30,7 +35,9 @@ struct IrpInfo {
     bool freed = false;
     bool completing = false;
     CHAR lowestCompleted = 0; // completion has walked up past every location below this one
-    LocationRecord at[MaxStackLocations];
+    // One record per stack location, with room for location 0 and the allocator's own above the
+    // last: sized to the IRP, so that an IRP costs no more to track than it has locations.
+    std::vector<LocationRecord> at;
     unsigned visits = 0;    // drivers the IRP was sent to since it was (re)initialised
     unsigned startNext = 0; // PoStartNextPowerIrp calls for it
     bool power = false;
@@ -57,13 +64,12 @@ bool IsHeldForVerifier(const PIO_STACK_LOCATION stack) {
     return !(stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE);
 }
 
+// Called with the IRP's own lock held, together with the change of its location record, so that
+// the count and the records never disagree while another thread deletes a device.
 void Hold(PDEVICE_OBJECT device, int delta) {
     std::lock_guard<std::mutex> guard(TheIrps().lock);
-    size_t& count = TheIrps().heldByDevice[device];
-    count += delta;
-    if (count == 0) {
-        TheIrps().heldByDevice.erase(device);
-    }
+    // A count that drops to zero stays in the table: the device's next IRP finds it there.
+    TheIrps().heldByDevice[device] += delta;
 }
 
 std::shared_ptr<IrpInfo> FindIrp(PIRP irp) {
@@ -83,6 +89,7 @@ PIRP AllocateIrp(CCHAR stackSize, bool threaded) {
     }
     IoInitializeIrp(irp, size, stackSize);
     auto info = std::make_shared<IrpInfo>();
+    info->at.resize(static_cast<size_t>(stackSize) + 2);
     info->threaded = threaded;
     info->owner = CurrentDriver();
     std::lock_guard<std::mutex> guard(TheIrps().lock);
@@ -109,20 +116,16 @@ void ReleaseIrpMemory(PIRP irp) {
         info = found->second;
         TheIrps().live.erase(found);
     }
-    std::vector<PDEVICE_OBJECT> holders;
     {
         std::lock_guard<std::mutex> guard(info->lock);
         CheckPowerBookkeeping(irp, *info);
         info->freed = true;
         for (LocationRecord& record : info->at) {
             if (record.device != nullptr) {
-                holders.push_back(record.device);
+                Hold(record.device, -1);
                 record.device = nullptr;
             }
         }
-    }
-    for (PDEVICE_OBJECT device : holders) {
-        Hold(device, -1);
     }
     std::free(irp);
 }
@@ -165,6 +168,28 @@ size_t IrpsHeldBy(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> guard(TheIrps().lock);
     auto found = TheIrps().heldByDevice.find(device);
     return found == TheIrps().heldByDevice.end() ? 0 : found->second;
+}
+
+std::string DescribeIrpsHeldBy(PDEVICE_OBJECT device) {
+    std::vector<std::pair<PIRP, std::shared_ptr<IrpInfo>>> irps;
+    {
+        std::lock_guard<std::mutex> guard(TheIrps().lock);
+        irps.assign(TheIrps().live.begin(), TheIrps().live.end());
+    }
+    std::string text;
+    for (auto& [irp, info] : irps) {
+        std::lock_guard<std::mutex> guard(info->lock);
+        for (const LocationRecord& record : info->at) {
+            if (record.device != device) {
+                continue;
+            }
+            char request[64];
+            std::snprintf(request, sizeof(request), " (major 0x%02X minor 0x%02X code 0x%08lX)",
+                          record.major, record.minor, static_cast<unsigned long>(record.code));
+            text += (text.empty() ? "IRP " : ", IRP ") + Hex(irp) + request;
+        }
+    }
+    return text;
 }
 
 size_t IrpsOwnedBy(PDRIVER_OBJECT driver) {
@@ -239,7 +264,6 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
-    std::vector<PDEVICE_OBJECT> holders;
     {
         std::lock_guard<std::mutex> guard(info->lock);
         CheckPowerBookkeeping(Irp, *info);
@@ -247,16 +271,13 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
         info->senderLocation = 0;
         for (LocationRecord& record : info->at) {
             if (record.device != nullptr) {
-                holders.push_back(record.device);
+                Hold(record.device, -1);
             }
             record = LocationRecord();
         }
         info->visits = 0;
         info->startNext = 0;
         info->power = false;
-    }
-    for (PDEVICE_OBJECT device : holders) {
-        Hold(device, -1);
     }
 }
 
@@ -288,21 +309,23 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                     ", whose DO_DEVICE_INITIALIZING is still set");
     }
     bool held = IsHeldForVerifier(stack);
-    PDEVICE_OBJECT skipped; // a driver that skipped its location hands the IRP on with it
     {
         std::lock_guard<std::mutex> guard(info->lock);
         LocationRecord& record = info->at[static_cast<size_t>(location)];
-        skipped = record.device;
+        // A driver that skipped its location hands the IRP on with it.
+        if (record.device != nullptr) {
+            Hold(record.device, -1);
+        }
+        if (held) {
+            Hold(DeviceObject, +1);
+        }
         record = LocationRecord();
         record.device = held ? DeviceObject : nullptr;
+        record.major = major;
+        record.minor = stack->MinorFunction;
+        record.code = stack->Parameters.DeviceIoControl.IoControlCode;
         info->visits++;
         info->power = major == IRP_MJ_POWER;
-    }
-    if (skipped != nullptr) {
-        Hold(skipped, -1);
-    }
-    if (held) {
-        Hold(DeviceObject, +1);
     }
     KIRQL irql = CurrentIrql();
     int spinLocks = HeldSpinLocks();
@@ -386,7 +409,6 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
-        PDEVICE_OBJECT holder;
         {
             std::lock_guard<std::mutex> guard(info->lock);
             LocationRecord& record = info->at[static_cast<size_t>(location)];
@@ -400,17 +422,16 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             record.pendingSeen = Irp->PendingReturned;
             record.passed = true;
             record.status = Irp->IoStatus.Status;
-            holder = record.device;
-            record.device = nullptr;
+            if (record.device != nullptr) {
+                Hold(record.device, -1);
+                record.device = nullptr;
+            }
             info->lowestCompleted = static_cast<CHAR>(location + 1);
             // The stack location is cleared as the walk leaves it.
             memset(stack, 0, sizeof(*stack));
             if (routine != NULL) {
                 info->completing = false;
             }
-        }
-        if (holder != nullptr) {
-            Hold(holder, -1);
         }
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke =
@@ -424,15 +445,11 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             // The setter has the IRP back in its routine and may let its device go there (a
             // remove lock released) before the walk leaves its location.
             if (Irp->CurrentLocation <= Irp->StackCount) {
-                PDEVICE_OBJECT setter;
-                {
-                    std::lock_guard<std::mutex> guard(info->lock);
-                    LocationRecord& record = info->at[static_cast<size_t>(Irp->CurrentLocation)];
-                    setter = record.device;
+                std::lock_guard<std::mutex> guard(info->lock);
+                LocationRecord& record = info->at[static_cast<size_t>(Irp->CurrentLocation)];
+                if (record.device != nullptr) {
+                    Hold(record.device, -1);
                     record.device = nullptr;
-                }
-                if (setter != nullptr) {
-                    Hold(setter, -1);
                 }
             }
             // The routine runs as code of the driver that set it.

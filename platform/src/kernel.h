@@ -56,6 +56,8 @@ int HeldSpinLocks();                               // spin locks the calling thr
 PDRIVER_OBJECT CurrentDriver();                    // the driver whose code the calling thread runs
 PDRIVER_OBJECT EnterDriver(PDRIVER_OBJECT driver); // returns the previous one
 size_t IrpsHeldBy(PDEVICE_OBJECT device);
+// The IRPs a device holds, each with the request it was sent, for reports.
+std::string DescribeIrpsHeldBy(PDEVICE_OBJECT device);
 size_t IrpsOwnedBy(PDRIVER_OBJECT driver);
 size_t ThreadsOwnedBy(PDRIVER_OBJECT driver);
 size_t DevicesOwnedBy(PDRIVER_OBJECT driver); // deleted or not, until their memory is freed

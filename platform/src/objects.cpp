@@ -378,9 +378,9 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (size_t irps = IrpsHeldBy(DeviceObject)) {
-        Violate(host::rule::DeviceDeletedWithIrps, "device " + Hex(DeviceObject) +
-                                                       " deleted while it holds " +
-                                                       std::to_string(irps) + " IRP(s)");
+        Violate(host::rule::DeviceDeletedWithIrps,
+                "device " + Hex(DeviceObject) + " deleted while it holds " + std::to_string(irps) +
+                    " IRP(s): " + DescribeIrpsHeldBy(DeviceObject));
     }
     size_t extensionSize = DeviceObject->Size - sizeof(DEVICE_OBJECT);
     if (size_t holds = RemoveLockHoldsIn(DeviceObject->DeviceExtension, extensionSize)) {

@@ -76,6 +76,7 @@ std::vector<PoolUsage> PoolOutstandingOf(PDRIVER_OBJECT owner) {
             usage.tag = tag;
             usage.allocations++;
             usage.bytes += entry.second.size;
+            usage.pagedBytes += IsPagedType(entry.second.type) ? entry.second.size : 0;
         }
     }
     std::vector<PoolUsage> result;

@@ -61,6 +61,15 @@ ConfigurationBuilder& ConfigurationBuilder::Hid(USHORT reportLength) {
     return *this;
 }
 
+ConfigurationBuilder& ConfigurationBuilder::HidInterface(UCHAR number, USHORT reportLength,
+                                                         std::initializer_list<UCHAR> endpoints) {
+    Interface(number, 0, static_cast<UCHAR>(endpoints.size()), 3).Hid(reportLength);
+    for (UCHAR address : endpoints) {
+        Endpoint(address, Interrupt, 64, 4);
+    }
+    return *this;
+}
+
 ConfigurationBuilder& ConfigurationBuilder::Raw(const Bytes& descriptor) {
     body_.insert(body_.end(), descriptor.begin(), descriptor.end());
     return *this;
@@ -141,10 +150,7 @@ ControllerModel DefaultController() {
             .AudioEndpoint(endpoint, IsochronousAdaptive, 0x00C4, 1)
             .Raw({7, 0x25, 0x01, 0x01, 0x00, 0x00, 0x00});
     }
-    config.Interface(3, 0, 2, 3)
-        .Hid(static_cast<USHORT>(report.size()))
-        .Endpoint(0x84, Interrupt, 64, 4)
-        .Endpoint(0x03, Interrupt, 64, 4);
+    config.HidInterface(3, static_cast<USHORT>(report.size()), {0x84, 0x03});
     model.configuration = config.Build();
     model.reportDescriptors[3] = report;
     model.strings = {{1, u"Velt Devices"}, {2, u"Velt Game Controller"}, {3, u"VD0001"}};
@@ -165,10 +171,7 @@ ControllerModel ControllerWith220ByteReportDescriptor() {
     model.name = "220-byte report descriptor";
     Bytes report = PaddedReportDescriptor(220);
     ConfigurationBuilder config;
-    config.Interface(3, 0, 2, 3)
-        .Hid(static_cast<USHORT>(report.size()))
-        .Endpoint(0x84, Interrupt, 64, 4)
-        .Endpoint(0x03, Interrupt, 64, 4);
+    config.HidInterface(3, static_cast<USHORT>(report.size()), {0x84, 0x03});
     return WithConfiguration(model, config.Build(), {{3, report}}, 3);
 }
 
@@ -210,13 +213,8 @@ ControllerModel ControllerWithInterfaces0And2() {
     model.name = "interfaces 0 and 2";
     Bytes report = DefaultReportDescriptor();
     ConfigurationBuilder config;
-    config.Interface(0, 0, 2, 3)
-        .Hid(static_cast<USHORT>(report.size()))
-        .Endpoint(0x81, Interrupt, 64, 4)
-        .Endpoint(0x01, Interrupt, 64, 4)
-        .Interface(2, 0, 1, 3)
-        .Hid(static_cast<USHORT>(report.size()))
-        .Endpoint(0x82, Interrupt, 64, 4);
+    auto length = static_cast<USHORT>(report.size());
+    config.HidInterface(0, length, {0x81, 0x01}).HidInterface(2, length, {0x82});
     return WithConfiguration(model, config.Build(), {{0, report}, {2, report}}, 0);
 }
 
@@ -225,11 +223,7 @@ ControllerModel ControllerWithTwoInterruptInPipes() {
     model.name = "two interrupt IN pipes";
     Bytes report = DefaultReportDescriptor();
     ConfigurationBuilder config;
-    config.Interface(0, 0, 3, 3)
-        .Hid(static_cast<USHORT>(report.size()))
-        .Endpoint(0x81, Interrupt, 64, 4)
-        .Endpoint(0x82, Interrupt, 64, 4)
-        .Endpoint(0x02, Interrupt, 64, 4);
+    config.HidInterface(0, static_cast<USHORT>(report.size()), {0x81, 0x82, 0x02});
     return WithConfiguration(model, config.Build(), {{0, report}}, 0);
 }
 
@@ -238,10 +232,7 @@ ControllerModel ControllerWithBulkEndpoints() {
     model.name = "bulk endpoints";
     Bytes report = DefaultReportDescriptor();
     ConfigurationBuilder config;
-    config.Interface(0, 0, 2, 3)
-        .Hid(static_cast<USHORT>(report.size()))
-        .Endpoint(0x81, Interrupt, 64, 4)
-        .Endpoint(0x01, Interrupt, 64, 4)
+    config.HidInterface(0, static_cast<USHORT>(report.size()), {0x81, 0x01})
         .Interface(1, 0, 2, 0xFF)
         .Endpoint(0x86, Bulk, 512, 0)
         .Endpoint(0x07, Bulk, 512, 0);

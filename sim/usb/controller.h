@@ -7,6 +7,7 @@
 
 #include <array>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -76,6 +77,10 @@ class ConfigurationBuilder {
     ConfigurationBuilder& AudioEndpoint(UCHAR address, UCHAR type, USHORT maxPacket,
                                         UCHAR interval);
     ConfigurationBuilder& Hid(USHORT reportLength);
+    // A HID interface (class 3, alternate 0) with its HID descriptor and interrupt endpoints of 64
+    // bytes polled every 4 ms, at the given addresses.
+    ConfigurationBuilder& HidInterface(UCHAR number, USHORT reportLength,
+                                       std::initializer_list<UCHAR> endpoints);
     ConfigurationBuilder& Raw(const Bytes& descriptor);
     Bytes Build(UCHAR attributes = 0xA0, UCHAR maxPower = 0xFA) const;
 

@@ -51,6 +51,11 @@ struct LogLine {
 std::vector<LogLine> LogLines();
 std::vector<std::string> LogTexts();
 void ClearLog();
+// DbgPrintEx's filter, as Windows' Debug Print Filter sets it: a call is written when the bit of
+// its level (a level above 31 is a mask itself) is in the component's mask or in the system-wide
+// mask, which holds the error level's bit; other calls are not even formatted. Reset opens every
+// component at every level; 1 << DPFLTR_ERROR_LEVEL is what a Windows machine has by default.
+void SetDebugPrintFilter(ULONG component, ULONG mask);
 // Called for every completed line, on the writer's thread.
 void SetLogObserver(std::function<void(const LogLine&)> observer);
 
@@ -109,6 +114,7 @@ struct PoolUsage {
     std::string tag;
     size_t allocations;
     size_t bytes;
+    size_t pagedBytes; // the part of bytes from paged pool
 };
 std::vector<PoolUsage> PoolOutstanding();
 size_t PoolBytesOutstanding();
