@@ -2,10 +2,7 @@
 // children, and the system's HID stack enumerates each of them and reads reports through them.
 #include "core/driver.h"
 #include "emulation/urb_child.h"
-#include "sim/hid/hid_stack.h"
-#include "sim/pnp/pnp_manager.h"
-#include "sim/usb/hub_pdo.h"
-#include "sim/usb/urb_engine.h"
+#include "support/scenario_world.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +13,6 @@
 namespace {
 
 using sim::hid::Bytes;
-using sim::hid::HidDevice;
 using sim::hid::HidState;
 using sim::hid::ReportKind;
 
@@ -40,78 +36,18 @@ std::map<uint8_t, size_t> Sizes(const std::vector<sim::hid::Report>& reports) {
     return sizes;
 }
 
-class HidScenario : public ::testing::Test {
+// The vendor child's feature report 0x03 is served by the controller.
+class HidScenario : public velt_test::ScenarioTest {
   protected:
-    void SetUp() override {
-        host::Reset();
-        host::SetTimeScale(100);
-        InputFrameCounter = 0; // a freshly loaded image starts at 0
-        sim::hid::ForgetHidDevices();
-        sim::usb::ControllerModel model = sim::usb::DefaultController();
+    velt_test::WorldOptions Options() const override {
+        velt_test::WorldOptions options;
         Bytes vendorFeature(48);
         vendorFeature[0] = 0x03;
         vendorFeature[1] = 0xC3;
-        model.featureReports[0x03] = vendorFeature;
-        usb_ = std::make_unique<sim::usb::UsbDevice>(model);
-        hub_ = std::make_unique<sim::usb::HubPdo>();
-        hub_->SetInternalIoctlHandler(
-            [this](PDEVICE_OBJECT pdo, PIRP irp) { return usb_->HandleInternalIoctl(pdo, irp); });
-        pnp_ = std::make_unique<sim::pnp::PnpManager>();
-        ASSERT_TRUE(pnp_->LoadInf(VELT_DRIVER_INF));
-        pnp_->RegisterDriver("veltdriver", DriverEntry);
-        ASSERT_EQ(sim::pnp::NodeState::Started, pnp_->Plug(Pdo()));
-        ASSERT_TRUE(pnp_->WaitUntil([this] { return pnp_->Children(Pdo()).size() == 2; }));
-        pnp_->WaitIdle();
-        for (const sim::pnp::DeviceNode& child : pnp_->Children(Pdo())) {
-            bool gamepad = ExtensionOf(child.pdo)->DeviceKind == DEVICE_KIND_GAMEPAD;
-            (gamepad ? gamepad_ : vendor_) = sim::hid::HidDeviceOn(child.pdo);
-        }
-        ASSERT_NE(nullptr, gamepad_);
-        ASSERT_NE(nullptr, vendor_);
-        ASSERT_EQ(HidState::Running, gamepad_->State()) << gamepad_->FailureReason();
-        ASSERT_EQ(HidState::Running, vendor_->State()) << vendor_->FailureReason();
+        options.model.featureReports[0x03] = vendorFeature;
+        options.power = false;
+        return options;
     }
-
-    void TearDown() override {
-        if (pnp_ != nullptr && hub_->Present()) {
-            // Orderly removal: the HID stacks wait for their reads, which the controller answers.
-            usb_->StartInputReports(10000, [this] { return usb_->NextDefaultReport(); });
-            pnp_.reset();
-            usb_->StopInputReports();
-        }
-        pnp_.reset();
-        hub_.reset();
-        usb_.reset();
-        gamepad_.reset();
-        vendor_.reset();
-        sim::hid::ForgetHidDevices();
-        host::JoinSystemThreads();
-        EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
-        EXPECT_EQ(0u, host::PoolBytesOutstanding());
-        EXPECT_EQ(0u, host::LiveSystemThreads());
-    }
-
-    PDEVICE_OBJECT Pdo() const {
-        return hub_->Device();
-    }
-    PDEVICE_EXTENSION FdoExtension() const {
-        return ExtensionOf(Pdo()->AttachedDevice);
-    }
-    // Both children's HID stacks have their two reads waiting at the controller.
-    bool AllReadsPending() const {
-        return usb_->PendingReads() == 4;
-    }
-    void Unplug() {
-        usb_->Unplug();
-        hub_->Unplug();
-        pnp_->Unplug(Pdo());
-    }
-
-    std::unique_ptr<sim::usb::UsbDevice> usb_;
-    std::unique_ptr<sim::usb::HubPdo> hub_;
-    std::unique_ptr<sim::pnp::PnpManager> pnp_;
-    std::shared_ptr<HidDevice> gamepad_;
-    std::shared_ptr<HidDevice> vendor_;
 };
 
 TEST_F(HidScenario, BothChildrenEnumerateWithTheirReports) {

@@ -1,66 +1,27 @@
 // System sleep and resume over the whole device tree: the controller's stack (hub PDO, FDO) and
 // the two children's stacks, driven by the world's power manager.
-#include "core/driver.h"
-#include "sim/hid/hid_stack.h"
-#include "sim/pnp/pnp_manager.h"
-#include "sim/power/power_manager.h"
-#include "sim/usb/hub_pdo.h"
-#include "sim/usb/urb_engine.h"
-
-#include <gtest/gtest.h>
-
-#include <memory>
+#include "support/scenario_world.h"
 
 namespace {
 
-using sim::pnp::NodeState;
 using sim::power::PowerManager;
 using sim::power::SentIrp;
 
-class PowerTreeTest : public ::testing::Test {
+// The world ends by unplugging the controller.
+class PowerTreeTest : public velt_test::ScenarioTest {
   protected:
+    velt_test::WorldOptions Options() const override {
+        velt_test::WorldOptions options;
+        options.unplugAtEnd = true;
+        return options;
+    }
     void SetUp() override {
-        host::Reset();
-        host::SetTimeScale(100);
-        sim::hid::ForgetHidDevices();
-        usb_ = std::make_unique<sim::usb::UsbDevice>(sim::usb::DefaultController());
-        hub_ = std::make_unique<sim::usb::HubPdo>();
-        hub_->SetInternalIoctlHandler(
-            [this](PDEVICE_OBJECT pdo, PIRP irp) { return usb_->HandleInternalIoctl(pdo, irp); });
-        pnp_ = std::make_unique<sim::pnp::PnpManager>();
-        ASSERT_TRUE(pnp_->LoadInf(VELT_DRIVER_INF));
-        pnp_->RegisterDriver("veltdriver", DriverEntry);
-        power_ = std::make_unique<PowerManager>(*pnp_);
-        ASSERT_EQ(pnp_->Plug(Pdo()), NodeState::Started);
-        ASSERT_TRUE(pnp_->WaitUntil([this] { return pnp_->Children(Pdo()).size() == 2; }));
-        pnp_->WaitIdle();
+        ScenarioTest::SetUp();
         for (const sim::pnp::DeviceNode& child : pnp_->Children(Pdo())) {
             children_.push_back(child.pdo);
         }
     }
 
-    void TearDown() override {
-        EXPECT_EQ(0u, power_->Outstanding()) << "every power IRP came back";
-        power_.reset();
-        usb_->Unplug();
-        hub_->Unplug();
-        pnp_->Unplug(Pdo());
-        pnp_.reset();
-        hub_.reset();
-        usb_.reset();
-        sim::hid::ForgetHidDevices();
-        host::JoinSystemThreads();
-        EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
-        EXPECT_TRUE(host::PoolOutstanding().empty());
-        EXPECT_EQ(host::LiveSystemThreads(), 0u);
-    }
-
-    PDEVICE_OBJECT Pdo() const {
-        return hub_->Device();
-    }
-    PDEVICE_OBJECT Fdo() const {
-        return Pdo()->AttachedDevice;
-    }
     DEVICE_POWER_STATE FdoState() const {
         return ExtensionOf(Fdo())->DevicePowerState;
     }
@@ -77,10 +38,6 @@ class PowerTreeTest : public ::testing::Test {
         return system;
     }
 
-    std::unique_ptr<sim::usb::UsbDevice> usb_;
-    std::unique_ptr<sim::usb::HubPdo> hub_;
-    std::unique_ptr<sim::pnp::PnpManager> pnp_;
-    std::unique_ptr<PowerManager> power_;
     std::vector<PDEVICE_OBJECT> children_;
 };
 

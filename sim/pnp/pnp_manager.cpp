@@ -3,6 +3,8 @@
 #include "pnp_manager.h"
 
 #include "../hid/hid_stack.h"
+#include "device_requests.h"
+#include "filter_driver.h"
 #include "inf.h"
 
 #include <algorithm>
@@ -174,7 +176,10 @@ struct PnpManager::Inbox {
     PnpManager* manager = nullptr;
 };
 
-PnpManager::PnpManager() {
+PnpManager::PnpManager(Options options) : options_(std::move(options)), random_(options_.seed) {
+    if (!options_.filterAbove.empty()) {
+        drivers_[FilterService].entry = FilterDriverEntry;
+    }
     RegisteredDriver hid;
     hid.object = hid::HidStackDriver();
     hid.resident = true;
@@ -266,6 +271,20 @@ NodeState PnpManager::Plug(PDEVICE_OBJECT pdo) {
     return state;
 }
 
+void PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo) {
+    Run([&] {
+        Entry* entry = Find(pdo);
+        if (entry == nullptr || !IsActive(entry->node.state)) {
+            return;
+        }
+        std::vector<Entry*> nodes = Subtree(*entry);
+        RemoveAll(nodes, true);
+        nodes.pop_back(); // the device is still on its bus; its children go with its stack
+        Forget(nodes);
+        UnloadIdleDrivers();
+    });
+}
+
 void PnpManager::Unplug(PDEVICE_OBJECT pdo) {
     Run([&] {
         Entry* entry = Find(pdo);
@@ -318,7 +337,9 @@ NodeState PnpManager::Enable(PDEVICE_OBJECT pdo) {
         if (entry == nullptr) {
             return;
         }
-        if (entry->node.state == NodeState::Disabled || entry->node.state == NodeState::Removed) {
+        NodeState now = entry->node.state;
+        if (now == NodeState::Disabled || now == NodeState::Removed ||
+            now == NodeState::StartFailed) {
             Configure(*entry);
         }
         state = entry->node.state;
@@ -333,6 +354,7 @@ bool PnpManager::Restart(PDEVICE_OBJECT pdo) {
         if (entry == nullptr || entry->node.state != NodeState::Started) {
             return;
         }
+        UnsolicitedPower(*entry);
         if (!NT_SUCCESS(SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE).status)) {
             SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
             return;
@@ -464,10 +486,18 @@ void PnpManager::Bind(Entry& entry) {
             }
             NTSTATUS status = STATUS_UNSUCCESSFUL;
             if (d.object != nullptr && d.object->DriverExtension->AddDevice != nullptr) {
+                Filter(entry, entry.node.pdo);
                 // Through the host, so that what AddDevice allocates is the driver's.
                 status = host::CallAddDevice(d.object, entry.node.pdo);
             }
             state = NT_SUCCESS(status) ? NodeState::Added : NodeState::AddFailed;
+            if (state == NodeState::Added) {
+                PDEVICE_OBJECT top = entry.node.pdo;
+                while (top->AttachedDevice != nullptr) {
+                    top = top->AttachedDevice;
+                }
+                Filter(entry, top);
+            }
             for (PDEVICE_OBJECT d = entry.node.pdo->AttachedDevice; d != nullptr;
                  d = d->AttachedDevice) {
                 CheckInitialized(d, "after AddDevice");
@@ -481,13 +511,41 @@ void PnpManager::Bind(Entry& entry) {
     entry.node.stack = StackOf(entry.node.pdo);
 }
 
-// A start that fails takes the stack down again, as Windows does.
+// The filter goes on top of the stack when the device object now on top is the filtered
+// driver's.
+void PnpManager::Filter(Entry& entry, PDEVICE_OBJECT below) {
+    if (options_.filterAbove.empty()) {
+        return;
+    }
+    auto filtered = drivers_.find(options_.filterAbove);
+    if (filtered == drivers_.end() || filtered->second.object == nullptr ||
+        below->DriverObject != filtered->second.object) {
+        return;
+    }
+    RegisteredDriver& filter = drivers_[FilterService];
+    if (filter.object == nullptr) {
+        filter.name = Wide(FilterService);
+        PDRIVER_OBJECT object = host::LoadDriver(filter.entry, filter.name.c_str());
+        std::lock_guard<std::mutex> guard(treeLock_);
+        filter.object = object;
+    }
+    if (filter.object != nullptr) {
+        AttachFilter(filter.object, entry.node.pdo);
+    }
+}
+
+// A start that fails takes the stack down again, as Windows does: a new device gets its
+// removal; a device restarted after a stop is surprise-removed first, with its children.
 bool PnpManager::StartStack(Entry& entry) {
+    bool restart = entry.node.state == NodeState::Stopped;
     host::IrpResult r = SendPnp(entry.node.pdo, IRP_MN_START_DEVICE);
     if (NT_SUCCESS(r.status)) {
         return true;
     }
-    SendPnp(entry.node.pdo, IRP_MN_REMOVE_DEVICE);
+    std::vector<Entry*> nodes = restart ? Subtree(entry) : std::vector<Entry*>{&entry};
+    RemoveAll(nodes, restart);
+    nodes.pop_back();
+    Forget(nodes);
     std::lock_guard<std::mutex> guard(treeLock_);
     entry.node.state = NodeState::StartFailed;
     entry.node.stack = StackOf(entry.node.pdo);
@@ -511,7 +569,25 @@ void PnpManager::AfterStart(Entry& entry) {
         entry.node.deviceState =
             NT_SUCCESS(state.status) ? static_cast<PNP_DEVICE_STATE>(state.information) : 0;
     }
+    UnsolicitedPower(entry);
     EnumerateChildren(entry);
+}
+
+// From the worker at PASSIVE_LEVEL, on a stack with a driver: the device may go to a lower
+// state if its stack agrees, and comes back to D0, where the working system keeps it.
+void PnpManager::UnsolicitedPower(Entry& entry) {
+    if (!options_.unsolicitedPower || !IsActive(entry.node.state)) {
+        return;
+    }
+    POWER_STATE lower;
+    lower.DeviceState = static_cast<DEVICE_POWER_STATE>(PowerDeviceD1 + random_() % 3);
+    POWER_STATE working;
+    working.DeviceState = PowerDeviceD0;
+    PDEVICE_OBJECT pdo = entry.node.pdo;
+    if (NT_SUCCESS(SendPower(pdo, IRP_MN_QUERY_POWER, DevicePowerState, lower).status)) {
+        SendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, lower);
+    }
+    SendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, working);
 }
 
 // BusRelations of a started stack: new device objects become nodes (the manager keeps the
@@ -543,6 +619,9 @@ void PnpManager::EnumerateChildren(Entry& entry) {
         CheckInitialized(child, "when reported in BusRelations");
         added.push_back(NewEntry(child, &entry));
     }
+    if (options_.scrambleChildren) {
+        std::shuffle(added.begin(), added.end(), random_);
+    }
     std::vector<Entry*> missing;
     for (Entry* child : entry.children) {
         if (std::find(listed.begin(), listed.end(), child->node.pdo) == listed.end()) {
@@ -564,7 +643,11 @@ void PnpManager::EnumerateChildren(Entry& entry) {
 
 std::vector<PnpManager::Entry*> PnpManager::Subtree(Entry& entry) {
     std::vector<Entry*> nodes;
-    for (Entry* child : entry.children) {
+    std::vector<Entry*> children = entry.children;
+    if (options_.scrambleChildren) {
+        std::shuffle(children.begin(), children.end(), random_);
+    }
+    for (Entry* child : children) {
         std::vector<Entry*> below = Subtree(*child);
         nodes.insert(nodes.end(), below.begin(), below.end());
     }
@@ -579,6 +662,7 @@ bool PnpManager::QueryRemoveAll(const std::vector<Entry*>& nodes) {
         if (!IsActive(node->node.state)) {
             continue;
         }
+        UnsolicitedPower(*node);
         if (!NT_SUCCESS(SendPnp(node->node.pdo, IRP_MN_QUERY_REMOVE_DEVICE).status)) {
             for (auto it = asked.rbegin(); it != asked.rend(); ++it) {
                 SendPnp((*it)->node.pdo, IRP_MN_CANCEL_REMOVE_DEVICE);

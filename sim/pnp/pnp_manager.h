@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,11 +62,27 @@ struct DeviceNode {
     NodeState state = NodeState::NoDriver;
 };
 
+// What the manager does beyond what Windows does by default, as the kernel's enhanced I/O
+// verification does to the drivers it checks.
+struct Options {
+    // The service of a driver whose device objects each get the pass-through filter
+    // (filter_driver.h) directly above them: above its function device after AddDevice, above
+    // each PDO it enumerates before the function driver is added there. Empty: no filter.
+    std::string filterAbove;
+    // New children of a bus relation are configured and started, and siblings queried and
+    // removed, in an order shuffled with the seed rather than in the order reported.
+    bool scrambleChildren = false;
+    // Each stack gets a device power cycle nobody asked for (a query for a lower device state,
+    // that state, then D0 again) after it started and before it is queried for removal or stop.
+    bool unsolicitedPower = false;
+    unsigned seed = 1;
+};
+
 class PnpManager {
   public:
     // Installs itself as the IoInvalidateDeviceRelations handler and knows the system's HID
     // stack (model USB\Class_03).
-    PnpManager();
+    explicit PnpManager(Options options = {});
     // Removes in order what is still in the tree, unloads the drivers it loaded, stops.
     ~PnpManager();
     PnpManager(const PnpManager&) = delete;
@@ -88,9 +105,15 @@ class PnpManager {
     // Orderly removal: query-remove of the subtree, then removal, children first. FALSE when a
     // driver vetoed (the queried ones get the cancel). The node stays as Removed.
     bool Remove(PDEVICE_OBJECT pdo);
-    // Rebalance: query-stop, stop, start. FALSE when the query was vetoed.
+    // The stack failed while the device stays on its bus (a driver reported it failed):
+    // surprise removal, then removal, children first. The node stays as Removed.
+    void SurpriseRemove(PDEVICE_OBJECT pdo);
+    // Rebalance: query-stop, stop, start. FALSE when the query was vetoed (the stack gets the
+    // cancel). A start that fails then takes the stack and its children down with a surprise
+    // removal and a removal; the node stays as StartFailed.
     bool Restart(PDEVICE_OBJECT pdo);
-    // Disable: like Remove, the node stays as Disabled. Enable enumerates it again.
+    // Disable: like Remove, the node stays as Disabled. Enable enumerates a disabled, removed or
+    // failed node again.
     bool Disable(PDEVICE_OBJECT pdo);
     NodeState Enable(PDEVICE_OBJECT pdo);
 
@@ -136,7 +159,9 @@ class PnpManager {
     void Configure(Entry& entry);
     void QueryIdentity(Entry& entry);
     void Bind(Entry& entry);
+    void Filter(Entry& entry, PDEVICE_OBJECT below);
     bool StartStack(Entry& entry);
+    void UnsolicitedPower(Entry& entry);
     void AfterStart(Entry& entry);
     void EnumerateChildren(Entry& entry);
     std::vector<Entry*> Subtree(Entry& entry);
@@ -147,6 +172,9 @@ class PnpManager {
     void UnloadIdleDrivers();
     DeviceNode Snapshot(const Entry& entry) const;
     std::u16string NewContainerId();
+
+    const Options options_;
+    std::mt19937 random_; // the worker's only
 
     mutable std::mutex treeLock_; // the tree; never held while an IRP is sent
     std::vector<std::unique_ptr<Entry>> entries_;

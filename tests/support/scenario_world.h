@@ -1,0 +1,74 @@
+// The whole world for scenario tests: a freshly booted host, the PnP manager that loads the driver
+// for the default controller on its hub port, both children enumerated and read by the system's
+// HID stack, and the power manager over the tree. The test ends by taking the world down (in
+// order, or by unplugging) and finds no verifier violation, no pool, no thread and no power IRP
+// left behind.
+#pragma once
+
+#include "core/driver.h"
+#include "sim/hid/hid_stack.h"
+#include "sim/pnp/pnp_manager.h"
+#include "sim/power/power_manager.h"
+#include "sim/usb/hub_pdo.h"
+#include "sim/usb/urb_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace velt_test {
+
+struct WorldOptions {
+    sim::usb::ControllerModel model = sim::usb::DefaultController();
+    sim::pnp::Options pnp;
+    bool power = true;        // a power manager over the tree
+    bool unplugAtEnd = false; // the world ends by unplugging the controller, not by removal
+};
+
+class ScenarioTest : public ::testing::Test {
+  protected:
+    // Boots the world with Options(); a fatal failure here skips the test.
+    void SetUp() override;
+    void TearDown() override;
+    virtual WorldOptions Options() const {
+        return {};
+    }
+
+    PDEVICE_OBJECT Pdo() const {
+        return hub_->Device();
+    }
+    // The driver's FDO: right above the hub's PDO, whatever filters sit above it.
+    PDEVICE_OBJECT Fdo() const {
+        return Pdo()->AttachedDevice;
+    }
+    PDEVICE_EXTENSION FdoExtension() const {
+        return ExtensionOf(Fdo());
+    }
+    // Both children's HID stacks have their two reads waiting at the controller.
+    bool AllReadsPending() const {
+        return usb_->PendingReads() == 4;
+    }
+
+    // Waits until the controller's node is started with both children's HID stacks running, and
+    // takes those HID devices into gamepad_ and vendor_.
+    ::testing::AssertionResult ChildrenRunning();
+    // Sends input reports one at a time until each child has received `each` of them: every
+    // report reaches exactly one child unchanged, but for the gamepad child's frame counter in
+    // byte 7, which goes up by 4 from one of its reports to the next.
+    ::testing::AssertionResult StreamToBoth(unsigned each = 2);
+    // The controller leaves the bus and the PnP manager hears of it.
+    void Unplug();
+
+    std::unique_ptr<sim::usb::UsbDevice> usb_;
+    std::unique_ptr<sim::usb::HubPdo> hub_;
+    std::unique_ptr<sim::pnp::PnpManager> pnp_;
+    std::unique_ptr<sim::power::PowerManager> power_;
+    std::shared_ptr<sim::hid::HidDevice> gamepad_;
+    std::shared_ptr<sim::hid::HidDevice> vendor_;
+
+  private:
+    bool unplugAtEnd_ = false;
+    uint8_t sent_ = 0;
+};
+
+} // namespace velt_test
