@@ -7,6 +7,7 @@
 
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -544,6 +545,54 @@ TEST_F(UrbChildTest, PendingTransferHoldsTheChildsRemoveLockUntilItComesBack) {
     EXPECT_EQ(STATUS_NO_SUCH_DEVICE, result.status);
     EXPECT_EQ(STATUS_PENDING, result.returned);
     EXPECT_EQ(1, Extension(gamepad_)->RemoveLock.Common.IoCount);
+}
+
+// The controller's stack completes a cancelled transfer as USB stacks do.
+VOID NTAPI CancelAtBus(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+TEST_F(UrbChildTest, CancelledTransferIsCancelledAtTheControllerAndReportedAsCancelled) {
+    for (bool beforeSend : {false, true}) {
+        SCOPED_TRACE(beforeSend ? "cancelled before it was repeated" : "cancelled while pending");
+        std::atomic<PIRP> below{nullptr};
+        SetBus([&below](PIRP irp, PURB) {
+            IoMarkIrpPending(irp);
+            IoSetCancelRoutine(irp, CancelAtBus);
+            if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+                CancelAtBus(nullptr, irp);
+            }
+            below = irp;
+            return STATUS_PENDING;
+        });
+        UCHAR report[64] = {};
+        URB urb = Transfer(true, report, sizeof(report));
+        std::atomic<PIRP> childIrp{nullptr};
+        host::IrpResult result{};
+        std::thread reader([&] {
+            result =
+                host::SendIrp(gamepad_, STATUS_SUCCESS, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+                    stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+                    stack->Parameters.Others.Argument1 = &urb;
+                    irp->Cancel = beforeSend;
+                    childIrp = irp;
+                });
+        });
+        while (below.load() == nullptr) {
+            std::this_thread::yield();
+        }
+        if (!beforeSend) {
+            IoCancelIrp(childIrp.load());
+        }
+        reader.join();
+        EXPECT_EQ(STATUS_CANCELLED, result.status);
+        EXPECT_EQ(STATUS_PENDING, result.returned);
+        EXPECT_EQ(1, Extension(gamepad_)->RemoveLock.Common.IoCount);
+    }
 }
 
 TEST_F(UrbChildTest, OtherControlCodesSucceedWithATraceLineAndNothingElse) {

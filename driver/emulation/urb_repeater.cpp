@@ -12,6 +12,42 @@ namespace {
 constexpr ULONG FRAME_COUNTER_BYTE = 7;
 constexpr ULONG FAILED_TRANSFER_LENGTH = 32;
 
+// While a child's request is repeated, its IRP's driver context holds the repeated IRP and the
+// count of the two parties that may still touch it: the repeated IRP's completion, and the
+// cancellation side (the child IRP's cancel routine, or the repeater itself when the request was
+// cancelled before the routine was set). Whoever drops the count to zero finishes the request.
+constexpr ULONG CONTEXT_REPEATED_IRP = 0;
+constexpr ULONG CONTEXT_SHARES = 1;
+constexpr LONG REPEATER_SHARES = 2;
+
+LONG volatile* SharesOf(PIRP ChildIrp) {
+    return reinterpret_cast<LONG volatile*>(&ChildIrp->Tail.Overlay.DriverContext[CONTEXT_SHARES]);
+}
+
+PIRP RepeatedIrpOf(PIRP ChildIrp) {
+    return static_cast<PIRP>(ChildIrp->Tail.Overlay.DriverContext[CONTEXT_REPEATED_IRP]);
+}
+
+VOID FinishRepeatedRequest(PIRP Repeated);
+
+// Drops one party's share of a repeated request; the last one finishes it.
+VOID DropShare(PIRP ChildIrp) {
+    PIRP repeated = RepeatedIrpOf(ChildIrp);
+    if (InterlockedDecrement(SharesOf(ChildIrp)) == 0) {
+        FinishRepeatedRequest(repeated);
+    }
+}
+
+// Cancel routine of a child's repeated request, DISPATCH_LEVEL with the cancel spin lock held:
+// the caller above gave up on it, so the transfer at the controller's stack is cancelled too.
+// The child's IRP completes when the repeated IRP comes back.
+VOID NTAPI RepeaterCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    IoCancelIrp(RepeatedIrpOf(Irp));
+    DropShare(Irp);
+}
+
 const CHILD_PROFILE* ProfileOf(PDEVICE_EXTENSION ChildExtension) {
     return ChildExtension->DeviceKind == DEVICE_KIND_VENDOR ? &VendorProfile : &GamepadProfile;
 }
@@ -28,7 +64,8 @@ VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_
                    transfer->TransferBufferLength);
         // The caller reads the length it is told from its own buffer: a failed transfer counts
         // as 32 bytes, but never as more than that buffer holds.
-        if (status != STATUS_NO_SUCH_DEVICE) {
+        // A caller that cancelled its request learns that it was cancelled.
+        if (status != STATUS_NO_SUCH_DEVICE && !ChildIrp->Cancel) {
             ChildIrp->IoStatus.Status = STATUS_SUCCESS;
             ChildIrp->IoStatus.Information = 0;
             transfer->TransferBufferLength =
@@ -107,16 +144,42 @@ NTSTATUS IOCTLRepeatRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     repeated->IoStatus.Status = STATUS_NOT_SUPPORTED;
     repeated->IoStatus.Information = 0;
 
+    Irp->Tail.Overlay.DriverContext[CONTEXT_REPEATED_IRP] = repeated;
+    *SharesOf(Irp) = REPEATER_SHARES;
     IoMarkIrpPending(Irp);
+    IoSetCancelRoutine(Irp, RepeaterCancel);
+    // Cancelled before the routine was set: the routine will not run, so its part falls to us
+    // once the repeated IRP is on its way.
+    BOOLEAN cancelled = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
     IoCallDriver(target, repeated);
+    if (cancelled) {
+        IoCancelIrp(repeated);
+        DropShare(Irp);
+    }
     return STATUS_PENDING;
 }
 
-// Completion of a repeated request, up to DISPATCH_LEVEL: carries the result into the child's
-// IRP, completes it and then releases the child's remove lock. Frees the repeated IRP itself,
-// hence STATUS_MORE_PROCESSING_REQUIRED.
+// Completion of a repeated request, up to DISPATCH_LEVEL. The repeated IRP stays ours (hence
+// STATUS_MORE_PROCESSING_REQUIRED) until the child's request is finished, here or by a cancel
+// routine still using it.
 NTSTATUS NTAPI IOCTLRepeaterComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(Context);
+    auto* childIrp =
+        static_cast<PIRP>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument2);
+    ObDereferenceObject(DeviceObject);
+    // A cancel routine taken off before it ran never will: its share goes with ours.
+    if (IoSetCancelRoutine(childIrp, NULL) != NULL) {
+        InterlockedDecrement(SharesOf(childIrp));
+    }
+    DropShare(childIrp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+namespace {
+
+// The end of a repeated request, up to DISPATCH_LEVEL: carries the result into the child's IRP,
+// frees the repeated IRP, completes the child's IRP and then releases the child's remove lock.
+VOID FinishRepeatedRequest(PIRP Irp) {
     PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(Irp);
     auto* childIrp = static_cast<PIRP>(own->Parameters.Others.Argument2);
     auto* childExtension = static_cast<PDEVICE_EXTENSION>(own->Parameters.Others.Argument4);
@@ -124,7 +187,6 @@ NTSTATUS NTAPI IOCTLRepeaterComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
         static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(own->Parameters.Others.Argument3));
     const CHILD_PROFILE* profile = ProfileOf(childExtension);
 
-    ObDereferenceObject(DeviceObject);
     if (Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
         childIrp->IoStatus = Irp->IoStatus;
     }
@@ -162,5 +224,6 @@ NTSTATUS NTAPI IOCTLRepeaterComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 
     IoCompleteRequest(childIrp, IO_NO_INCREMENT);
     IoReleaseRemoveLock(&childExtension->RemoveLock, childIrp);
-    return STATUS_MORE_PROCESSING_REQUIRED;
 }
+
+} // namespace

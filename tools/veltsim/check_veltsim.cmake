@@ -150,7 +150,7 @@ elseif(CHECK STREQUAL "stress")
     endforeach()
 elseif(CHECK STREQUAL "watchdog")
     # A deadline no cycle can meet: the watchdog must end the run and say what was in flight.
-    execute_process(COMMAND ${EMULATOR} ${VELTSIM} stress --cycles 3 --seed 1 --deadline 0.01
+    execute_process(COMMAND ${EMULATOR} ${VELTSIM} stress --cycles 3 --seed 1 --deadline 0.001
                     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
     if(NOT (rc EQUAL 1 AND err MATCHES "veltsim: watchdog: cycle [0-9]+ hung in [a-z ]+ for more"
             AND err MATCHES "veltsim: IRPs in flight: [0-9]+\n"

@@ -126,7 +126,7 @@ ParseResult ParseOptions(int argc, const char* const* argv, Options* options, st
                      "real seconds a cycle may take before the watchdog calls it a hang (default: "
                      "30)")
         ->type_name("SECONDS")
-        ->check(Number(0.01, 3600, "a number of seconds from 0.01 to 3600"));
+        ->check(Number(0.001, 3600, "a number of seconds from 0.001 to 3600"));
 
     try {
         app.parse(argc, argv);
