@@ -16,18 +16,6 @@ namespace {
 
 using fuzz::child_requests::Call;
 
-fuzz::World& TheWorld() {
-    static fuzz::World* world = [] {
-        fuzz::BootHost();
-        auto* started = new fuzz::World(sim::usb::DefaultController());
-        if (!started->WaitForChildren()) {
-            fuzz::Fail("the default controller brought up no children");
-        }
-        return started;
-    }();
-    return *world;
-}
-
 // What a call left behind for the checks after it came back.
 struct Placed {
     Call call;
@@ -114,7 +102,7 @@ void Check(const Placed& placed) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::World& world = TheWorld();
+    fuzz::World& world = fuzz::SharedWorld();
     static const size_t poolAfterStart = host::PoolBytesOutstanding();
     std::vector<Placed> placed;
     for (const Call& call : fuzz::child_requests::Decode(data, size)) {

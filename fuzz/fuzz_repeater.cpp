@@ -16,18 +16,6 @@ namespace {
 
 using fuzz::repeater::Step;
 
-fuzz::World& TheWorld() {
-    static fuzz::World* world = [] {
-        fuzz::BootHost();
-        auto* started = new fuzz::World(sim::usb::DefaultController());
-        if (!started->WaitForChildren()) {
-            fuzz::Fail("the default controller brought up no children");
-        }
-        return started;
-    }();
-    return *world;
-}
-
 struct Placed {
     Step step;
     URB urb{};
@@ -122,7 +110,7 @@ void Act(fuzz::World& world, std::vector<Placed>& placed, Placed& one) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::World& world = TheWorld();
+    fuzz::World& world = fuzz::SharedWorld();
     static const size_t poolAfterStart = host::PoolBytesOutstanding();
     std::vector<Placed> placed;
     for (Step& step : fuzz::repeater::Decode(data, size)) {

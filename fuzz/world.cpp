@@ -213,4 +213,16 @@ PMDL CallerBuffer::Mdl() const {
     return mdl_;
 }
 
+World& SharedWorld() {
+    static World* world = [] {
+        BootHost();
+        auto* started = new World(sim::usb::DefaultController());
+        if (!started->WaitForChildren()) {
+            Fail("the default controller brought up no children");
+        }
+        return started;
+    }();
+    return *world;
+}
+
 } // namespace fuzz

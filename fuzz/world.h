@@ -105,4 +105,8 @@ class CallerBuffer {
 
 BufferKind BufferKindOf(unsigned bits);
 
+// One world with the default controller and both children up, booted on first use and kept for
+// the whole process (the targets that need no controller of their own share it between inputs).
+World& SharedWorld();
+
 } // namespace fuzz

@@ -2,6 +2,8 @@
 // little-endian header (27 bytes; 28 with the control stage) and the transfer's data.
 #include "sim/usb/capture.h"
 
+#include "sim/usb/urb_engine.h"
+
 #include <host/host.h>
 
 #include <chrono>
@@ -42,24 +44,6 @@ void Put(std::string& out, uint64_t value, size_t bytes) {
     }
 }
 
-UCHAR RecipientOf(USHORT function) {
-    switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_CLASS_INTERFACE:
-        return 1;
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_CLASS_ENDPOINT:
-        return 2;
-    case URB_FUNCTION_VENDOR_OTHER:
-    case URB_FUNCTION_CLASS_OTHER:
-        return 3;
-    default:
-        return 0;
-    }
-}
-
 struct Control {
     UCHAR setup[8];
     PVOID buffer;
@@ -91,7 +75,7 @@ std::optional<Control> ControlOf(const URB* urb) {
         control.buffer = request.TransferBuffer;
         control.mdl = request.TransferBufferMDL;
         control.length = request.TransferBufferLength;
-        SetSetup(control, static_cast<UCHAR>(0x80 | RecipientOf(function)), GetDescriptor,
+        SetSetup(control, static_cast<UCHAR>(0x80 | UrbRecipient(function)), GetDescriptor,
                  static_cast<USHORT>((request.DescriptorType << 8) | request.Index),
                  request.LanguageId);
         return control;
@@ -113,7 +97,7 @@ std::optional<Control> ControlOf(const URB* urb) {
         control.length = request.TransferBufferLength;
         SetSetup(control,
                  static_cast<UCHAR>((USBD_TRANSFER_DIRECTION(request.TransferFlags) ? 0x80 : 0) |
-                                    (vendor ? 0x40 : 0x20) | RecipientOf(function)),
+                                    (vendor ? 0x40 : 0x20) | UrbRecipient(function)),
                  request.Request, request.Value, request.Index);
         return control;
     }

@@ -29,22 +29,6 @@ PURB UrbOf(PIRP irp) {
     return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
 }
 
-UCHAR Recipient(USHORT function) {
-    switch (function) {
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_CLASS_INTERFACE:
-        return 1;
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_CLASS_ENDPOINT:
-        return 2;
-    case URB_FUNCTION_VENDOR_OTHER:
-    case URB_FUNCTION_CLASS_OTHER:
-        return 3;
-    default:
-        return 0;
-    }
-}
-
 bool IsClass(USHORT function) {
     return function == URB_FUNCTION_CLASS_DEVICE || function == URB_FUNCTION_CLASS_INTERFACE ||
            function == URB_FUNCTION_CLASS_ENDPOINT || function == URB_FUNCTION_CLASS_OTHER;
@@ -269,7 +253,7 @@ NTSTATUS UsbDevice::Submit(PIRP irp, PURB urb) {
         ControlSetup setup;
         setup.requestType =
             static_cast<UCHAR>((USBD_TRANSFER_DIRECTION(request.TransferFlags) ? 0x80 : 0) |
-                               (IsClass(function) ? 0x20 : 0x40) | Recipient(function));
+                               (IsClass(function) ? 0x20 : 0x40) | UrbRecipient(function));
         setup.request = request.Request;
         setup.value = request.Value;
         setup.index = request.Index;
@@ -825,6 +809,24 @@ UCHAR UsbDevice::EndpointOf(USBD_PIPE_HANDLE handle) const {
         }
     }
     return 0;
+}
+
+UCHAR UrbRecipient(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+        return 1;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+        return 2;
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_OTHER:
+        return 3;
+    default:
+        return 0;
+    }
 }
 
 } // namespace sim::usb

@@ -18,6 +18,10 @@
 
 namespace sim::usb {
 
+// The recipient bits of bmRequestType (0 device, 1 interface, 2 endpoint, 3 other) of the
+// control transfer that a URB function stands for.
+UCHAR UrbRecipient(USHORT function);
+
 // How requests that the device can answer at once are completed.
 enum class Completion {
     CallerThread, // in the dispatch routine, on the caller's thread

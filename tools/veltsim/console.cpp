@@ -42,6 +42,14 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
+std::string JsonProblemsAndEnd(const std::vector<std::string>& problems) {
+    std::string json = "\"problems\": [";
+    for (size_t i = 0; i < problems.size(); ++i) {
+        json += (i == 0 ? "" : ", ") + JsonString(problems[i]);
+    }
+    return json + "], \"ok\": " + (problems.empty() ? "true" : "false") + "}\n";
+}
+
 double Seconds(LONGLONG kernelTime) {
     return static_cast<double>(kernelTime) / 1e7;
 }

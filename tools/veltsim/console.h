@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace veltsim {
 
@@ -30,6 +31,8 @@ class Console {
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string JsonString(const std::string& text);
+// The end of a JSON summary: its problems and whether all was well, closing the object.
+std::string JsonProblemsAndEnd(const std::vector<std::string>& problems);
 double Seconds(LONGLONG kernelTime);
 
 // Boots the host for a run: the Windows version of the options, the time scale, and a bug check

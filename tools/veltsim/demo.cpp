@@ -431,11 +431,7 @@ int RunDemo(const Options& options) {
         if (!noChildren.empty()) {
             json += ", \"no_children\": " + JsonString(noChildren);
         }
-        json += ", \"problems\": [";
-        for (size_t i = 0; i < problems.size(); ++i) {
-            json += (i == 0 ? "" : ", ") + JsonString(problems[i]);
-        }
-        json += "], \"ok\": " + std::string(problems.empty() ? "true" : "false") + "}\n";
+        json += ", " + JsonProblemsAndEnd(problems);
         std::fputs(json.c_str(), stdout);
     } else {
         std::printf("%s== summary\n", out.Verbose() ? "\n" : "");

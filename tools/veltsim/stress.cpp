@@ -481,12 +481,9 @@ int RunStress(const Options& options) {
             json += Format(", %s: %u", JsonString(MomentName(static_cast<Moment>(moment))).c_str(),
                            surprises[moment]);
         }
-        json += Format("}, \"safe_removals\": %u, \"reports\": %llu, \"problems\": [", surprises[0],
+        json += Format("}, \"safe_removals\": %u, \"reports\": %llu, ", surprises[0],
                        static_cast<unsigned long long>(reports));
-        for (size_t i = 0; i < problems.size(); ++i) {
-            json += (i == 0 ? "" : ", ") + JsonString(problems[i]);
-        }
-        json += "], \"ok\": " + std::string(problems.empty() ? "true" : "false") + "}\n";
+        json += JsonProblemsAndEnd(problems);
         std::fputs(json.c_str(), stdout);
     } else {
         std::printf("%s== summary\n", out.Verbose() ? "\n" : "");
