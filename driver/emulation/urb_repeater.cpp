@@ -65,7 +65,7 @@ VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_
         // The caller reads the length it is told from its own buffer: a failed transfer counts
         // as 32 bytes, but never as more than that buffer holds.
         // A caller that cancelled its request learns that it was cancelled.
-        if (status != STATUS_NO_SUCH_DEVICE && !ChildIrp->Cancel) {
+        if (status != STATUS_NO_SUCH_DEVICE && !ReadFlag(&ChildIrp->Cancel)) {
             ChildIrp->IoStatus.Status = STATUS_SUCCESS;
             ChildIrp->IoStatus.Information = 0;
             transfer->TransferBufferLength =
@@ -150,7 +150,7 @@ NTSTATUS IOCTLRepeatRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoSetCancelRoutine(Irp, RepeaterCancel);
     // Cancelled before the routine was set: the routine will not run, so its part falls to us
     // once the repeated IRP is on its way.
-    BOOLEAN cancelled = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
+    BOOLEAN cancelled = ReadFlag(&Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL;
     IoCallDriver(target, repeated);
     if (cancelled) {
         IoCancelIrp(repeated);

@@ -470,9 +470,10 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         }
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke =
-            routine != NULL && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+            routine != NULL &&
+            ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+             (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? NULL
@@ -524,7 +525,8 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Set before the routine is taken, and read by drivers without the cancel spin lock.
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, NULL);
     if (routine == NULL) {
         IoReleaseCancelSpinLock(irql);

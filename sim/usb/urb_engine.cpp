@@ -571,7 +571,7 @@ void UsbDevice::QueueRead(PIRP irp, UCHAR endpoint) {
     }
     irp->Tail.Overlay.DriverContext[0] = this;
     IoSetCancelRoutine(irp, CancelRead);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, NULL) != NULL) {
         guard.unlock();
         auto* urb = UrbOf(irp);
         urb->UrbHeader.Status = USBD_STATUS_CANCELED;
