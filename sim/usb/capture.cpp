@@ -63,9 +63,10 @@ void SetSetup(Control& control, UCHAR requestType, UCHAR request, USHORT value, 
     memcpy(control.setup, setup, sizeof(setup));
 }
 
-// The setup packet and data buffer of a URB that travels as a control transfer.
-std::optional<Control> ControlOf(const URB* urb) {
-    USHORT function = urb->UrbHeader.Function;
+// The setup packet and data buffer of a URB that travels as a control transfer, read as a URB of
+// `function`: a bus driver may change the Function of a URB it completes, and the request it
+// answered is the one that was submitted.
+std::optional<Control> ControlOf(const URB* urb, USHORT function) {
     Control control{};
     switch (function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -192,9 +193,24 @@ void UsbCapture::Completed(USHORT bus, USHORT address, const void* request, cons
     Record(bus, address, request, urb, true);
 }
 
+// The endpoint of a pipe handle on a device, as the last configuration selection told it.
+std::optional<UsbCapture::Pipe> UsbCapture::PipeOf(const DeviceKey& device,
+                                                   USBD_PIPE_HANDLE handle) const {
+    auto pipes = pipes_.find(device);
+    if (pipes == pipes_.end()) {
+        return std::nullopt;
+    }
+    auto pipe = pipes->second.find(handle);
+    if (pipe == pipes->second.end()) {
+        return std::nullopt;
+    }
+    return pipe->second;
+}
+
 // Builds the packet of one submission or completion: the header, for control transfers the
 // stage (setup on the way down, complete on the way back) with the setup packet, then the data
-// that travelled in that direction.
+// that travelled in that direction. A completion is described by its submission (function,
+// endpoint, direction and setup packet); only its status, length and data are its own.
 void UsbCapture::Record(USHORT bus, USHORT address, const void* request, const URB* urb,
                         bool completed) {
     if (urb == nullptr) {
@@ -205,52 +221,38 @@ void UsbCapture::Record(USHORT bus, USHORT address, const void* request, const U
         return;
     }
     DeviceKey device{bus, address};
-    USHORT function = urb->UrbHeader.Function;
-    std::optional<Control> control = ControlOf(urb);
-    UCHAR endpoint = 0;
-    UCHAR transfer = TransferIrpInfo;
+    RequestKey key{device, request};
+    Submission submission;
+    auto submitted = submissions_.find(key);
+    if (completed && submitted != submissions_.end()) {
+        submission = submitted->second;
+        submissions_.erase(submitted);
+    } else {
+        submission = Describe(device, urb);
+        if (!completed) {
+            submissions_[key] = submission;
+        }
+    }
+    std::optional<Control> control = ControlOf(urb, submission.function);
     std::string data;
     if (control) {
-        bool in = (control->setup[0] & 0x80) != 0;
-        endpoint = in ? 0x80 : 0x00;
-        transfer = TransferControl;
+        bool in = (submission.setup[0] & 0x80) != 0;
         if (!completed) {
-            data.assign(reinterpret_cast<const char*>(control->setup), sizeof(control->setup));
+            data.assign(reinterpret_cast<const char*>(submission.setup), sizeof(submission.setup));
         }
         if (in == completed) {
             data += DataOf(control->buffer, control->mdl, control->length);
         }
-    } else if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-        const auto& request = urb->UrbBulkOrInterruptTransfer;
-        bool in = USBD_TRANSFER_DIRECTION(request.TransferFlags) != 0;
-        endpoint = in ? 0x80 : 0x00;
-        transfer = TransferUnknown;
-        auto pipes = pipes_.find(device);
-        if (pipes != pipes_.end()) {
-            auto pipe = pipes->second.find(request.PipeHandle);
-            if (pipe != pipes->second.end()) {
-                endpoint = pipe->second.endpoint;
-                transfer = pipe->second.transfer;
-                in = (endpoint & 0x80) != 0;
-            }
-        }
+    } else if (submission.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        const auto& transfer = urb->UrbBulkOrInterruptTransfer;
+        bool in = (submission.endpoint & 0x80) != 0;
         if (in == completed) {
-            data = DataOf(request.TransferBuffer, request.TransferBufferMDL,
-                          request.TransferBufferLength);
-        }
-    } else if (function == URB_FUNCTION_ABORT_PIPE ||
-               function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ||
-               function == URB_FUNCTION_SYNC_RESET_PIPE ||
-               function == URB_FUNCTION_SYNC_CLEAR_STALL) {
-        auto pipes = pipes_.find(device);
-        if (pipes != pipes_.end()) {
-            auto pipe = pipes->second.find(urb->UrbPipeRequest.PipeHandle);
-            if (pipe != pipes->second.end()) {
-                endpoint = pipe->second.endpoint;
-            }
+            data = DataOf(transfer.TransferBuffer, transfer.TransferBufferMDL,
+                          transfer.TransferBufferLength);
         }
     }
-    if (completed && function == URB_FUNCTION_SELECT_CONFIGURATION &&
+    if (completed && submission.function == URB_FUNCTION_SELECT_CONFIGURATION &&
+        urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
         USBD_SUCCESS(urb->UrbHeader.Status)) {
         LearnPipes(device, urb);
     }
@@ -259,18 +261,48 @@ void UsbCapture::Record(USHORT bus, USHORT address, const void* request, const U
     Put(packet, control ? ControlHeaderLength : PacketHeaderLength, 2);
     Put(packet, reinterpret_cast<uintptr_t>(request), 8);
     Put(packet, completed ? static_cast<uint32_t>(urb->UrbHeader.Status) : 0, 4);
-    Put(packet, function, 2);
+    Put(packet, urb->UrbHeader.Function, 2);
     Put(packet, completed ? InfoPdoToFdo : 0, 1);
     Put(packet, bus, 2);
     Put(packet, address, 2);
-    Put(packet, endpoint, 1);
-    Put(packet, transfer, 1);
+    Put(packet, submission.endpoint, 1);
+    Put(packet, submission.transfer, 1);
     Put(packet, data.size(), 4);
     if (control) {
         Put(packet, completed ? StageComplete : StageSetup, 1);
     }
     packet += data;
     Write(packet);
+}
+
+// What a URB asks for as it is submitted: its function, the endpoint and transfer type it
+// travels on and, for a control transfer, its setup packet.
+UsbCapture::Submission UsbCapture::Describe(const DeviceKey& device, const URB* urb) const {
+    Submission submission;
+    submission.function = urb->UrbHeader.Function;
+    submission.transfer = TransferIrpInfo;
+    std::optional<Control> control = ControlOf(urb, submission.function);
+    if (control) {
+        memcpy(submission.setup, control->setup, sizeof(submission.setup));
+        submission.endpoint = (control->setup[0] & 0x80) != 0 ? 0x80 : 0x00;
+        submission.transfer = TransferControl;
+    } else if (submission.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        const auto& transfer = urb->UrbBulkOrInterruptTransfer;
+        submission.endpoint = USBD_TRANSFER_DIRECTION(transfer.TransferFlags) != 0 ? 0x80 : 0x00;
+        submission.transfer = TransferUnknown;
+        if (std::optional<Pipe> pipe = PipeOf(device, transfer.PipeHandle)) {
+            submission.endpoint = pipe->endpoint;
+            submission.transfer = pipe->transfer;
+        }
+    } else if (submission.function == URB_FUNCTION_ABORT_PIPE ||
+               submission.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ||
+               submission.function == URB_FUNCTION_SYNC_RESET_PIPE ||
+               submission.function == URB_FUNCTION_SYNC_CLEAR_STALL) {
+        if (std::optional<Pipe> pipe = PipeOf(device, urb->UrbPipeRequest.PipeHandle)) {
+            submission.endpoint = pipe->endpoint;
+        }
+    }
+    return submission;
 }
 
 // The pipes a successful configuration selection handed out replace the device's earlier ones.

@@ -1,6 +1,8 @@
 // A USB capture file in the pcap format that USBPcap writes (link type 249), which Wireshark and
 // tshark read: every URB twice, as it is submitted and as it comes back, each with the packet
-// header of that format; control transfers carry their stage and their 8-byte setup packet.
+// header of that format; control transfers carry their stage and their 8-byte setup packet. A
+// completion is told by what was submitted (the bus may rewrite a URB's Function on the way back),
+// so the IN data of every control transfer shows.
 // Select-configuration requests appear as the SET_CONFIGURATION control transfer they stand for,
 // and the pipe handles they hand out tell the endpoint of later transfers.
 #pragma once
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -41,11 +44,22 @@ class UsbCapture {
         UCHAR endpoint;
         UCHAR transfer; // USBPcap transfer type
     };
+    // A URB as it went down, kept until it comes back.
+    struct Submission {
+        USHORT function = 0;
+        UCHAR endpoint = 0;
+        UCHAR transfer = 0;  // USBPcap transfer type
+        UCHAR setup[8] = {}; // control transfers
+    };
     using DeviceKey = std::pair<USHORT, USHORT>;
+    using RequestKey = std::pair<DeviceKey, const void*>;
 
     void Record(USHORT bus, USHORT address, const void* request, const URB* urb, bool completed);
-    void LearnPipes(const DeviceKey& device, const URB* urb); // caller holds lock_
-    void Write(const std::string& packet);                    // caller holds lock_
+    Submission Describe(const DeviceKey& device, const URB* urb) const; // caller holds lock_
+    std::optional<Pipe> PipeOf(const DeviceKey& device,
+                               USBD_PIPE_HANDLE handle) const; // caller holds lock_
+    void LearnPipes(const DeviceKey& device, const URB* urb);  // caller holds lock_
+    void Write(const std::string& packet);                     // caller holds lock_
 
     mutable std::mutex lock_;
     FILE* file_ = nullptr;
@@ -53,6 +67,7 @@ class UsbCapture {
     size_t packets_ = 0;
     int64_t startMicroseconds_ = 0; // wall time of kernel time zero
     std::map<DeviceKey, std::map<const void*, Pipe>> pipes_;
+    std::map<RequestKey, Submission> submissions_; // submitted, not yet completed
 };
 
 } // namespace sim::usb
