@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "describe.h"
+#include "json.h"
 #include "models.h"
 
 #include <host/host.h>
@@ -64,10 +65,14 @@ const Stage kStages[] = {
     {"XDO : DispatchPnp: completing IRP_MN_START_DEVICE", "START (vendor child)"},
 };
 
-// The controller's USB address in a capture (bus 1); the children are bus 2, by device kind.
+// A capture's USB addresses: controller N is device 1.N; its gamepad and vendor children are
+// devices 2.(2N-1) and 2.2N, so that one controller keeps 1.1, 2.1 and 2.2.
 constexpr USHORT kControllerBus = 1;
-constexpr USHORT kControllerAddress = 1;
 constexpr USHORT kChildrenBus = 2;
+
+USHORT ChildAddress(unsigned controller, ULONG kind) {
+    return static_cast<USHORT>(2 * (controller - 1) + kind);
+}
 
 // How long the demo waits for the driver's children, in real time.
 constexpr std::chrono::seconds kEnumerationLimit(10);
@@ -97,31 +102,14 @@ std::string NoChildrenExpected(const sim::usb::UsbDevice& usb, PDEVICE_OBJECT hu
                   reads, answers[2]);
 }
 
-// Every URB of the controller (bus 1) and of the children (bus 2, by their kind) to the capture.
-void Capture(sim::usb::UsbCapture& capture, sim::usb::UsbDevice& usb) {
-    auto record = [&capture](USHORT bus, USHORT address, const void* request, const URB* urb,
-                             bool completed) {
-        if (completed) {
-            capture.Completed(bus, address, request, urb);
-        } else {
-            capture.Submitted(bus, address, request, urb);
-        }
-    };
-    usb.SetUrbObserver([record](PIRP irp, const URB* urb, bool completed) {
-        record(kControllerBus, kControllerAddress, irp, urb, completed);
-    });
-    sim::hid::SetUrbObserver(
-        [record](PDEVICE_OBJECT pdo, const void* request, const URB* urb, bool completed) {
-            record(kChildrenBus, static_cast<USHORT>(ExtensionOf(pdo)->DeviceKind), request, urb,
-                   completed);
-        });
-}
-
 // What one child's HID stack saw while the demo streamed.
 struct ChildRun {
     std::string name;
     std::shared_ptr<HidDevice> hid;
     bool gamepad = false;
+    USHORT captureAddress = 0; // device 2.captureAddress of a capture
+    std::vector<FeatureAnswer> features;
+    bool sharedCounter = false; // other controllers' gamepad children advance its counter too
     std::atomic<uint64_t> reportsRead{0};
     // Frame counter: byte 7 of the gamepad child's reports, the controller's buttons in its low
     // bits.
@@ -131,6 +119,58 @@ struct ChildRun {
     Bytes last;
     bool outputSeen = false;
 };
+
+// One controller of the run: its model, its port on the hub and what its children saw.
+struct ControllerRun {
+    unsigned index = 0; // 1-based: the hub port and device 1.index of a capture
+    sim::usb::ControllerModel model;
+    std::unique_ptr<sim::usb::UsbDevice> usb;
+    std::unique_ptr<sim::usb::HubPdo> hub;
+    std::string noChildren; // why the driver is right to create none, when it is
+    std::vector<std::unique_ptr<ChildRun>> children;
+    std::string tree;                              // its device tree once enumerated, as JSON
+    std::vector<sim::usb::TransferRecord> outputs; // OUT transfers the controller received
+    bool counterOk = false;
+};
+
+// "" for a run of one controller; "controller N: " before what concerns one of several.
+std::string Who(const ControllerRun& controller, size_t count) {
+    return count == 1 ? std::string() : Format("controller %u: ", controller.index);
+}
+
+// Every URB of the controllers (bus 1) and of their children (bus 2) to the capture.
+void Capture(sim::usb::UsbCapture& capture,
+             const std::vector<std::unique_ptr<ControllerRun>>& controllers) {
+    auto record = [&capture](USHORT bus, USHORT address, const void* request, const URB* urb,
+                             bool completed) {
+        if (completed) {
+            capture.Completed(bus, address, request, urb);
+        } else {
+            capture.Submitted(bus, address, request, urb);
+        }
+    };
+    std::vector<std::pair<PDEVICE_OBJECT, unsigned>> ports;
+    for (const auto& controller : controllers) {
+        USHORT address = static_cast<USHORT>(controller->index);
+        controller->usb->SetUrbObserver(
+            [record, address](PIRP irp, const URB* urb, bool completed) {
+                record(kControllerBus, address, irp, urb, completed);
+            });
+        ports.emplace_back(controller->hub->Device(), controller->index);
+    }
+    // A child leads to its controller through its parent FDO's physical device object.
+    sim::hid::SetUrbObserver(
+        [record, ports](PDEVICE_OBJECT pdo, const void* request, const URB* urb, bool completed) {
+            const DEVICE_EXTENSION* child = ExtensionOf(pdo);
+            PDEVICE_OBJECT hubPdo = ExtensionOf(child->ParentFdo)->PhysicalDeviceObject;
+            for (const auto& [device, index] : ports) {
+                if (device == hubPdo) {
+                    record(kChildrenBus, ChildAddress(index, child->DeviceKind), request, urb,
+                           completed);
+                }
+            }
+        });
+}
 
 void Reader(ChildRun* child, const std::atomic<bool>* stop) {
     for (;;) {
@@ -145,14 +185,66 @@ void Reader(ChildRun* child, const std::atomic<bool>* stop) {
         child->reportsRead++;
         if (child->gamepad && report->size() > kFrameCounterByte) {
             int counter = (*report)[kFrameCounterByte] & 0xFC;
-            if (child->lastCounter >= 0 &&
-                counter != (child->lastCounter + FRAME_COUNTER_STEP) % FRAME_COUNTER_WRAP) {
+            // One counter serves the driver's every gamepad child: with several controllers,
+            // the others' reports advance it too, and only a repeat is a break.
+            bool broken =
+                child->sharedCounter
+                    ? counter == child->lastCounter
+                    : counter != (child->lastCounter + FRAME_COUNTER_STEP) % FRAME_COUNTER_WRAP;
+            if (child->lastCounter >= 0 && broken) {
                 child->counterBreaks++;
             }
             child->lastCounter = counter;
         }
         child->last = std::move(*report);
     }
+}
+
+// The controller's address answer, as the gamepad's feature report 0x12 shows it.
+std::string AddressText(const sim::usb::ControllerModel& model, const char* separator) {
+    std::string out;
+    for (UCHAR byte : model.addressQuery.address) {
+        out += Format("%s%02X", out.empty() ? "" : separator, byte);
+    }
+    return out;
+}
+
+std::string SerialOf(const ControllerRun& controller) {
+    return Narrow(NumberedIdentity(controller.model).serialNumber);
+}
+
+std::string ControllerJson(const ControllerRun& controller) {
+    std::string serial = SerialOf(controller);
+    std::string json =
+        Format("{\"index\": %u, \"serial_number\": %s, \"address\": ", controller.index,
+               serial.empty() ? "null" : JsonString(serial).c_str()) +
+        JsonHex(Bytes(controller.model.addressQuery.address.begin(),
+                      controller.model.addressQuery.address.end())) +
+        Format(", \"capture_address\": \"%u.%u\"", kControllerBus, controller.index) +
+        ", \"device_tree\": " + (controller.tree.empty() ? "null" : controller.tree) +
+        ", \"children\": [";
+    for (size_t i = 0; i < controller.children.size(); ++i) {
+        const ChildRun& child = *controller.children[i];
+        sim::hid::HidCounters counters = child.hid->Counters();
+        std::string stream = JsonCounters(counters);
+        stream.insert(stream.size() - 1,
+                      Format(", \"frame_counter_breaks\": %llu",
+                             static_cast<unsigned long long>(child.counterBreaks)));
+        json += (i == 0 ? "" : ", ");
+        json += "{\"name\": " + JsonString(child.name) +
+                Format(", \"capture_address\": \"%u.%u\"", kChildrenBus, child.captureAddress) +
+                ", \"hid_state\": " + JsonString(sim::hid::HidStateName(child.hid->State())) +
+                ", \"reports\": " + std::to_string(counters.reportsReceived) +
+                ", \"output_seen\": " + (child.outputSeen ? "true" : "false") +
+                ", \"stream\": " + stream + ", \"descriptors\": " + JsonDescriptors(*child.hid) +
+                ", \"features\": " + JsonFeatures(child.features) + "}";
+    }
+    json += "], \"frame_counter_ok\": " + std::string(controller.counterOk ? "true" : "false") +
+            ", \"output_reports\": " + JsonTransfers(controller.outputs);
+    if (!controller.noChildren.empty()) {
+        json += ", \"no_children\": " + JsonString(controller.noChildren);
+    }
+    return json + "}";
 }
 
 } // namespace
@@ -199,16 +291,23 @@ int RunDemo(const Options& options) {
         return 2;
     }
 
+    const size_t count = options.controllers;
     std::vector<std::string> problems;
-    std::string noChildren; // why the driver is right to create none, when it is
-    std::vector<std::unique_ptr<ChildRun>> children;
+    std::vector<std::unique_ptr<ControllerRun>> controllers;
+    for (unsigned index = 1; index <= count; ++index) {
+        auto controller = std::make_unique<ControllerRun>();
+        controller->index = index;
+        controller->model = NumberedController(*model, index);
+        controller->usb = std::make_unique<sim::usb::UsbDevice>(controller->model);
+        controller->hub =
+            std::make_unique<sim::usb::HubPdo>(NumberedIdentity(controller->model), index);
+        sim::usb::UsbDevice* usb = controller->usb.get();
+        controller->hub->SetInternalIoctlHandler(
+            [usb](PDEVICE_OBJECT pdo, PIRP irp) { return usb->HandleInternalIoctl(pdo, irp); });
+        controllers.push_back(std::move(controller));
+    }
     size_t highWater = 0;
     {
-        sim::usb::ControllerModel controllerModel = model->make();
-        sim::usb::UsbDevice usb(controllerModel);
-        sim::usb::HubPdo hub;
-        hub.SetInternalIoctlHandler(
-            [&usb](PDEVICE_OBJECT pdo, PIRP irp) { return usb.HandleInternalIoctl(pdo, irp); });
         sim::pnp::PnpManager pnp;
         if (!pnp.LoadInf(VELT_DRIVER_INF)) {
             std::fprintf(stderr, "veltsim: cannot read %s\n", VELT_DRIVER_INF);
@@ -216,91 +315,158 @@ int RunDemo(const Options& options) {
         }
         pnp.RegisterDriver("veltdriver", DriverEntry);
         if (capture != nullptr) {
-            Capture(*capture, usb);
-            out.Print("== capturing USB traffic to %s: the controller is device 1.%u, the gamepad "
-                      "child 2.%u, the vendor child 2.%u\n",
-                      options.capture.c_str(), kControllerAddress, DEVICE_KIND_GAMEPAD,
-                      DEVICE_KIND_VENDOR);
+            Capture(*capture, controllers);
+            if (count == 1) {
+                out.Print("== capturing USB traffic to %s: the controller is device 1.1, the "
+                          "gamepad child 2.%u, the vendor child 2.%u\n",
+                          options.capture.c_str(), ChildAddress(1, DEVICE_KIND_GAMEPAD),
+                          ChildAddress(1, DEVICE_KIND_VENDOR));
+            } else {
+                out.Print("== capturing USB traffic to %s: controller N is device 1.N, its "
+                          "gamepad child 2.(2N-1), its vendor child 2.2N\n",
+                          options.capture.c_str());
+            }
         }
 
-        out.Print("== plugging the '%s' controller (Windows %s)\n", options.controller.c_str(),
-                  options.os.c_str());
-        sim::pnp::NodeState state = pnp.Plug(hub.Device());
-        out.Print("[%10.6f] %-22s %s\n", Seconds(host::KernelTime()), "controller",
-                  sim::pnp::NodeStateName(state));
-        // The children come once the address query has its answer; a second query means the
-        // first went unanswered, and the configuration may say why.
-        auto enumerated = [&] { return pnp.Children(hub.Device()).size() == 2; };
-        WaitFor([&] { return enumerated() || addressQueries >= 2; }, kEnumerationLimit);
-        if (!enumerated()) {
-            noChildren = NoChildrenExpected(usb, hub.Device());
+        if (count == 1) {
+            out.Print("== plugging the '%s' controller (Windows %s)\n", options.controller.c_str(),
+                      options.os.c_str());
+        } else {
+            out.Print("== plugging %zu '%s' controllers (Windows %s)\n", count,
+                      options.controller.c_str(), options.os.c_str());
         }
-        if (noChildren.empty() && !WaitFor(enumerated, kEnumerationLimit)) {
-            problems.push_back("the driver did not report its two children");
+        for (const auto& controller : controllers) {
+            sim::pnp::NodeState state = pnp.Plug(controller->hub->Device());
+            out.Print("[%10.6f] %-22s %s%s\n", Seconds(host::KernelTime()), "controller",
+                      Who(*controller, count).c_str(), sim::pnp::NodeStateName(state));
         }
-        if (!noChildren.empty()) {
-            out.Print("\n== no children, as intended: %s\n", noChildren.c_str());
+        // The children come once the address query has its answer; a query more than one per
+        // controller means one went unanswered, and the configuration may say why.
+        auto enumerated = [&](const ControllerRun& controller) {
+            return pnp.Children(controller.hub->Device()).size() == 2;
+        };
+        WaitFor(
+            [&] {
+                for (const auto& controller : controllers) {
+                    if (!enumerated(*controller)) {
+                        return addressQueries > count;
+                    }
+                }
+                return true;
+            },
+            kEnumerationLimit);
+        for (const auto& controller : controllers) {
+            if (!enumerated(*controller)) {
+                controller->noChildren =
+                    NoChildrenExpected(*controller->usb, controller->hub->Device());
+            }
+            if (controller->noChildren.empty() &&
+                !WaitFor([&] { return enumerated(*controller); }, kEnumerationLimit)) {
+                problems.push_back(Who(*controller, count) +
+                                   "the driver did not report its two children");
+            }
+            if (!controller->noChildren.empty()) {
+                out.Print("\n== %sno children, as intended: %s\n", Who(*controller, count).c_str(),
+                          controller->noChildren.c_str());
+            }
         }
         pnp.WaitIdle();
-        for (const sim::pnp::DeviceNode& node : pnp.Children(hub.Device())) {
-            auto child = std::make_unique<ChildRun>();
-            child->gamepad = ExtensionOf(node.pdo)->DeviceKind == DEVICE_KIND_GAMEPAD;
-            child->name = child->gamepad ? "gamepad" : "vendor";
-            bool running = pnp.WaitUntil([&] {
-                std::shared_ptr<HidDevice> hid = sim::hid::HidDeviceOn(node.pdo);
-                return hid != nullptr && hid->State() != HidState::Added;
-            });
-            child->hid = sim::hid::HidDeviceOn(node.pdo);
-            if (!running || child->hid == nullptr || child->hid->State() != HidState::Running) {
-                problems.push_back(
-                    "the HID stack did not start on the " + child->name + " child" +
-                    (child->hid != nullptr ? ": " + child->hid->FailureReason() : std::string()));
-                continue;
+        for (const auto& controller : controllers) {
+            for (const sim::pnp::DeviceNode& node : pnp.Children(controller->hub->Device())) {
+                auto child = std::make_unique<ChildRun>();
+                ULONG kind = ExtensionOf(node.pdo)->DeviceKind;
+                child->gamepad = kind == DEVICE_KIND_GAMEPAD;
+                child->name = child->gamepad ? "gamepad" : "vendor";
+                child->captureAddress = ChildAddress(controller->index, kind);
+                child->sharedCounter = count > 1;
+                bool running = pnp.WaitUntil([&] {
+                    std::shared_ptr<HidDevice> hid = sim::hid::HidDeviceOn(node.pdo);
+                    return hid != nullptr && hid->State() != HidState::Added;
+                });
+                child->hid = sim::hid::HidDeviceOn(node.pdo);
+                if (!running || child->hid == nullptr || child->hid->State() != HidState::Running) {
+                    problems.push_back(Who(*controller, count) +
+                                       "the HID stack did not start on the " + child->name +
+                                       " child" +
+                                       (child->hid != nullptr ? ": " + child->hid->FailureReason()
+                                                              : std::string()));
+                    continue;
+                }
+                out.Print("[%10.6f] %-22s %s%s child\n", Seconds(host::KernelTime()),
+                          "HID stack started", Who(*controller, count).c_str(),
+                          child->name.c_str());
+                controller->children.push_back(std::move(child));
             }
-            out.Print("[%10.6f] %-22s %s child\n", Seconds(host::KernelTime()), "HID stack started",
-                      child->name.c_str());
-            children.push_back(std::move(child));
+            // The gamepad first, as Device Manager lists it.
+            std::stable_sort(
+                controller->children.begin(), controller->children.end(),
+                [](const auto& a, const auto& b) { return a->gamepad && !b->gamepad; });
+            for (const auto& child : controller->children) {
+                if (child->gamepad) {
+                    child->features = ReadGamepadFeatures(*child->hid);
+                }
+            }
+            std::optional<sim::pnp::DeviceNode> root = pnp.Node(controller->hub->Device());
+            if (root) {
+                controller->tree = JsonDeviceTree(pnp, *root, pnp.Driver("veltdriver"));
+            }
         }
-        // The gamepad first, as Device Manager lists it.
-        std::stable_sort(children.begin(), children.end(),
-                         [](const auto& a, const auto& b) { return a->gamepad && !b->gamepad; });
 
         if (out.Verbose()) {
-            out.Print("\n== devices by connection\n%s",
-                      DescribeTree(pnp, hub.Device(), pnp.Driver("veltdriver")).c_str());
-            for (const auto& child : children) {
-                out.Print("\n== %s child: descriptors\n%s", child->name.c_str(),
-                          DescribeDescriptors(*child->hid).c_str());
-                if (child->gamepad) {
-                    out.Print("\n== gamepad child: feature reports\n%s",
-                              DescribeGamepadFeatures(*child->hid).c_str());
+            for (const auto& controller : controllers) {
+                std::string which =
+                    count == 1 ? std::string() : Format("controller %u ", controller->index);
+                out.Print(
+                    "\n== %sdevices by connection\n%s", which.c_str(),
+                    DescribeTree(pnp, controller->hub->Device(), pnp.Driver("veltdriver")).c_str());
+                for (const auto& child : controller->children) {
+                    out.Print("\n== %s%s child: descriptors\n%s", which.c_str(),
+                              child->name.c_str(), DescribeDescriptors(*child->hid).c_str());
+                    if (child->gamepad) {
+                        out.Print("\n== %sgamepad child: feature reports\n%s", which.c_str(),
+                                  DescribeGamepadFeatures(child->features).c_str());
+                    }
                 }
             }
         }
 
+        std::vector<ChildRun*> children;
+        for (const auto& controller : controllers) {
+            for (const auto& child : controller->children) {
+                children.push_back(child.get());
+            }
+        }
         if (!children.empty()) {
             // Streaming at the controller's interrupt interval unless asked otherwise.
-            double rate = options.rate > 0 ? options.rate : 1000.0 / InputInterval(controllerModel);
-            out.Print("\n== streaming input for %.1f s at %.0f reports/s\n", options.duration,
-                      rate);
+            double rate = options.rate > 0 ? options.rate
+                                           : 1000.0 / InputInterval(controllers.front()->model);
+            out.Print("\n== streaming input for %.1f s at %.0f reports/s%s\n", options.duration,
+                      rate, count == 1 ? "" : " per controller");
             std::atomic<bool> stop{false};
             std::vector<std::thread> readers;
-            for (const auto& child : children) {
-                readers.emplace_back(Reader, child.get(), &stop);
+            for (ChildRun* child : children) {
+                readers.emplace_back(Reader, child, &stop);
             }
-            // The controller as a hand moves it: sticks sweep, the hat turns, buttons come and go.
-            usb.StartInputReports(static_cast<LONGLONG>(1e7 / rate), [&usb] {
-                Bytes report = usb.NextDefaultReport();
-                uint8_t n = report[1];
-                report[2] = static_cast<uint8_t>(255 - n);
-                report[3] = static_cast<uint8_t>(n * 2);
-                report[5] = static_cast<uint8_t>(((n >> 5) & 7) | (((n >> 3) & 0xF) << 4));
-                return report;
-            });
+            // Each controller as a hand moves it: sticks sweep, the hat turns, buttons come and
+            // go.
+            for (const auto& controller : controllers) {
+                if (controller->children.empty()) {
+                    continue;
+                }
+                sim::usb::UsbDevice* usb = controller->usb.get();
+                usb->StartInputReports(static_cast<LONGLONG>(1e7 / rate), [usb] {
+                    Bytes report = usb->NextDefaultReport();
+                    uint8_t n = report[1];
+                    report[2] = static_cast<uint8_t>(255 - n);
+                    report[3] = static_cast<uint8_t>(n * 2);
+                    report[5] = static_cast<uint8_t>(((n >> 5) & 7) | (((n >> 3) & 0xF) << 4));
+                    return report;
+                });
+            }
             ChildRun* gamepad = nullptr;
-            for (const auto& child : children) {
-                if (child->gamepad) {
-                    gamepad = child.get();
+            for (ChildRun* child : children) {
+                if (child->gamepad && gamepad == nullptr) {
+                    gamepad = child;
                 }
             }
             bool live = out.Verbose() && isatty(STDOUT_FILENO) == 1;
@@ -323,43 +489,52 @@ int RunDemo(const Options& options) {
             if (live) {
                 out.Print("\n");
             }
-            usb.StopInputReports();
+            for (const auto& controller : controllers) {
+                controller->usb->StopInputReports();
+            }
             stop = true;
             for (std::thread& reader : readers) {
                 reader.join();
             }
 
             out.Print("\n== output reports\n");
-            for (const auto& child : children) {
-                const std::vector<sim::hid::Report>& outputs = child->hid->Reports().output;
-                if (outputs.empty()) {
-                    continue;
-                }
-                Bytes report(outputs.front().ByteLength());
-                report[0] = outputs.front().id;
-                for (size_t i = 1; i < report.size(); ++i) {
-                    report[i] = static_cast<uint8_t>(child->gamepad ? 0x10 + i : 0x80 + i);
-                }
-                NTSTATUS status = child->hid->WriteOutput(report).status;
-                std::vector<sim::usb::TransferRecord> seen = usb.OutTransfers();
-                child->outputSeen =
-                    status == STATUS_SUCCESS && !seen.empty() && seen.back().data == report;
-                out.Print(
-                    "%-8s report 0x%02X, %zu bytes: %s, %s at the controller (endpoint 0x%02X)\n",
-                    child->name.c_str(), report[0], report.size(), StatusName(status),
-                    child->outputSeen ? "seen" : "NOT seen",
-                    seen.empty() ? 0 : seen.back().endpoint);
-                if (!child->outputSeen) {
-                    problems.push_back("the " + child->name +
-                                       " child's output report did not reach the controller");
+            for (const auto& controller : controllers) {
+                for (const auto& child : controller->children) {
+                    const std::vector<sim::hid::Report>& outputs = child->hid->Reports().output;
+                    if (outputs.empty()) {
+                        continue;
+                    }
+                    Bytes report(outputs.front().ByteLength());
+                    report[0] = outputs.front().id;
+                    for (size_t i = 1; i < report.size(); ++i) {
+                        report[i] = static_cast<uint8_t>(child->gamepad ? 0x10 + i : 0x80 + i);
+                    }
+                    NTSTATUS status = child->hid->WriteOutput(report).status;
+                    std::vector<sim::usb::TransferRecord> seen = controller->usb->OutTransfers();
+                    child->outputSeen =
+                        status == STATUS_SUCCESS && !seen.empty() && seen.back().data == report;
+                    out.Print("%s%-8s report 0x%02X, %zu bytes: %s, %s at the controller "
+                              "(endpoint 0x%02X)\n",
+                              Who(*controller, count).c_str(), child->name.c_str(), report[0],
+                              report.size(), StatusName(status),
+                              child->outputSeen ? "seen" : "NOT seen",
+                              seen.empty() ? 0 : seen.back().endpoint);
+                    if (!child->outputSeen) {
+                        problems.push_back(Who(*controller, count) + "the " + child->name +
+                                           " child's output report did not reach the controller");
+                    }
                 }
             }
         }
 
-        out.Print("\n== unplugging the controller\n");
-        usb.Unplug();
-        hub.Unplug();
-        pnp.Unplug(hub.Device());
+        out.Print("\n== unplugging the controller%s\n", count == 1 ? "" : "s");
+        for (const auto& controller : controllers) {
+            controller->usb->Unplug();
+            controller->hub->Unplug();
+        }
+        for (const auto& controller : controllers) {
+            pnp.Unplug(controller->hub->Device());
+        }
         pnp.WaitIdle();
         out.Print("[%10.6f] %-22s %s\n", Seconds(host::KernelTime()), "unplugged",
                   pnp.Tree().empty() ? "device tree empty" : "device tree NOT empty");
@@ -367,8 +542,15 @@ int RunDemo(const Options& options) {
             problems.push_back("device nodes remain after the unplug");
         }
         highWater = host::PoolHighWater();
-        usb.SetUrbObserver(nullptr);
+        for (const auto& controller : controllers) {
+            controller->outputs = controller->usb->OutTransfers();
+            controller->usb->SetUrbObserver(nullptr);
+        }
         sim::hid::SetUrbObserver(nullptr);
+    }
+    for (const auto& controller : controllers) {
+        controller->hub.reset();
+        controller->usb.reset();
     }
     sim::hid::ForgetHidDevices();
     host::JoinSystemThreads();
@@ -376,76 +558,81 @@ int RunDemo(const Options& options) {
         problems.push_back("the capture could not be written to " + options.capture);
     }
 
-    for (const auto& child : children) {
-        if (child->hid->Counters().reportsReceived == 0) {
-            problems.push_back("no input report reached the " + child->name + " child");
+    bool counterOk = true;
+    for (const auto& controller : controllers) {
+        for (const auto& child : controller->children) {
+            if (child->hid->Counters().reportsReceived == 0) {
+                problems.push_back(Who(*controller, count) + "no input report reached the " +
+                                   child->name + " child");
+            }
+            if (child->counterBreaks != 0) {
+                problems.push_back(Who(*controller, count) +
+                                   "the gamepad child's frame counter broke its sequence " +
+                                   std::to_string(child->counterBreaks) + " times");
+            }
+            controller->counterOk =
+                controller->counterOk ||
+                (child->gamepad && child->counterBreaks == 0 && child->reportsRead > 1);
         }
-        if (child->counterBreaks != 0) {
-            problems.push_back("the gamepad child's frame counter broke its sequence " +
-                               std::to_string(child->counterBreaks) + " times");
+        if (controller->children.size() != 2 && controller->noChildren.empty()) {
+            problems.push_back(Who(*controller, count) + "the HID stack runs on " +
+                               std::to_string(controller->children.size()) + " children, not 2");
         }
-    }
-    if (children.size() != 2 && noChildren.empty()) {
-        problems.push_back("the HID stack runs on " + std::to_string(children.size()) +
-                           " children, not 2");
+        counterOk = counterOk && controller->counterOk;
     }
     std::vector<host::PoolUsage> leaks = host::PoolOutstanding();
     if (!leaks.empty()) {
         problems.push_back("pool leaked");
     }
     std::string violations = host::DescribeViolations();
-    size_t violationCount = host::Violations().size();
-    if (violationCount != 0) {
+    std::vector<host::Violation> violationList = host::Violations();
+    if (!violationList.empty()) {
         problems.push_back("verifier violations");
-    }
-    bool counterOk = false;
-    for (const auto& child : children) {
-        counterOk =
-            counterOk || (child->gamepad && child->counterBreaks == 0 && child->reportsRead > 1);
     }
 
     if (options.json) {
-        std::string json = "{\"controller\": " + JsonString(options.controller) +
-                           ", \"os\": " + JsonString(options.os) + ", \"children\": [";
-        for (size_t i = 0; i < children.size(); ++i) {
-            const ChildRun& child = *children[i];
-            json += (i == 0 ? "" : ", ");
-            json += "{\"name\": " + JsonString(child.name) +
-                    ", \"reports\": " + std::to_string(child.hid->Counters().reportsReceived) +
-                    ", \"output_seen\": " + (child.outputSeen ? "true" : "false") + "}";
+        std::vector<std::string> items;
+        for (const auto& controller : controllers) {
+            items.push_back(ControllerJson(*controller));
         }
-        json += "], \"frame_counter_ok\": " + std::string(counterOk ? "true" : "false") +
-                ", \"pool_high_water\": " + std::to_string(highWater) + ", \"leaks\": [";
-        for (size_t i = 0; i < leaks.size(); ++i) {
-            json += (i == 0 ? "" : ", ");
-            json += "{\"tag\": " + JsonString(leaks[i].tag) +
-                    ", \"allocations\": " + std::to_string(leaks[i].allocations) +
-                    ", \"bytes\": " + std::to_string(leaks[i].bytes) + "}";
-        }
-        json += "], \"violations\": " + std::to_string(violationCount) +
-                ", \"log\": " + JsonString(logPath);
+        std::string json =
+            "{\"command\": \"demo\", \"controller\": " + JsonString(options.controller) +
+            ", \"os\": " + JsonString(options.os) + ", \"controllers\": " + JsonArray(items) +
+            ", \"frame_counter_ok\": " + (counterOk ? "true" : "false") + ", " +
+            JsonPoolAndVerifier(highWater, leaks, violationList) +
+            ", \"log\": " + JsonString(logPath);
         if (capture != nullptr) {
             json += ", \"capture\": " + JsonString(options.capture) +
                     ", \"capture_packets\": " + std::to_string(capture->Packets());
-        }
-        if (!noChildren.empty()) {
-            json += ", \"no_children\": " + JsonString(noChildren);
         }
         json += ", " + JsonProblemsAndEnd(problems);
         std::fputs(json.c_str(), stdout);
     } else {
         std::printf("%s== summary\n", out.Verbose() ? "\n" : "");
-        for (const auto& child : children) {
-            std::printf("%-8s child: HID stack %s, %llu input reports delivered\n",
-                        child->name.c_str(), sim::hid::HidStateName(child->hid->State()),
-                        static_cast<unsigned long long>(child->hid->Counters().reportsReceived));
-        }
-        if (!noChildren.empty()) {
-            std::printf("children: none, as intended: %s\n", noChildren.c_str());
-        } else {
-            std::printf("frame counter: %s\n", counterOk
-                                                   ? "byte 7 steps by 4 on every gamepad report"
-                                                   : "NOT in sequence");
+        for (const auto& controller : controllers) {
+            std::string indent = count == 1 ? "" : "  ";
+            if (count != 1) {
+                std::string serial = SerialOf(*controller);
+                std::printf("controller %u: serial %s, address %s\n", controller->index,
+                            serial.empty() ? "(none)" : serial.c_str(),
+                            AddressText(controller->model, ":").c_str());
+            }
+            for (const auto& child : controller->children) {
+                std::printf(
+                    "%s%-8s child: HID stack %s, %llu input reports delivered\n", indent.c_str(),
+                    child->name.c_str(), sim::hid::HidStateName(child->hid->State()),
+                    static_cast<unsigned long long>(child->hid->Counters().reportsReceived));
+            }
+            if (!controller->noChildren.empty()) {
+                std::printf("%schildren: none, as intended: %s\n", indent.c_str(),
+                            controller->noChildren.c_str());
+            } else {
+                const char* sequence = count == 1 ? "byte 7 steps by 4 on every gamepad report"
+                                                  : "byte 7 advances on every gamepad report (one "
+                                                    "counter for the driver's gamepad children)";
+                std::printf("%sframe counter: %s\n", indent.c_str(),
+                            controller->counterOk ? sequence : "NOT in sequence");
+            }
         }
         std::printf("pool: high water %zu bytes, %s\n", highWater,
                     leaks.empty() ? "no leak" : "LEAKED:");
@@ -453,7 +640,7 @@ int RunDemo(const Options& options) {
             std::printf("  tag %s: %zu allocations, %zu bytes\n", leak.tag.c_str(),
                         leak.allocations, leak.bytes);
         }
-        std::printf("verifier: %s", violationCount == 0 ? "no violations\n" : violations.c_str());
+        std::printf("verifier: %s", violationList.empty() ? "no violations\n" : violations.c_str());
         std::printf("debug log: %s\n", logPath.c_str());
         if (capture != nullptr) {
             std::printf("USB capture: %s, %zu packets\n", options.capture.c_str(),

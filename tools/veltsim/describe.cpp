@@ -14,24 +14,6 @@ using sim::hid::Bytes;
 using sim::hid::ReportKind;
 using sim::hid::Usage;
 
-// UTF-16 to UTF-8 for what a device or the PnP manager says (no surrogate pairs in our IDs).
-std::string Narrow(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 std::string Join(const std::vector<std::u16string>& ids) {
     std::string out;
     for (const std::u16string& id : ids) {
@@ -53,11 +35,7 @@ std::string Node(const sim::pnp::DeviceNode& node, const std::string& indent,
     out += indent + "Instance ID    " + Narrow(node.instanceId) + "\n";
     out += indent + "Container ID   " + Narrow(node.containerId) + "\n";
     std::string stack;
-    for (PDEVICE_OBJECT device : node.stack) {
-        std::string name = device->DriverObject == driver                       ? "veltdriver"
-                           : device->DriverObject == sim::hid::HidStackDriver() ? "HID stack"
-                                                                                : "USB hub";
-        name += device == node.pdo ? " PDO" : " FDO";
+    for (const std::string& name : StackNames(node, driver)) {
         stack += (stack.empty() ? "" : " <- ") + name;
     }
     out += indent + "Stack          " + stack + "\n";
@@ -140,6 +118,35 @@ std::string Hex(const Bytes& bytes) {
 
 } // namespace
 
+// No surrogate pairs in our IDs and strings.
+std::string Narrow(const std::u16string& text) {
+    std::string out;
+    for (char16_t c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> StackNames(const sim::pnp::DeviceNode& node, PDRIVER_OBJECT driver) {
+    std::vector<std::string> names;
+    for (PDEVICE_OBJECT device : node.stack) {
+        std::string name = device->DriverObject == driver                       ? "veltdriver"
+                           : device->DriverObject == sim::hid::HidStackDriver() ? "HID stack"
+                                                                                : "USB hub";
+        names.push_back(name + (device == node.pdo ? " PDO" : " FDO"));
+    }
+    return names;
+}
+
 std::string DescribeTree(const sim::pnp::PnpManager& pnp, PDEVICE_OBJECT controller,
                          PDRIVER_OBJECT driver) {
     std::optional<sim::pnp::DeviceNode> root = pnp.Node(controller);
@@ -188,25 +195,37 @@ std::string DescribeDescriptors(sim::hid::HidDevice& hid) {
     return out;
 }
 
-std::string DescribeGamepadFeatures(sim::hid::HidDevice& hid) {
-    std::string out;
-    sim::hid::HidResult calibration = hid.GetFeature(0x02);
-    out += Format("  0x02 (%zu bytes, %s): %s\n", calibration.data.size(),
-                  NT_SUCCESS(calibration.status) ? "ok" : "failed", Hex(calibration.data).c_str());
-    sim::hid::HidResult address = hid.GetFeature(0x12);
-    if (NT_SUCCESS(address.status) && address.data.size() >= 7) {
-        out += Format("  0x12 address %02X:%02X:%02X:%02X:%02X:%02X\n", address.data[1],
-                      address.data[2], address.data[3], address.data[4], address.data[5],
-                      address.data[6]);
-    } else {
-        out += "  0x12 address: failed\n";
+std::vector<FeatureAnswer> ReadGamepadFeatures(sim::hid::HidDevice& hid) {
+    std::vector<FeatureAnswer> answers;
+    for (uint8_t id : {0x02, 0x12, 0xA3}) {
+        answers.push_back({false, id, hid.GetFeature(id)});
     }
-    sim::hid::HidResult build = hid.GetFeature(0xA3);
-    if (NT_SUCCESS(build.status) && build.data.size() >= 33) {
-        out += "  0xA3 firmware built " + TextAt(build.data, 1, 16) + " " +
-               TextAt(build.data, 17, 16) + "\n";
-    } else {
-        out += "  0xA3 firmware build: failed\n";
+    // SET_REPORT with the report's own size; the child answers into the buffer.
+    for (uint8_t id : {0x13, 0x14}) {
+        const sim::hid::Report* report = hid.Reports().Find(ReportKind::Feature, id);
+        Bytes data(report != nullptr ? report->ByteLength() : 1, 0);
+        data[0] = id;
+        answers.push_back({true, id, hid.SetFeature(data)});
+    }
+    return answers;
+}
+
+std::string DescribeGamepadFeatures(const std::vector<FeatureAnswer>& answers) {
+    std::string out;
+    for (const FeatureAnswer& answer : answers) {
+        const Bytes& data = answer.result.data;
+        bool ok = NT_SUCCESS(answer.result.status);
+        if (!answer.set && answer.id == 0x12 && ok && data.size() >= 7) {
+            out += Format("  0x12 address %02X:%02X:%02X:%02X:%02X:%02X\n", data[1], data[2],
+                          data[3], data[4], data[5], data[6]);
+        } else if (!answer.set && answer.id == 0xA3 && ok && data.size() >= 33) {
+            out +=
+                "  0xA3 firmware built " + TextAt(data, 1, 16) + " " + TextAt(data, 17, 16) + "\n";
+        } else {
+            out += Format("  0x%02X %s (%zu bytes, %s): %s\n", answer.id,
+                          answer.set ? "set, answered" : "get", data.size(), ok ? "ok" : "failed",
+                          Hex(data).c_str());
+        }
     }
     return out;
 }

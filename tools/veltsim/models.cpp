@@ -1,5 +1,6 @@
 #include "models.h"
 
+#include <cstdio>
 #include <iterator>
 
 namespace veltsim {
@@ -34,6 +35,29 @@ std::string ModelNames() {
         names += model.name;
     }
     return names;
+}
+
+sim::usb::ControllerModel NumberedController(const Model& model, unsigned index) {
+    sim::usb::ControllerModel controller = model.make();
+    UCHAR serialIndex = controller.device.size() > 16 ? controller.device[16] : 0;
+    auto serial = controller.strings.find(serialIndex);
+    if (index > 1 && serialIndex != 0 && serial != controller.strings.end()) {
+        char text[16];
+        std::snprintf(text, sizeof(text), "VD%04u", index);
+        serial->second.assign(text, text + std::char_traits<char>::length(text));
+    }
+    controller.addressQuery.address[5] =
+        static_cast<UCHAR>(controller.addressQuery.address[5] + index - 1);
+    return controller;
+}
+
+sim::usb::DeviceIdentity NumberedIdentity(const sim::usb::ControllerModel& controller) {
+    sim::usb::DeviceIdentity identity = sim::usb::DefaultControllerIdentity();
+    UCHAR serialIndex = controller.device.size() > 16 ? controller.device[16] : 0;
+    auto serial = controller.strings.find(serialIndex);
+    identity.serialNumber =
+        serialIndex != 0 && serial != controller.strings.end() ? serial->second : u"";
+    return identity;
 }
 
 } // namespace veltsim

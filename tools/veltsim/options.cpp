@@ -82,6 +82,13 @@ ParseResult ParseOptions(int argc, const char* const* argv, Options* options, st
                    "where to write the driver's debug log (demo default: under /tmp; stress: none)")
         ->type_name("FILE")
         ->check(FileName());
+    app.add_option("--controllers", options->controllers,
+                   "controllers plugged, streamed and unplugged together, each with its own serial "
+                   "number and address, 1 to " +
+                       std::to_string(kMaxControllers) + " (default: 1)")
+        ->type_name("N")
+        ->check(WholeNumber(1, kMaxControllers,
+                            "a whole number from 1 to " + std::to_string(kMaxControllers)));
     app.add_flag("--json", options->json, "print only the summary, as JSON");
     app.add_flag("-q,--quiet", options->quiet, "print only the summary");
 

@@ -19,6 +19,7 @@ struct Options {
     std::optional<uint64_t> seed; // none: one is drawn and printed
     double deadline = 30;         // real seconds one cycle may take before the watchdog fires
     // Both.
+    unsigned controllers = 1; // plugged, streamed and unplugged together
     std::string os = "10";
     std::string log; // demo: empty means a file under /tmp; stress: empty means none
     bool json = false;

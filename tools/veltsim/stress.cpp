@@ -1,6 +1,8 @@
 #include "stress.h"
 
 #include "console.h"
+#include "json.h"
+#include "models.h"
 
 #include <host/host.h>
 
@@ -183,160 +185,247 @@ unsigned SurpriseTotal(const unsigned (&surprises)[static_cast<size_t>(Moment::C
     return total;
 }
 
+// One controller of the run, the same in every cycle: its serial number and address answer.
+struct ControllerResult {
+    unsigned index = 0;
+    sim::usb::ControllerModel model;
+    uint64_t reports = 0;
+    std::string tree; // its device tree in the last cycle that enumerated it, as JSON
+};
+
 struct CycleResult {
     Moment surprised = Moment::None; // where the surprise removal struck, if one did
-    uint64_t reports = 0;
+    std::vector<uint64_t> reports;   // by controller
+    std::vector<std::string> trees;  // by controller: its device tree once enumerated, or ""
     std::vector<std::string> problems;
 };
 
-// One controller's life: plug, enumeration, a burst of input, sleep and resume, another burst,
-// and a safe removal; or a surprise removal where the plan says.
+// The controllers' life in one cycle, together: plug, enumeration, a burst of input, sleep and
+// resume, another burst, and a safe removal; or a surprise removal where the plan says, which
+// strikes each controller at the same point of its own traffic.
 class CycleRun {
   public:
     CycleRun(sim::pnp::PnpManager& pnp, sim::power::PowerManager& power, Watchdog& watchdog,
-             const Plan& plan)
-        : pnp_(pnp), power_(power), watchdog_(watchdog), plan_(plan),
-          usb_(sim::usb::DefaultController()) {
-        hub_.SetInternalIoctlHandler(
-            [this](PDEVICE_OBJECT pdo, PIRP irp) { return usb_.HandleInternalIoctl(pdo, irp); });
+             const Plan& plan, const std::vector<ControllerResult>& controllers)
+        : pnp_(pnp), power_(power), watchdog_(watchdog), plan_(plan) {
+        for (const ControllerResult& controller : controllers) {
+            units_.push_back(std::make_unique<Unit>(controller));
+        }
     }
 
     CycleResult Run() {
-        if (plan_.surprise == Moment::Enumeration) {
-            usb_.SetUrbObserver([this](PIRP, const URB*, bool completed) {
-                if (!completed && ++urbs_ == plan_.at) {
-                    Unplug();
-                }
-            });
+        for (const auto& unit : units_) {
+            if (plan_.surprise == Moment::Enumeration) {
+                Unit* which = unit.get();
+                unit->usb.SetUrbObserver([this, which](PIRP, const URB*, bool completed) {
+                    if (!completed && ++which->urbs == plan_.at) {
+                        Unplug(*which);
+                    }
+                });
+            }
+            pnp_.Plug(unit->hub.Device());
         }
-        pnp_.Plug(hub_.Device());
         watchdog_.Phase("enumeration");
-        if (Enumerate() && !gone_) {
+        if (Enumerate()) {
             watchdog_.Phase("streaming");
-            Stream();
+            StreamAll();
         }
-        if (!gone_ && result_.problems.empty()) {
+        if (AnyPresent() && result_.problems.empty()) {
             watchdog_.Phase("sleep");
             NTSTATUS status = power_.Sleep(PowerSystemSleeping3);
             if (!NT_SUCCESS(status)) {
                 result_.problems.push_back(Format("the sleep failed with 0x%08X", status));
             }
             if (plan_.surprise == Moment::Sleep) {
-                Unplug();
+                for (const auto& unit : units_) {
+                    Unplug(*unit);
+                }
             }
             watchdog_.Phase("resume");
             status = power_.Resume();
-            if (!NT_SUCCESS(status) && !gone_) {
+            if (!NT_SUCCESS(status) && AnyPresent()) {
                 result_.problems.push_back(Format("the resume failed with 0x%08X", status));
             }
         }
-        if (!gone_ && result_.problems.empty()) {
+        if (AnyPresent() && result_.problems.empty()) {
             watchdog_.Phase("streaming after resume");
-            Stream();
+            StreamAll();
         }
         watchdog_.Phase("removal");
-        bool surprised = gone_;
+        bool surprised = AnyGone();
         Remove();
-        usb_.SetUrbObserver(nullptr);
         result_.surprised = surprised ? plan_.surprise : Moment::None;
-        for (const std::shared_ptr<HidDevice>& hid : {gamepad_, vendor_}) {
-            if (hid != nullptr) {
-                result_.reports += hid->Counters().reportsReceived;
+        for (const auto& unit : units_) {
+            unit->usb.SetUrbObserver(nullptr);
+            uint64_t reports = 0;
+            for (const std::shared_ptr<HidDevice>& hid : {unit->gamepad, unit->vendor}) {
+                if (hid != nullptr) {
+                    reports += hid->Counters().reportsReceived;
+                }
             }
+            result_.reports.push_back(reports);
+            result_.trees.push_back(unit->tree);
         }
         return result_;
     }
 
   private:
-    // The controller leaves the bus; the PnP manager learns it at removal.
-    void Unplug() {
-        if (!gone_.exchange(true)) {
-            usb_.Unplug();
-            hub_.Unplug();
+    struct Unit {
+        explicit Unit(const ControllerResult& controller)
+            : index(controller.index), usb(controller.model),
+              hub(NumberedIdentity(controller.model), controller.index) {
+            hub.SetInternalIoctlHandler(
+                [this](PDEVICE_OBJECT pdo, PIRP irp) { return usb.HandleInternalIoctl(pdo, irp); });
+        }
+        unsigned index;
+        sim::usb::UsbDevice usb;
+        sim::usb::HubPdo hub;
+        std::atomic<bool> gone{false};
+        std::atomic<unsigned> urbs{0};
+        unsigned reportsSent = 0;
+        std::shared_ptr<HidDevice> gamepad;
+        std::shared_ptr<HidDevice> vendor;
+        std::string tree;
+    };
+
+    std::string Who(const Unit& unit) const {
+        return units_.size() == 1 ? std::string() : Format("controller %u: ", unit.index);
+    }
+
+    bool AnyPresent() const {
+        for (const auto& unit : units_) {
+            if (!unit->gone) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool AnyGone() const {
+        for (const auto& unit : units_) {
+            if (unit->gone) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // A controller leaves the bus; the PnP manager learns it at removal.
+    static void Unplug(Unit& unit) {
+        if (!unit.gone.exchange(true)) {
+            unit.usb.Unplug();
+            unit.hub.Unplug();
         }
     }
 
-    // Waits until both children's HID stacks have started (or failed), or the controller is
-    // gone. FALSE when a stack failed.
+    // Waits until every present controller's children have their HID stacks started (or
+    // failed). FALSE when a stack failed or no controller is left.
     bool Enumerate() {
         WaitFor(
             [this] {
-                for (const sim::pnp::DeviceNode& node : pnp_.Children(hub_.Device())) {
-                    bool gamepad = ExtensionOf(node.pdo)->DeviceKind == DEVICE_KIND_GAMEPAD;
-                    std::shared_ptr<HidDevice>& hid = gamepad ? gamepad_ : vendor_;
-                    if (hid == nullptr) {
-                        hid = sim::hid::HidDeviceOn(node.pdo);
+                for (const auto& unit : units_) {
+                    for (const sim::pnp::DeviceNode& node : pnp_.Children(unit->hub.Device())) {
+                        bool gamepad = ExtensionOf(node.pdo)->DeviceKind == DEVICE_KIND_GAMEPAD;
+                        std::shared_ptr<HidDevice>& hid = gamepad ? unit->gamepad : unit->vendor;
+                        if (hid == nullptr) {
+                            hid = sim::hid::HidDeviceOn(node.pdo);
+                        }
+                    }
+                    if (!unit->gone && (unit->gamepad == nullptr || unit->vendor == nullptr ||
+                                        unit->gamepad->State() == HidState::Added ||
+                                        unit->vendor->State() == HidState::Added)) {
+                        return false;
                     }
                 }
-                return gone_ || (gamepad_ != nullptr && vendor_ != nullptr &&
-                                 gamepad_->State() != HidState::Added &&
-                                 vendor_->State() != HidState::Added);
+                return true;
             },
             kNoLimit);
-        if (gone_) {
-            return false;
+        bool running = false;
+        for (const auto& unit : units_) {
+            if (unit->gone) {
+                continue;
+            }
+            bool started = true;
+            for (const std::shared_ptr<HidDevice>& hid : {unit->gamepad, unit->vendor}) {
+                if (hid->State() != HidState::Running) {
+                    result_.problems.push_back(Who(*unit) + "the HID stack did not start on the " +
+                                               (hid == unit->gamepad ? "gamepad" : "vendor") +
+                                               " child: " + hid->FailureReason());
+                    started = false;
+                }
+            }
+            std::optional<sim::pnp::DeviceNode> root = pnp_.Node(unit->hub.Device());
+            if (started && root) {
+                unit->tree = JsonDeviceTree(pnp_, *root, pnp_.Driver("veltdriver"));
+            }
+            running = running || started;
         }
-        bool running = true;
-        for (const std::shared_ptr<HidDevice>& hid : {gamepad_, vendor_}) {
-            if (hid->State() != HidState::Running) {
-                result_.problems.push_back(std::string("the HID stack did not start on the ") +
-                                           (hid == gamepad_ ? "gamepad" : "vendor") +
-                                           " child: " + hid->FailureReason());
-                running = false;
+        return running && result_.problems.empty();
+    }
+
+    void StreamAll() {
+        for (const auto& unit : units_) {
+            if (!unit->gone) {
+                Stream(*unit);
             }
         }
-        return running;
     }
 
     // Sends reports one at a time, each once every read is back at the controller, until both
     // children had one; the plan may pull the plug before one of them.
-    void Stream() {
-        uint64_t gamepadBefore = gamepad_->Counters().reportsReceived;
-        uint64_t vendorBefore = vendor_->Counters().reportsReceived;
+    void Stream(Unit& unit) {
+        uint64_t gamepadBefore = unit.gamepad->Counters().reportsReceived;
+        uint64_t vendorBefore = unit.vendor->Counters().reportsReceived;
         for (unsigned sent = 0; sent < kMaxReportsPerBurst; ++sent) {
-            if (plan_.surprise == Moment::Streaming && reportsSent_ == plan_.at) {
-                Unplug();
+            if (plan_.surprise == Moment::Streaming && unit.reportsSent == plan_.at) {
+                Unplug(unit);
                 return;
             }
-            WaitFor([this] { return gone_ || usb_.PendingReads() == kReadsOutstanding; }, kNoLimit);
-            if (gone_) {
+            WaitFor([&unit] { return unit.gone || unit.usb.PendingReads() == kReadsOutstanding; },
+                    kNoLimit);
+            if (unit.gone) {
                 return;
             }
-            usb_.SendInputReport(usb_.NextDefaultReport());
-            reportsSent_++;
+            unit.usb.SendInputReport(unit.usb.NextDefaultReport());
+            unit.reportsSent++;
             WaitFor(
-                [this] {
-                    return gone_ ||
-                           gamepad_->QueuedInputReports() + vendor_->QueuedInputReports() == 1;
+                [&unit] {
+                    return unit.gone ||
+                           unit.gamepad->QueuedInputReports() + unit.vendor->QueuedInputReports() ==
+                               1;
                 },
                 kNoLimit);
-            if (gone_) {
+            if (unit.gone) {
                 return;
             }
-            (gamepad_->QueuedInputReports() == 1 ? gamepad_ : vendor_)->ReadInput();
+            (unit.gamepad->QueuedInputReports() == 1 ? unit.gamepad : unit.vendor)->ReadInput();
             if (sent + 1 >= kReportsPerBurst &&
-                gamepad_->Counters().reportsReceived > gamepadBefore &&
-                vendor_->Counters().reportsReceived > vendorBefore) {
+                unit.gamepad->Counters().reportsReceived > gamepadBefore &&
+                unit.vendor->Counters().reportsReceived > vendorBefore) {
                 return;
             }
         }
         result_.problems.push_back(
-            Format("%u reports did not reach both children", kMaxReportsPerBurst));
+            Who(unit) + Format("%u reports did not reach both children", kMaxReportsPerBurst));
     }
 
-    // A safe removal, with the controller still sending so that the HID stacks' reads come
-    // back, then the unplug; or, after a surprise, the unplug alone.
+    // A safe removal of each controller still there, with it still sending so that the HID
+    // stacks' reads come back, then the unplug; after a surprise, the unplug alone.
     void Remove() {
-        if (!gone_.exchange(true)) {
-            usb_.StartInputReports(kRemovalReportPeriod);
-            if (!pnp_.Remove(hub_.Device())) {
-                result_.problems.push_back("the safe removal was vetoed");
+        for (const auto& unit : units_) {
+            if (!unit->gone.exchange(true)) {
+                unit->usb.StartInputReports(kRemovalReportPeriod);
+                if (!pnp_.Remove(unit->hub.Device())) {
+                    result_.problems.push_back(Who(*unit) + "the safe removal was vetoed");
+                }
+                unit->usb.StopInputReports();
+                unit->usb.Unplug();
+                unit->hub.Unplug();
             }
-            usb_.StopInputReports();
-            usb_.Unplug();
-            hub_.Unplug();
         }
-        pnp_.Unplug(hub_.Device());
+        for (const auto& unit : units_) {
+            pnp_.Unplug(unit->hub.Device());
+        }
         pnp_.WaitIdle();
     }
 
@@ -344,13 +433,7 @@ class CycleRun {
     sim::power::PowerManager& power_;
     Watchdog& watchdog_;
     const Plan plan_;
-    sim::usb::UsbDevice usb_;
-    sim::usb::HubPdo hub_;
-    std::atomic<bool> gone_{false};
-    std::atomic<unsigned> urbs_{0};
-    unsigned reportsSent_ = 0;
-    std::shared_ptr<HidDevice> gamepad_;
-    std::shared_ptr<HidDevice> vendor_;
+    std::vector<std::unique_ptr<Unit>> units_;
     CycleResult result_;
 };
 
@@ -409,6 +492,17 @@ class Progress {
     unsigned every_;
 };
 
+std::string ControllerJson(const ControllerResult& controller) {
+    std::string serial = Narrow(NumberedIdentity(controller.model).serialNumber);
+    return Format("{\"index\": %u, \"serial_number\": %s, \"address\": ", controller.index,
+                  serial.empty() ? "null" : JsonString(serial).c_str()) +
+           JsonHex(sim::hid::Bytes(controller.model.addressQuery.address.begin(),
+                                   controller.model.addressQuery.address.end())) +
+           Format(", \"reports\": %llu, \"device_tree\": ",
+                  static_cast<unsigned long long>(controller.reports)) +
+           (controller.tree.empty() ? "null" : controller.tree) + "}";
+}
+
 } // namespace
 
 int RunStress(const Options& options) {
@@ -416,10 +510,12 @@ int RunStress(const Options& options) {
     uint64_t seed =
         options.seed ? *options.seed : (static_cast<uint64_t>(entropy()) << 32) | entropy();
     Console out(!options.quiet && !options.json);
+    std::string again =
+        options.controllers == 1 ? std::string() : Format(" --controllers %u", options.controllers);
     out.Print("== stress: %u cycles, seed %llu (repeat with: veltsim stress --cycles %u --seed "
-              "%llu)\n",
+              "%llu%s)\n",
               options.cycles, static_cast<unsigned long long>(seed), options.cycles,
-              static_cast<unsigned long long>(seed));
+              static_cast<unsigned long long>(seed), again.c_str());
     Watchdog watchdog(options.deadline, seed);
     BootHost(options, kTimeScale, [&watchdog, seed] {
         return Format("in cycle %u (%s), seed %llu", watchdog.Cycle(), watchdog.CurrentPhase(),
@@ -432,6 +528,13 @@ int RunStress(const Options& options) {
         return 2;
     }
 
+    std::vector<ControllerResult> controllers;
+    for (unsigned index = 1; index <= options.controllers; ++index) {
+        ControllerResult controller;
+        controller.index = index;
+        controller.model = NumberedController(*FindModel("default"), index);
+        controllers.push_back(std::move(controller));
+    }
     std::mt19937_64 random(seed);
     unsigned completed = 0;
     unsigned surprises[static_cast<size_t>(Moment::Count)] = {};
@@ -450,14 +553,20 @@ int RunStress(const Options& options) {
             Plan plan = Draw(random);
             watchdog.Begin(cycle);
             host::ClearLog();
-            CycleResult result = CycleRun(pnp, power, watchdog, plan).Run();
+            CycleResult result = CycleRun(pnp, power, watchdog, plan, controllers).Run();
             sim::hid::ForgetHidDevices();
             watchdog.Phase("after the unplug");
             host::JoinSystemThreads();
             problems = result.problems;
             CheckAfterCycle(pnp, power, &problems);
             surprises[static_cast<size_t>(result.surprised)]++;
-            reports += result.reports;
+            for (size_t i = 0; i < controllers.size(); ++i) {
+                controllers[i].reports += result.reports[i];
+                reports += result.reports[i];
+                if (!result.trees[i].empty()) {
+                    controllers[i].tree = result.trees[i];
+                }
+            }
             if (!problems.empty()) {
                 problems.insert(problems.begin(), Format("cycle %u (surprise removal: %s) failed",
                                                          cycle, MomentName(result.surprised)));
@@ -471,6 +580,7 @@ int RunStress(const Options& options) {
     }
     host::JoinSystemThreads();
     unsigned surprised = SurpriseTotal(surprises);
+    std::vector<host::Violation> violations = host::Violations();
 
     if (options.json) {
         std::string json =
@@ -483,6 +593,13 @@ int RunStress(const Options& options) {
         }
         json += Format("}, \"safe_removals\": %u, \"reports\": %llu, ", surprises[0],
                        static_cast<unsigned long long>(reports));
+        std::vector<std::string> items;
+        for (const ControllerResult& controller : controllers) {
+            items.push_back(ControllerJson(controller));
+        }
+        json += "\"controllers\": " + JsonArray(items) + ", " +
+                JsonPoolAndVerifier(host::PoolHighWater(), host::PoolOutstanding(), violations) +
+                ", ";
         json += JsonProblemsAndEnd(problems);
         std::fputs(json.c_str(), stdout);
     } else {
@@ -495,6 +612,13 @@ int RunStress(const Options& options) {
         }
         std::printf("), safe removals: %u\n", surprises[0]);
         std::printf("input reports delivered: %llu\n", static_cast<unsigned long long>(reports));
+        if (controllers.size() > 1) {
+            for (const ControllerResult& controller : controllers) {
+                std::printf("  controller %u (serial %s): %llu\n", controller.index,
+                            Narrow(NumberedIdentity(controller.model).serialNumber).c_str(),
+                            static_cast<unsigned long long>(controller.reports));
+            }
+        }
         std::printf("seed: %llu\n", static_cast<unsigned long long>(seed));
         for (const std::string& problem : problems) {
             std::printf("PROBLEM: %s\n", problem.c_str());

@@ -1,0 +1,143 @@
+#include "json.h"
+
+#include "console.h"
+
+#include "core/log.h"
+#include "sim/hid/report_descriptor.h"
+
+namespace veltsim {
+
+namespace {
+
+std::string JsonText(const std::u16string& text) {
+    return JsonString(Narrow(text));
+}
+
+std::string JsonIds(const std::vector<std::u16string>& ids) {
+    std::vector<std::string> items;
+    for (const std::u16string& id : ids) {
+        items.push_back(JsonText(id));
+    }
+    return JsonArray(items);
+}
+
+} // namespace
+
+std::string JsonHex(const sim::hid::Bytes& bytes) {
+    std::string out = "\"";
+    for (uint8_t byte : bytes) {
+        out += Format("%02x", byte);
+    }
+    return out + "\"";
+}
+
+std::string JsonArray(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (size_t i = 0; i < items.size(); ++i) {
+        out += (i == 0 ? "" : ", ") + items[i];
+    }
+    return out + "]";
+}
+
+// The registry's Enum key names an instance by its device ID and instance ID.
+std::u16string InstancePath(const sim::pnp::DeviceNode& node) {
+    return node.deviceId + u"\\" + node.instanceId;
+}
+
+std::string JsonDeviceTree(const sim::pnp::PnpManager& pnp, const sim::pnp::DeviceNode& root,
+                           PDRIVER_OBJECT driver) {
+    std::vector<std::string> stack;
+    for (const std::string& name : StackNames(root, driver)) {
+        stack.push_back(JsonString(name));
+    }
+    std::vector<std::string> children;
+    for (const sim::pnp::DeviceNode& child : pnp.Children(root.pdo)) {
+        children.push_back(JsonDeviceTree(pnp, child, driver));
+    }
+    return "{\"device_id\": " + JsonText(root.deviceId) +
+           ", \"hardware_ids\": " + JsonIds(root.hardwareIds) +
+           ", \"compatible_ids\": " + JsonIds(root.compatibleIds) +
+           ", \"instance_id\": " + JsonText(root.instanceId) +
+           ", \"instance_path\": " + JsonText(InstancePath(root)) +
+           ", \"container_id\": " + JsonText(root.containerId) +
+           ", \"description\": " + JsonText(root.description) +
+           ", \"state\": " + JsonString(sim::pnp::NodeStateName(root.state)) +
+           ", \"driver\": " + (root.service.empty() ? "null" : JsonString(root.service)) +
+           ", \"stack\": " + JsonArray(stack) + ", \"children\": " + JsonArray(children) + "}";
+}
+
+std::string JsonDescriptors(const sim::hid::HidDevice& hid) {
+    std::vector<std::string> reports;
+    for (sim::hid::ReportKind kind : {sim::hid::ReportKind::Input, sim::hid::ReportKind::Output,
+                                      sim::hid::ReportKind::Feature}) {
+        for (const sim::hid::Report& report : hid.Reports().Of(kind)) {
+            reports.push_back(Format("{\"id\": %u, \"kind\": %s, \"bytes\": %zu}", report.id,
+                                     JsonString(sim::hid::ReportKindName(kind)).c_str(),
+                                     report.ByteLength()));
+        }
+    }
+    auto string = [](const std::u16string& text) {
+        return text.empty() ? std::string("null") : JsonText(text);
+    };
+    return "{\"device\": " + JsonHex(hid.DeviceDescriptor()) +
+           Format(", \"vendor_id\": %u, \"product_id\": %u", hid.VendorId(), hid.ProductId()) +
+           ", \"configuration\": " + JsonHex(hid.ConfigurationDescriptor()) +
+           ", \"hid\": " + JsonHex(hid.HidDescriptor()) +
+           ", \"strings\": {\"manufacturer\": " + string(hid.Manufacturer()) +
+           ", \"product\": " + string(hid.Product()) +
+           ", \"serial_number\": " + string(hid.SerialNumber()) + "}" +
+           Format(", \"report_descriptor_length\": %zu", hid.ReportDescriptor().size()) +
+           ", \"reports\": " + JsonArray(reports) + "}";
+}
+
+std::string JsonFeatures(const std::vector<FeatureAnswer>& answers) {
+    std::vector<std::string> items;
+    for (const FeatureAnswer& answer : answers) {
+        items.push_back(Format("{\"request\": %s, \"id\": %u, \"status\": %s, \"data\": ",
+                               answer.set ? "\"SET_REPORT\"" : "\"GET_REPORT\"", answer.id,
+                               JsonString(StatusName(answer.result.status)).c_str()) +
+                        JsonHex(answer.result.data) + "}");
+    }
+    return JsonArray(items);
+}
+
+std::string JsonCounters(const sim::hid::HidCounters& counters) {
+    return Format("{\"reads_completed\": %llu, \"reports_received\": %llu, "
+                  "\"reports_dropped\": %llu, \"read_errors\": %llu, \"outputs_written\": %llu, "
+                  "\"features_read\": %llu, \"features_written\": %llu}",
+                  static_cast<unsigned long long>(counters.readsCompleted),
+                  static_cast<unsigned long long>(counters.reportsReceived),
+                  static_cast<unsigned long long>(counters.reportsDropped),
+                  static_cast<unsigned long long>(counters.readErrors),
+                  static_cast<unsigned long long>(counters.outputsWritten),
+                  static_cast<unsigned long long>(counters.featuresRead),
+                  static_cast<unsigned long long>(counters.featuresWritten));
+}
+
+std::string JsonTransfers(const std::vector<sim::usb::TransferRecord>& transfers) {
+    std::vector<std::string> items;
+    for (const sim::usb::TransferRecord& transfer : transfers) {
+        items.push_back(Format("{\"endpoint\": %u, \"data\": ", transfer.endpoint) +
+                        JsonHex(transfer.data) + "}");
+    }
+    return JsonArray(items);
+}
+
+std::string JsonPoolAndVerifier(size_t highWater, const std::vector<host::PoolUsage>& leaks,
+                                const std::vector<host::Violation>& violations) {
+    std::vector<std::string> outstanding;
+    for (const host::PoolUsage& leak : leaks) {
+        outstanding.push_back(
+            "{\"tag\": " + JsonString(leak.tag) +
+            Format(", \"allocations\": %zu, \"bytes\": %zu}", leak.allocations, leak.bytes));
+    }
+    std::vector<std::string> found;
+    for (const host::Violation& violation : violations) {
+        found.push_back("{\"rule\": " + JsonString(violation.rule) +
+                        ", \"detail\": " + JsonString(violation.detail) + "}");
+    }
+    return Format("\"pool\": {\"high_water\": %zu, \"leaks\": ", highWater) +
+           JsonArray(outstanding) + "}, \"verifier\": {\"violations\": " + JsonArray(found) + "}";
+}
+
+} // namespace veltsim
