@@ -18,6 +18,17 @@ function(validate name)
     endif()
 endfunction()
 
+# Runs veltsim with the arguments after `name` for a JSON summary, which must come with exit
+# status 0 and hold to the schema; the summary is left in `out`.
+macro(summary name)
+    execute_process(COMMAND ${EMULATOR} ${VELTSIM} ${ARGN}
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT (rc EQUAL 0))
+        fail("veltsim ${ARGN} exited with ${rc}")
+    endif()
+    validate(${name})
+endmacro()
+
 # The hex of a GET_REPORT or SET_REPORT answer of a child (`at` its JSON path) into `data`.
 function(feature_data at request id data)
     string(JSON count LENGTH "${out}" ${at} features)
@@ -40,12 +51,7 @@ endfunction()
 
 if(CHECK STREQUAL "json_summary")
     set(log "${CMAKE_CURRENT_BINARY_DIR}/veltsim_test.log")
-    execute_process(COMMAND ${EMULATOR} ${VELTSIM} --json --duration 1 --log ${log}
-                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT (rc EQUAL 0))
-        fail("veltsim exited with ${rc}")
-    endif()
-    validate(demo)
+    summary(demo --json --duration 1 --log ${log})
     string(JSON ok GET "${out}" ok)
     string(JSON controllers LENGTH "${out}" controllers)
     if(NOT (ok AND controllers EQUAL 1))
@@ -119,13 +125,7 @@ if(CHECK STREQUAL "json_summary")
 elseif(CHECK STREQUAL "no_children")
     # With two interrupt IN endpoints the driver asks for the address on the last one, and this
     # controller answers on the first: no children is the driver's intended behaviour.
-    execute_process(COMMAND ${EMULATOR} ${VELTSIM} --json --duration 0.1
-                            --controller two-interrupt-in-pipes
-                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT (rc EQUAL 0))
-        fail("veltsim exited with ${rc}")
-    endif()
-    validate(no_children)
+    summary(no_children --json --duration 0.1 --controller two-interrupt-in-pipes)
     string(JSON ok GET "${out}" ok)
     string(JSON count LENGTH "${out}" controllers 0 children)
     string(JSON why GET "${out}" controllers 0 no_children)
@@ -135,12 +135,7 @@ elseif(CHECK STREQUAL "no_children")
 elseif(CHECK STREQUAL "controllers")
     # Two controllers at once: each its own device (serial number, instance, capture address)
     # with its own address answer, which its gamepad child hands out in feature report 0x12.
-    execute_process(COMMAND ${EMULATOR} ${VELTSIM} --json --controllers 2 --duration 0.5
-                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT (rc EQUAL 0))
-        fail("veltsim exited with ${rc}")
-    endif()
-    validate(controllers)
+    summary(controllers --json --controllers 2 --duration 0.5)
     string(JSON ok GET "${out}" ok)
     string(JSON count LENGTH "${out}" controllers)
     if(NOT (ok AND count EQUAL 2))
@@ -176,13 +171,7 @@ elseif(CHECK STREQUAL "controllers")
         fail("the two controllers give the same address")
     endif()
     # Stress with both: every cycle plugs, streams and removes the two together.
-    execute_process(COMMAND ${EMULATOR} ${VELTSIM} stress --controllers 2 --cycles 20 --seed 7
-                            --json
-                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT (rc EQUAL 0))
-        fail("veltsim stress --controllers 2 exited with ${rc}")
-    endif()
-    validate(stress_controllers)
+    summary(stress_controllers stress --controllers 2 --cycles 20 --seed 7 --json)
     string(JSON ok GET "${out}" ok)
     string(JSON completed GET "${out}" completed)
     string(JSON first GET "${out}" controllers 0 reports)
@@ -295,12 +284,7 @@ elseif(CHECK STREQUAL "capture")
         fail("the SET_REPORT requests of features 0x13 and 0x14 are not in the capture")
     endif()
 elseif(CHECK STREQUAL "stress")
-    execute_process(COMMAND ${EMULATOR} ${VELTSIM} stress --cycles 200 --seed 20261210 --json
-                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT (rc EQUAL 0))
-        fail("veltsim stress exited with ${rc}")
-    endif()
-    validate(stress)
+    summary(stress stress --cycles 200 --seed 20261210 --json)
     string(JSON ok GET "${out}" ok)
     string(JSON completed GET "${out}" completed)
     string(JSON surprises GET "${out}" surprise_removals total)
