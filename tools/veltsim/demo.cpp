@@ -201,10 +201,10 @@ void Reader(ChildRun* child, const std::atomic<bool>* stop) {
 }
 
 // The controller's address answer, as the gamepad's feature report 0x12 shows it.
-std::string AddressText(const sim::usb::ControllerModel& model, const char* separator) {
+std::string AddressText(const sim::usb::ControllerModel& model) {
     std::string out;
     for (UCHAR byte : model.addressQuery.address) {
-        out += Format("%s%02X", out.empty() ? "" : separator, byte);
+        out += Format("%s%02X", out.empty() ? "" : ":", byte);
     }
     return out;
 }
@@ -214,12 +214,8 @@ std::string SerialOf(const ControllerRun& controller) {
 }
 
 std::string ControllerJson(const ControllerRun& controller) {
-    std::string serial = SerialOf(controller);
     std::string json =
-        Format("{\"index\": %u, \"serial_number\": %s, \"address\": ", controller.index,
-               serial.empty() ? "null" : JsonString(serial).c_str()) +
-        JsonHex(Bytes(controller.model.addressQuery.address.begin(),
-                      controller.model.addressQuery.address.end())) +
+        "{" + JsonControllerIdentity(controller.index, controller.model) +
         Format(", \"capture_address\": \"%u.%u\"", kControllerBus, controller.index) +
         ", \"device_tree\": " + (controller.tree.empty() ? "null" : controller.tree) +
         ", \"children\": [";
@@ -615,7 +611,7 @@ int RunDemo(const Options& options) {
                 std::string serial = SerialOf(*controller);
                 std::printf("controller %u: serial %s, address %s\n", controller->index,
                             serial.empty() ? "(none)" : serial.c_str(),
-                            AddressText(controller->model, ":").c_str());
+                            AddressText(controller->model).c_str());
             }
             for (const auto& child : controller->children) {
                 std::printf(

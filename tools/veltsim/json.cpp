@@ -1,6 +1,7 @@
 #include "json.h"
 
 #include "console.h"
+#include "models.h"
 
 #include "core/log.h"
 #include "sim/hid/report_descriptor.h"
@@ -22,6 +23,14 @@ std::string JsonIds(const std::vector<std::u16string>& ids) {
 }
 
 } // namespace
+
+std::string JsonControllerIdentity(unsigned index, const sim::usb::ControllerModel& controller) {
+    std::u16string serial = NumberedIdentity(controller).serialNumber;
+    return Format("\"index\": %u, \"serial_number\": ", index) +
+           (serial.empty() ? "null" : JsonText(serial)) + ", \"address\": " +
+           JsonHex(sim::hid::Bytes(controller.addressQuery.address.begin(),
+                                   controller.addressQuery.address.end()));
+}
 
 std::string JsonHex(const sim::hid::Bytes& bytes) {
     std::string out = "\"";

@@ -8,12 +8,17 @@
 #include "describe.h"
 #include "sim/hid/hid_stack.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/usb/controller.h"
 #include "sim/usb/urb_engine.h"
 
 #include <string>
 #include <vector>
 
 namespace veltsim {
+
+// The members that tell controller `index` of a run: "index", "serial_number" (null for none)
+// and "address", its answer to the address query.
+std::string JsonControllerIdentity(unsigned index, const sim::usb::ControllerModel& controller);
 
 // Bytes as one lowercase hex string, two digits a byte ("" for none).
 std::string JsonHex(const sim::hid::Bytes& bytes);

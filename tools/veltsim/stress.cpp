@@ -493,11 +493,7 @@ class Progress {
 };
 
 std::string ControllerJson(const ControllerResult& controller) {
-    std::string serial = Narrow(NumberedIdentity(controller.model).serialNumber);
-    return Format("{\"index\": %u, \"serial_number\": %s, \"address\": ", controller.index,
-                  serial.empty() ? "null" : JsonString(serial).c_str()) +
-           JsonHex(sim::hid::Bytes(controller.model.addressQuery.address.begin(),
-                                   controller.model.addressQuery.address.end())) +
+    return "{" + JsonControllerIdentity(controller.index, controller.model) +
            Format(", \"reports\": %llu, \"device_tree\": ",
                   static_cast<unsigned long long>(controller.reports)) +
            (controller.tree.empty() ? "null" : controller.tree) + "}";
