@@ -65,7 +65,9 @@ mkdir -p "$WINEPREFIX"
     echo "harness: prefix not owned by $(id -un)" >&2
     exit 2
 }
-step 30 wineserver -p || {
+# The server stays between the commands below; should the harness be killed before its clean-up,
+# it and the driver hosts end a minute after the last command.
+step 30 wineserver -p60 || {
     fail "wineserver did not start"
     exit 1
 }
