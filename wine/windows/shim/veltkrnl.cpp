@@ -107,6 +107,7 @@ extern "C" NTSTATUS VeltRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR Minor
     return STATUS_PENDING;
 }
 
+// The image's entry point; a module loaded only for its exports is never started through it.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(Driver);
     UNREFERENCED_PARAMETER(RegistryPath);
