@@ -159,7 +159,7 @@ if [ -n "$errors" ]; then
     echo "$errors" | head -20
     fail "the driver logged $(echo "$errors" | wc -l) error line(s)"
 fi
-crashes=$(grep -a -E 'Unhandled exception|__wine_stub|unimplemented function|wine: Call from' "$log")
+crashes=$(grep -a -E 'wine: Unhandled|unimplemented function' "$log")
 if [ -n "$crashes" ]; then
     echo "$crashes" | head -10
     fail "a driver host crashed or called a stub"

@@ -255,13 +255,27 @@ void CheckFeature(HANDLE file, const HIDP_CAPS& caps, const unsigned char* expec
     Check(same && counted && count == length, "HidD_GetFeature", detail);
 }
 
-// Reads a stream of reports: ID 1, 64 bytes, the sticks moving and, on the gamepad, the frame
-// counter in byte 7 going up from report to report as the driver counts.
+// The bus's input report as it sent it (its sticks in bytes 1 to 4 move together, byte 5 counts,
+// the rest is zero), apart from byte 7, which the gamepad child counts in.
+bool AsSent(const unsigned char* report, bool frameCounter) {
+    unsigned char step = report[1];
+    bool same = report[2] == static_cast<unsigned char>(0xFF - step) &&
+                report[3] == static_cast<unsigned char>(step * 2) &&
+                report[4] == static_cast<unsigned char>(0x80 + step) && report[5] == step;
+    for (int i = 6; i < 64; ++i) {
+        same = same && (report[i] == 0 || (i == 7 && frameCounter));
+    }
+    return same;
+}
+
+// Reads a stream of reports: ID 1, 64 bytes, unchanged from the bus, the sticks moving and, on
+// the gamepad, the frame counter in byte 7 going up from report to report as the driver counts.
 void CheckInput(HANDLE file, const Child& child, bool frameCounter) {
     const int reports = 24;
     unsigned char report[64];
     int good = 0;
     int counterSteps = 0;
+    int unchanged = 0;
     bool sticksMoved = false;
     unsigned char lastCounter = 0;
     unsigned char lastX = 0;
@@ -273,6 +287,7 @@ void CheckInput(HANDLE file, const Child& child, bool frameCounter) {
             break;
         }
         ++good;
+        unchanged += AsSent(report, frameCounter);
         if (i > 0) {
             // The counter goes up by 4 per gamepad report and skips 252: 0, 4, ..., 248, 0.
             unsigned char next =
@@ -287,13 +302,14 @@ void CheckInput(HANDLE file, const Child& child, bool frameCounter) {
         }
     }
     std::string detail = std::string(child.name) +
-                         Format(" %lu of %lu reports of 64 bytes", good, reports) +
+                         Format(" %lu of %lu reports of 64 bytes, %lu as the bus sent them", good,
+                                reports, unchanged) +
                          ", byte 7: " + seen + " ...";
+    bool stream = good == reports && unchanged == reports && sticksMoved;
     if (frameCounter) {
-        Check(good == reports && counterSteps == reports - 1 && sticksMoved,
-              "ReadFile frame counter", detail);
+        Check(stream && counterSteps == reports - 1, "ReadFile frame counter", detail);
     } else {
-        Check(good == reports && sticksMoved, "ReadFile input", detail);
+        Check(stream, "ReadFile input", detail);
     }
 }
 
