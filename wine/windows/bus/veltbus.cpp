@@ -1,7 +1,7 @@
 // Test USB bus for Wine: a root-enumerated bus whose one child plays the default game controller
 // on a USB port. The child carries the controller's hardware IDs, so Wine's PnP manager loads
 // veltdriver on it, and it answers the URBs the controller answers: its descriptors, the
-// configuration selection with pipe handles, the address query, HID class requests on iface 3,
+// configuration selection with pipe handles, the address query, HID class requests on interface 3,
 // and interrupt IN reports at a steady rate with moving sticks. Every interrupt OUT transfer is
 // recorded for the application to read back through \\.\VeltTestBus.
 #include "../kernel.h"
@@ -9,223 +9,59 @@
 
 namespace {
 
-// ---- The controller's data
-// -----------------------------------------------------------------------
+// ---- The controller's data -------------------------------------------------------------------
 
-const UCHAR DeviceDescriptor[] = {18,   1,    0x00, 0x02, 0x00, 0x00, 0x00, 64, 0xA1,
-                                  0xF3, 0x20, 0x5C, 0x00, 0x01, 1,    2,    3,  1};
+// clang-format off
+const UCHAR DeviceDescriptor[] = {18, 1, 0x00, 0x02, 0x00, 0x00, 0x00, 64, 0xA1, 0xF3, 0x20, 0x5C,
+                                  0x00, 0x01, 1, 2, 3, 1};
 
 const UCHAR ReportDescriptor[] = {
     0x05, 0x01, 0x09, 0x05, 0xA1, 0x01,             // Generic Desktop, Game Pad, Application
     0x85, 0x01,                                     // Report ID 1
     0x09, 0x30, 0x09, 0x31, 0x09, 0x32, 0x09, 0x35, // X, Y, Z, Rz
-    0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x04, 0x81,
-    0x02, 0x06, 0x00, 0xFF, 0x09, 0x20, 0x95, 0x3B, 0x81, 0x02, // 59 vendor bytes: 64 with the ID
-    0x85, 0x05, 0x09, 0x21, 0x95, 0x1F, 0x91, 0x02,             // output report 5: 32 bytes
-    0x85, 0x80, 0x09, 0x22, 0x95, 0x3F, 0xB1, 0x02,             // feature report 0x80: 64 bytes
-    0x85, 0x81, 0x09, 0x23, 0x95, 0x3F, 0xB1, 0x02,             // feature report 0x81: 64 bytes
+    0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x04, 0x81, 0x02,
+    0x06, 0x00, 0xFF, 0x09, 0x20, 0x95, 0x3B, 0x81, 0x02, // 59 vendor bytes: 64 with the ID
+    0x85, 0x05, 0x09, 0x21, 0x95, 0x1F, 0x91, 0x02,       // output report 5: 32 bytes
+    0x85, 0x80, 0x09, 0x22, 0x95, 0x3F, 0xB1, 0x02,       // feature report 0x80: 64 bytes
+    0x85, 0x81, 0x09, 0x23, 0x95, 0x3F, 0xB1, 0x02,       // feature report 0x81: 64 bytes
     0xC0,
 };
 static_assert(sizeof(ReportDescriptor) == 61, "report descriptor length");
 
 // Audio control (0), two audio streaming interfaces with an isochronous endpoint on alternate 1
-// (1, 2), HID iface 3 with interrupt IN 0x84 and OUT 0x03.
+// (1, 2), HID interface 3 with interrupt IN 0x84 and OUT 0x03.
 const UCHAR ConfigurationDescriptor[] = {
-    9,
-    2,
-    185,
-    0,
-    4,
-    1,
-    0,
-    0xA0,
-    0xFA,
+    9, 2, 185, 0, 4, 1, 0, 0xA0, 0xFA,
     // Audio control
-    9,
-    4,
-    0,
-    0,
-    0,
-    1,
-    1,
-    0,
-    0,
-    10,
-    0x24,
-    0x01,
-    0x00,
-    0x01,
-    0x1F,
-    0x00,
-    0x02,
-    0x01,
-    0x02,
-    12,
-    0x24,
-    0x02,
-    0x01,
-    0x01,
-    0x01,
-    0x00,
-    0x02,
-    0x03,
-    0x00,
-    0x00,
-    0x00,
-    9,
-    0x24,
-    0x03,
-    0x02,
-    0x01,
-    0x03,
-    0x00,
-    0x01,
-    0x00,
+    9, 4, 0, 0, 0, 1, 1, 0, 0,
+    10, 0x24, 0x01, 0x00, 0x01, 0x1F, 0x00, 0x02, 0x01, 0x02,
+    12, 0x24, 0x02, 0x01, 0x01, 0x01, 0x00, 0x02, 0x03, 0x00, 0x00, 0x00,
+    9, 0x24, 0x03, 0x02, 0x01, 0x03, 0x00, 0x01, 0x00,
     // Audio streaming 1
-    9,
-    4,
-    1,
-    0,
-    0,
-    1,
-    2,
-    0,
-    0,
-    9,
-    4,
-    1,
-    1,
-    1,
-    1,
-    2,
-    0,
-    0,
-    7,
-    0x24,
-    0x01,
-    1,
-    0x01,
-    0x01,
-    0x00,
-    11,
-    0x24,
-    0x02,
-    0x01,
-    0x02,
-    0x02,
-    0x10,
-    0x01,
-    0x80,
-    0xBB,
-    0x00,
-    9,
-    5,
-    0x01,
-    0x09,
-    0xC4,
-    0x00,
-    1,
-    0,
-    0,
-    7,
-    0x25,
-    0x01,
-    0x01,
-    0x00,
-    0x00,
-    0x00,
+    9, 4, 1, 0, 0, 1, 2, 0, 0,
+    9, 4, 1, 1, 1, 1, 2, 0, 0,
+    7, 0x24, 0x01, 1, 0x01, 0x01, 0x00,
+    11, 0x24, 0x02, 0x01, 0x02, 0x02, 0x10, 0x01, 0x80, 0xBB, 0x00,
+    9, 5, 0x01, 0x09, 0xC4, 0x00, 1, 0, 0,
+    7, 0x25, 0x01, 0x01, 0x00, 0x00, 0x00,
     // Audio streaming 2
-    9,
-    4,
-    2,
-    0,
-    0,
-    1,
-    2,
-    0,
-    0,
-    9,
-    4,
-    2,
-    1,
-    1,
-    1,
-    2,
-    0,
-    0,
-    7,
-    0x24,
-    0x01,
-    2,
-    0x01,
-    0x01,
-    0x00,
-    11,
-    0x24,
-    0x02,
-    0x01,
-    0x02,
-    0x02,
-    0x10,
-    0x01,
-    0x80,
-    0xBB,
-    0x00,
-    9,
-    5,
-    0x82,
-    0x09,
-    0xC4,
-    0x00,
-    1,
-    0,
-    0,
-    7,
-    0x25,
-    0x01,
-    0x01,
-    0x00,
-    0x00,
-    0x00,
+    9, 4, 2, 0, 0, 1, 2, 0, 0,
+    9, 4, 2, 1, 1, 1, 2, 0, 0,
+    7, 0x24, 0x01, 2, 0x01, 0x01, 0x00,
+    11, 0x24, 0x02, 0x01, 0x02, 0x02, 0x10, 0x01, 0x80, 0xBB, 0x00,
+    9, 5, 0x82, 0x09, 0xC4, 0x00, 1, 0, 0,
+    7, 0x25, 0x01, 0x01, 0x00, 0x00, 0x00,
     // HID
-    9,
-    4,
-    3,
-    0,
-    2,
-    3,
-    0,
-    0,
-    0,
-    9,
-    0x21,
-    0x11,
-    0x01,
-    0x00,
-    0x01,
-    0x22,
-    sizeof(ReportDescriptor),
-    0,
-    7,
-    5,
-    0x84,
-    3,
-    64,
-    0,
-    4,
-    7,
-    5,
-    0x03,
-    3,
-    64,
-    0,
-    4,
+    9, 4, 3, 0, 2, 3, 0, 0, 0,
+    9, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22, sizeof(ReportDescriptor), 0,
+    7, 5, 0x84, 3, 64, 0, 4,
+    7, 5, 0x03, 3, 64, 0, 4,
 };
+// clang-format on
 static_assert(sizeof(ConfigurationDescriptor) == 185, "wTotalLength");
 
 const WCHAR* const Strings[] = {L"Velt Devices", L"Velt Game Controller", L"VD0001"};
 const UCHAR HidInterface = 3;
-const UCHAR InterruptIn = 0x84;
 const UCHAR AddressReportId = 0x05;
 const ULONG AddressCodeOffset = 15;
 const UCHAR OnCode[] = {'Q', 'V', 'K', 'D'};
@@ -237,8 +73,10 @@ const LONGLONG ReportPeriod = -40000;
 
 const WCHAR DeviceId[] = L"USB\\VID_F3A1&PID_5C20";
 const WCHAR HardwareIds[] = L"USB\\VID_F3A1&PID_5C20&REV_0100\0USB\\VID_F3A1&PID_5C20\0";
-const WCHAR CompatibleIds[] = L"USB\\DevClass_00&SubClass_00&Prot_00\0USB\\DevClass_00&SubClass_"
-                              L"00\0USB\\DevClass_00\0USB\\COMPOSITE\0";
+const WCHAR CompatibleIds[] = L"USB\\DevClass_00&SubClass_00&Prot_00\0"
+                              L"USB\\DevClass_00&SubClass_00\0"
+                              L"USB\\DevClass_00\0"
+                              L"USB\\COMPOSITE\0";
 const WCHAR InstanceId[] = L"VD0001";
 const WCHAR DeviceText[] = L"Velt Game Controller";
 const GUID BusTypeUsb = {
@@ -319,8 +157,8 @@ PWCHAR CopyString(const WCHAR* Text, SIZE_T Bytes) {
 
 // ---- Descriptors and control requests --------------------------------------------------------
 
-// Finds iface (number, alternate) in the configuration; its endpoints and HID descriptor
-// follow it up to the next iface.
+// Finds interface (number, alternate) in the configuration; its endpoints and HID descriptor
+// follow it up to the next interface.
 const UCHAR* FindInterface(UCHAR Number, int Alternate) {
     for (ULONG at = 9; at + 2 <= sizeof(ConfigurationDescriptor);
          at += ConfigurationDescriptor[at]) {
@@ -333,7 +171,7 @@ const UCHAR* FindInterface(UCHAR Number, int Alternate) {
     return NULL;
 }
 
-// The descriptors after an iface descriptor, up to the next one, one at a time.
+// The descriptors after an interface descriptor, up to the next one, one at a time.
 const UCHAR* NextInInterface(const UCHAR* Descriptor) {
     const UCHAR* end = ConfigurationDescriptor + sizeof(ConfigurationDescriptor);
     const UCHAR* next = Descriptor + Descriptor[0];
@@ -352,7 +190,7 @@ ULONG CopyOut(PVOID Buffer, ULONG Length, const void* Data, ULONG Size) {
 }
 
 // GET_DESCRIPTOR: device, configuration 0, strings 0 to 3, and the HID and report descriptors
-// of iface 3. Anything else stalls.
+// of interface 3. Anything else stalls.
 NTSTATUS GetDescriptor(UCHAR Type, UCHAR Index, USHORT WIndex, PVOID Buffer, PULONG Length) {
     switch (Type) {
     case USB_DEVICE_DESCRIPTOR_TYPE:
@@ -410,7 +248,7 @@ NTSTATUS GetDescriptor(UCHAR Type, UCHAR Index, USHORT WIndex, PVOID Buffer, PUL
     return STATUS_UNSUCCESSFUL;
 }
 
-// The HID class requests of iface 3: GET_REPORT of features 0x80 and 0x81 and of the input
+// The HID class requests of interface 3: GET_REPORT of features 0x80 and 0x81 and of the input
 // report, idle and protocol; SET_REPORT is taken as it comes.
 NTSTATUS HidClassRequest(BUS_EXTENSION* Pdo, UCHAR Request, USHORT Value, PVOID Buffer,
                          PULONG Length) {

@@ -94,7 +94,7 @@ NTSTATUS GetDescriptor(MINI_EXTENSION* Mini, USHORT Function, UCHAR Type, UCHAR 
     return status;
 }
 
-// Reads the descriptors, finds the HID iface and selects the configuration with it; the
+// Reads the descriptors, finds the HID interface and selects the configuration with it; the
 // pipe handles of its interrupt endpoints are kept.
 NTSTATUS StartUsb(MINI_EXTENSION* Mini) {
     ULONG length = sizeof(Mini->Device);
@@ -129,7 +129,7 @@ NTSTATUS StartUsb(MINI_EXTENSION* Mini) {
         status = STATUS_DEVICE_DATA_ERROR;
         if (iface != NULL) {
             Mini->Interface = iface->bInterfaceNumber;
-            // The HID descriptor follows the iface descriptor.
+            // The HID descriptor follows the interface descriptor.
             PUCHAR hid = reinterpret_cast<PUCHAR>(iface) + iface->bLength;
             if (hid + sizeof(HID_DESCRIPTOR) <= configuration + total && hid[1] == 0x21 &&
                 hid[0] >= sizeof(HID_DESCRIPTOR)) {
@@ -251,7 +251,7 @@ NTSTATUS InterruptTransfer(MINI_EXTENSION* Mini, PIRP Irp, BOOLEAN In) {
 }
 
 // GET_FEATURE, SET_FEATURE, GET_INPUT_REPORT and SET_OUTPUT_REPORT: GET_REPORT or SET_REPORT on
-// the HID iface, the report ID in the low byte of wValue and the type in the high byte.
+// the HID interface, the report ID in the low byte of wValue and the type in the high byte.
 NTSTATUS ClassRequest(MINI_EXTENSION* Mini, PIRP Irp, UCHAR Request, UCHAR Type) {
     PHID_XFER_PACKET packet = static_cast<PHID_XFER_PACKET>(Irp->UserBuffer);
     if (packet == NULL || packet->reportBuffer == NULL || packet->reportBufferLen == 0) {
