@@ -1,12 +1,18 @@
-// Checks the driver's installation INF and WDK build files in the tree, and the
-// readers behind those checks.
+// Checks the driver's installation INF, its WDK project and solution and the package's install
+// script in the tree, and the readers behind those checks.
 #include "support/inf_file.h"
 #include "support/wdk_sources.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
 #include <set>
+#include <sstream>
 
 #if !defined(VELT_SOURCE_DIR)
 #error "VELT_SOURCE_DIR must name the top of the source tree"
@@ -108,24 +114,86 @@ TEST(InfReader, ReadsDriverVer) {
     }
 }
 
-TEST(WdkSourcesReader, ReadsDefinitionsAndRefusesWhatItCannotRead) {
+TEST(XmlReader, ReadsElementsAttributesEntitiesAndComments) {
     std::string error;
-    std::optional<WdkMacros> macros = parseWdkSources("# comment\n"
-                                                      "TARGETNAME = veltdriver # name\n"
-                                                      "SOURCES=\\\n"
-                                                      "    a.cpp \\\n"
-                                                      "    sub\\b.cpp\n"
-                                                      "TARGETNAME=other\n",
-                                                      error);
-    ASSERT_TRUE(macros) << error;
-    EXPECT_EQ(macros->at("TARGETNAME"), "other");
-    EXPECT_EQ(wdkWords(macros->at("SOURCES")), (std::vector<std::string>{"a.cpp", "sub\\b.cpp"}));
+    std::optional<XmlElement> root = parseXml(
+        "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n"
+        "<!-- leading -->\n"
+        "<Project a='1' b=\"x &amp; &lt;y&gt; &#65;&#x42;\">\n"
+        "  <Group Condition=\"'$(C)'=='D'\"><Item Include=\"a\\b.cpp\" /><!-- c --></Group>\n"
+        "  <Name>  text <![CDATA[<raw>]]> &quot;q&apos; </Name>\n"
+        "</Project>\n",
+        error);
+    ASSERT_TRUE(root) << error;
+    EXPECT_EQ(root->name, "Project");
+    ASSERT_NE(root->attribute("b"), nullptr);
+    EXPECT_EQ(*root->attribute("b"), "x & <y> AB");
+    EXPECT_EQ(root->attribute("c"), nullptr);
+    ASSERT_EQ(root->children.size(), 2u);
+    const XmlElement& group = root->children[0];
+    EXPECT_EQ(*group.attribute("Condition"), "'$(C)'=='D'");
+    ASSERT_EQ(group.childrenNamed("Item").size(), 1u);
+    EXPECT_EQ(*group.childrenNamed("Item")[0]->attribute("Include"), "a\\b.cpp");
+    EXPECT_EQ(group.childrenNamed("Item")[0]->line, 4);
+    EXPECT_EQ(root->children[1].text, "text <raw> \"q'");
+}
 
-    EXPECT_FALSE(parseWdkSources("!if $(FREEBUILD)\nX=1\n!endif\n", error));
-    EXPECT_NE(error.find("line 1: preprocessing directive"), std::string::npos) << error;
-    EXPECT_FALSE(parseWdkSources("X=1\nSOURCES a.cpp\n", error));
-    EXPECT_NE(error.find("line 2: \"SOURCES a.cpp\" is not a macro definition"), std::string::npos)
-        << error;
+TEST(XmlReader, RejectsMalformedDocuments) {
+    struct Case {
+        const char* text;
+        const char* expectedError;
+    };
+    const Case cases[] = {
+        {"", "line 1: no root element"},
+        {"<a>\n<b></a>", "line 2: </a> closes <b>"},
+        {"<a>\n", "line 2: <a> is not closed"},
+        {"<a></a><b/>", "line 1: text after the root element"},
+        {"<a x=1/>", "line 1: attribute x is not quoted"},
+        {"<a x='1' x='2'/>", "line 1: attribute x given twice"},
+        {"<a x/>", "line 1: attribute x without a value"},
+        {"<a>&nbsp;</a>", "line 1: unknown entity &nbsp;"},
+        {"<a>&#0;</a>", "line 1: unknown entity &#0;"},
+        {"<a>& b</a>", "line 1: '&' without its entity"},
+        {"<!-- open\n<a/>", "line 1: unterminated comment"},
+        {"<!DOCTYPE a><a/>", "line 1: document type declarations are not supported"},
+        {"<a x='1\n", "line 1: unterminated value of attribute x"},
+        {"< a/>", "line 1: element without a name"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_FALSE(parseXml(c.text, error)) << c.text;
+        EXPECT_NE(error.find(c.expectedError), std::string::npos)
+            << c.text << "\nerror was \"" << error << "\"";
+    }
+}
+
+TEST(MsbuildReader, TakesTheLastValueOfTheGroupsThatApply) {
+    std::string error;
+    std::optional<XmlElement> project = parseXml(
+        "<Project>\n"
+        "  <PropertyGroup><Kind>All</Kind><Other>1</Other></PropertyGroup>\n"
+        "  <PropertyGroup Condition=\" '$(Configuration)|$(Platform)' == 'Debug|x64' \">\n"
+        "    <Kind>Debug</Kind></PropertyGroup>\n"
+        "  <PropertyGroup Condition=\"'$(Configuration)|$(Platform)'=='Release|x64'\">\n"
+        "    <Kind>Release</Kind></PropertyGroup>\n"
+        "  <PropertyGroup><Other Condition=\"'$(Other)'==''\">2</Other></PropertyGroup>\n"
+        "  <ItemDefinitionGroup><Link><Libs>a.lib</Libs></Link></ItemDefinitionGroup>\n"
+        "  <ItemDefinitionGroup Condition=\"'$(Configuration)|$(Platform)'=='Debug|x64'\">\n"
+        "    <Link><Libs>b.lib</Libs></Link></ItemDefinitionGroup>\n"
+        "  <ItemGroup><ClCompile Include=\"a.cpp\" /><Inf Include=\"x.inf\" /></ItemGroup>\n"
+        "  <ItemGroup><ClCompile Include=\"b.cpp\" /></ItemGroup>\n"
+        "</Project>\n",
+        error);
+    ASSERT_TRUE(project) << error;
+    EXPECT_EQ(msbuildProperty(*project, "Kind", "Debug|x64"), "Debug");
+    EXPECT_EQ(msbuildProperty(*project, "Kind", "Release|x64"), "Release");
+    EXPECT_EQ(msbuildProperty(*project, "Kind", "Debug|Win32"), "All");
+    EXPECT_EQ(msbuildProperty(*project, "Other", "Debug|x64"), "1") << "a conditioned default";
+    EXPECT_EQ(msbuildProperty(*project, "Missing", "Debug|x64"), std::nullopt);
+    EXPECT_EQ(msbuildItemDefinition(*project, "Link", "Libs", "Debug|x64"), "b.lib");
+    EXPECT_EQ(msbuildItemDefinition(*project, "Link", "Libs", "Release|x64"), "a.lib");
+    EXPECT_EQ(msbuildItems(*project, "ClCompile"), (std::vector<std::string>{"a.cpp", "b.cpp"}));
+    EXPECT_EQ(msbuildItems(*project, "Inf"), std::vector<std::string>{"x.inf"});
 }
 
 // The default controller: the device the INF binds. Its children must never match, or the
@@ -368,6 +436,188 @@ TEST_F(DriverInfTest, InstallSectionsCopyAndStartTheDriver) {
             EXPECT_EQ(infNumber(single(serviceSection, "StartType")), kServiceDemandStart);
             EXPECT_EQ(infNumber(single(serviceSection, "ErrorControl")), kServiceErrorNormal);
             EXPECT_EQ(single(serviceSection, "ServiceBinary"), std::string("%12%\\") + kImageName);
+        }
+    }
+}
+
+const std::string kDriverDir = std::string(VELT_SOURCE_DIR) + "/driver";
+
+// The configurations a Visual Studio driver project builds: both processors, debug and release.
+const char* const kProjectConfigurations[] = {"Debug|Win32", "Debug|x64", "Release|Win32",
+                                              "Release|x64"};
+
+std::vector<std::string> splitList(const std::string& list) {
+    std::vector<std::string> parts;
+    std::size_t at = 0;
+    while (at <= list.size()) {
+        std::size_t end = std::min(list.find(';', at), list.size());
+        if (end > at) {
+            parts.push_back(list.substr(at, end - at));
+        }
+        at = end + 1;
+    }
+    return parts;
+}
+
+TEST(WdkProject, BuildsATestSignedWdmDriverForBothProcessors) {
+    std::string error;
+    std::optional<XmlElement> project = loadXml(kDriverDir + "/veltdriver.vcxproj", error);
+    ASSERT_TRUE(project) << error;
+    ASSERT_EQ(project->name, "Project");
+
+    std::set<std::string> declared;
+    for (const XmlElement* group : project->childrenNamed("ItemGroup")) {
+        for (const XmlElement* configuration : group->childrenNamed("ProjectConfiguration")) {
+            declared.insert(*configuration->attribute("Include"));
+        }
+    }
+    EXPECT_EQ(declared, std::set<std::string>(std::begin(kProjectConfigurations),
+                                              std::end(kProjectConfigurations)));
+
+    // What the WDK's kernel-mode driver template sets, and what this driver needs on top.
+    const std::pair<const char*, const char*> kProperties[] = {
+        {"PlatformToolset", "WindowsKernelModeDriver10.0"},
+        {"ConfigurationType", "Driver"},
+        {"DriverType", "WDM"},
+        {"TargetName", "veltdriver"},
+        {"EnableInf2cat", "true"},
+        {"SignMode", "TestSign"},
+        {"DebuggerFlavor", "DbgengKernelDebugger"},
+    };
+    for (const char* configuration : kProjectConfigurations) {
+        SCOPED_TRACE(configuration);
+        for (const auto& [name, value] : kProperties) {
+            EXPECT_EQ(msbuildProperty(*project, name, configuration), value) << name;
+        }
+        EXPECT_EQ(msbuildProperty(*project, "UseDebugLibraries", configuration),
+                  std::string(configuration).rfind("Debug", 0) == 0 ? "true" : "false");
+        std::optional<std::string> libraries =
+            msbuildItemDefinition(*project, "Link", "AdditionalDependencies", configuration);
+        ASSERT_TRUE(libraries);
+        std::vector<std::string> libraryList = splitList(*libraries);
+        EXPECT_NE(std::find(libraryList.begin(), libraryList.end(), "$(DDK_LIB_PATH)\\usbd.lib"),
+                  libraryList.end())
+            << "the driver calls the USBD library: " << *libraries;
+        EXPECT_EQ(
+            msbuildItemDefinition(*project, "DriverSign", "FileDigestAlgorithm", configuration),
+            "sha256");
+    }
+
+    EXPECT_EQ(msbuildItems(*project, "Inf"), std::vector<std::string>{"install\\veltdriver.inf"});
+    EXPECT_EQ(msbuildItems(*project, "ResourceCompile"),
+              std::vector<std::string>{"install\\veltdriver.rc"});
+    EXPECT_EQ(msbuildItems(*project, "FilesToPackage"), std::vector<std::string>{"$(TargetPath)"});
+
+    // Every header of the driver shows in the project, and only those.
+    std::set<std::string> headers;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(kDriverDir)) {
+        if (entry.path().extension() == ".h") {
+            std::string relative = entry.path().lexically_relative(kDriverDir).generic_string();
+            std::replace(relative.begin(), relative.end(), '/', '\\');
+            headers.insert(relative);
+        }
+    }
+    std::vector<std::string> listedHeaders = msbuildItems(*project, "ClInclude");
+    EXPECT_EQ(std::set<std::string>(listedHeaders.begin(), listedHeaders.end()), headers);
+}
+
+TEST(WdkProject, SolutionBuildsTheProjectInEveryConfiguration) {
+    std::ifstream file(kDriverDir + "/veltdriver.sln", std::ios::binary);
+    ASSERT_TRUE(file) << "no driver/veltdriver.sln";
+    std::string error;
+    std::optional<XmlElement> project = loadXml(kDriverDir + "/veltdriver.vcxproj", error);
+    ASSERT_TRUE(project) << error;
+    std::optional<std::string> guid = msbuildProperty(*project, "ProjectGuid", "Debug|x64");
+    ASSERT_TRUE(guid && !guid->empty());
+
+    std::set<std::string> lines;
+    for (std::string line; std::getline(file, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.insert(line.substr(std::min(line.find_first_not_of('\t'), line.size())));
+    }
+    EXPECT_EQ(lines.count("Project(\"{8BC9CEB8-8B4A-11D0-8D11-00A0C91BC942}\") = \"veltdriver\", "
+                          "\"veltdriver.vcxproj\", \"" +
+                          *guid + "\""),
+              1u)
+        << "the solution does not hold veltdriver.vcxproj as a C++ project with its GUID";
+    // The solution's x86 is the project's Win32.
+    for (const char* configuration : kProjectConfigurations) {
+        std::string projectSide = configuration;
+        std::string solutionSide = projectSide;
+        std::size_t win32 = solutionSide.find("Win32");
+        if (win32 != std::string::npos) {
+            solutionSide.replace(win32, 5, "x86");
+        }
+        EXPECT_EQ(lines.count(solutionSide + " = " + solutionSide), 1u) << solutionSide;
+        for (const char* step : {"ActiveCfg", "Build.0"}) {
+            EXPECT_EQ(lines.count(*guid + "." + solutionSide + "." + step + " = " + projectSide),
+                      1u)
+                << solutionSide << " " << step;
+        }
+    }
+}
+
+// The installation script of the package folder: it cannot run here, so what it names is
+// checked against the INF and the package it serves.
+TEST(InstallScript, NamesThePackageFilesAndRunsTheSigningAndInstallSteps) {
+    std::ifstream file(kDriverDir + "/install/install.ps1", std::ios::binary);
+    ASSERT_TRUE(file) << "no driver/install/install.ps1";
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string error;
+    std::optional<InfFile> inf = loadInf(kDriverDir + "/install/veltdriver.inf", error);
+    ASSERT_TRUE(inf) << error;
+
+    // $name = 'value' lines, and the keys and values of the processor table.
+    std::map<std::string, std::string> variables;
+    std::map<std::string, std::string> osByFolder;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        static const std::regex kAssignment(R"(^\$(\w+) = '([^']*)'\s*$)");
+        static const std::regex kTableEntry(R"('(\w+)' = '(\w+)')");
+        if (std::regex_match(line, match, kAssignment)) {
+            variables[match[1]] = match[2];
+        }
+        if (line.rfind("$inf2catOs = @{", 0) == 0) {
+            for (auto it = std::sregex_iterator(line.begin(), line.end(), kTableEntry);
+                 it != std::sregex_iterator(); ++it) {
+                osByFolder[(*it)[1]] = (*it)[2];
+            }
+        }
+    }
+    EXPECT_EQ(variables["image"], kImageName);
+    std::optional<std::vector<std::string>> catalog = inf->values("Version", "CatalogFile");
+    ASSERT_TRUE(catalog && catalog->size() == 1);
+    EXPECT_EQ(variables["catalog"], catalog->front()) << "the INF's CatalogFile";
+    EXPECT_EQ(variables["inf"], "veltdriver.inf") << "the name the package gives the INF";
+    EXPECT_NE(inf->values("SourceDisksFiles", variables["image"]), std::nullopt)
+        << "the image the script signs is not the one the INF copies";
+    // The package's folders, and the Inf2Cat name of Windows 10 on each.
+    EXPECT_EQ(osByFolder,
+              (std::map<std::string, std::string>{{"x64", "10_X64"}, {"x86", "10_X86"}}));
+
+    const char* const kSteps[] = {
+        "#Requires -RunAsAdministrator",
+        "New-SelfSignedCertificate -Type CodeSigningCert",
+        "-CertStoreLocation \"Cert:\\LocalMachine\\$store\"",
+        "foreach ($store in 'Root', 'TrustedPublisher')",
+        "Invoke-Tool \"$WdkBin\\signtool.exe\" sign /fd sha256 /sm /s My /sha1 $cert.Thumbprint "
+        "$image\n",
+        "Invoke-Tool \"$WdkBin\\Inf2Cat.exe\" \"/driver:$PSScriptRoot\" \"/os:$os\"\n",
+        "Invoke-Tool \"$WdkBin\\signtool.exe\" sign /fd sha256 /sm /s My /sha1 $cert.Thumbprint "
+        "$catalog\n",
+        "Invoke-Tool pnputil.exe /add-driver $inf /install\n",
+        "if ($LASTEXITCODE -ne 0) { throw",
+    };
+    std::size_t previous = 0;
+    for (const char* step : kSteps) {
+        std::size_t at = text.find(step);
+        EXPECT_NE(at, std::string::npos) << "the script lacks: " << step;
+        if (std::string_view(step).rfind("Invoke-Tool", 0) == 0 && at != std::string::npos) {
+            EXPECT_GT(at, previous) << "out of order: " << step;
+            previous = at;
         }
     }
 }

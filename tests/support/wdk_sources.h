@@ -1,7 +1,6 @@
-// Reader for the macro definitions of a WDK "sources" file, in the nmake
-// syntax that the WDK's build utility reads: NAME=value lines, '#' comments
-// and a trailing backslash that continues a line. Macro references such as
-// $(DDK_LIB_PATH) are kept as written.
+// Reader for the WDK project files: a small XML reader (elements, attributes, character data,
+// comments, the five predefined entities and numeric character references; no DTD) and the parts of
+// an MSBuild project that the package checks read: items by kind and properties by configuration.
 #pragma once
 
 #include <map>
@@ -12,18 +11,39 @@
 
 namespace velt::test {
 
-using WdkMacros = std::map<std::string, std::string>;
+struct XmlElement {
+    std::string name;
+    std::map<std::string, std::string> attributes;
+    // The character data directly inside the element, entities decoded, outer blanks removed.
+    std::string text;
+    std::vector<XmlElement> children;
+    int line = 0;
 
-// Parses `text`; a later definition of a name replaces an earlier one, as in
-// nmake. Preprocessing directives (lines starting with '!') are refused, so
-// that no definition is read that nmake might skip. On failure returns
-// nothing and sets `error`.
-std::optional<WdkMacros> parseWdkSources(std::string_view text, std::string& error);
+    const std::string* attribute(std::string_view attributeName) const;
+    std::vector<const XmlElement*> childrenNamed(std::string_view childName) const;
+};
+
+// Parses a whole document into its root element. On failure returns nothing and sets `error`,
+// which starts with "line N: ".
+std::optional<XmlElement> parseXml(std::string_view text, std::string& error);
 
 // Reads the file at `path` and parses it.
-std::optional<WdkMacros> loadWdkSources(const std::string& path, std::string& error);
+std::optional<XmlElement> loadXml(const std::string& path, std::string& error);
 
-// The whitespace-separated words of a macro value.
-std::vector<std::string> wdkWords(std::string_view value);
+// The Include values of every item of `kind` (ClCompile, ResourceCompile, Inf, ...) in the
+// project's ItemGroups, in file order.
+std::vector<std::string> msbuildItems(const XmlElement& project, std::string_view kind);
+
+// The value MSBuild gives property `name` for `configuration` ("Release|x64"): the last one set
+// in a PropertyGroup without a condition or conditioned on exactly that configuration. Properties
+// with a condition of their own are defaults and are skipped.
+std::optional<std::string> msbuildProperty(const XmlElement& project, std::string_view name,
+                                           std::string_view configuration);
+
+// The same for the metadata `name` of item kind `kind` in the ItemDefinitionGroups
+// (Link/AdditionalDependencies, DriverSign/FileDigestAlgorithm, ...).
+std::optional<std::string> msbuildItemDefinition(const XmlElement& project, std::string_view kind,
+                                                 std::string_view name,
+                                                 std::string_view configuration);
 
 } // namespace velt::test
