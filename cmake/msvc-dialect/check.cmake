@@ -1,6 +1,7 @@
 # Parses every driver file as Microsoft-dialect C++ (clang in MSVC-compatibility mode, syntax only),
-# for one processor, and fails on any error or warning. Also refuses compiler builtins in driver
-# files other than compat.h: those would compile with clang here yet fail with Microsoft's compiler.
+# for one processor, and fails on any error or warning. Also refuses compiler builtins and
+# intrinsics in driver files other than compat.h: clang knows both GCC's and Microsoft's, so they
+# would pass here and still fail with one of the two real compilers.
 #
 #   cmake -DCLANG=clang++ -DARCH=x64|x86 -DDRIVER_DIR=... -DDDK_INCLUDE=... -DPRELUDE=... -P check.cmake
 foreach(var CLANG ARCH DRIVER_DIR DDK_INCLUDE PRELUDE)
@@ -54,7 +55,8 @@ foreach(file ${sources} ${headers})
     if(file MATCHES "/core/compat\\.h$")
         continue()
     endif()
-    file(STRINGS ${file} lines REGEX "__(atomic|sync|builtin)_|__attribute__|__asm|asm *\\(")
+    file(STRINGS ${file} lines REGEX
+         "__(atomic|sync|builtin)_|__attribute__|__asm|(^|[^A-Za-z0-9_])(asm *\\(|_Interlocked|_ReadWriteBarrier)")
     if(lines)
         list(APPEND failed ${file})
         message("${file}: compiler builtin outside compat.h:\n${lines}")
