@@ -609,7 +609,7 @@ TEST(InstallScript, NamesThePackageFilesAndRunsTheSigningAndInstallSteps) {
         "Invoke-Tool \"$WdkBin\\signtool.exe\" sign /fd sha256 /sm /s My /sha1 $cert.Thumbprint "
         "$catalog\n",
         "Invoke-Tool pnputil.exe /add-driver $inf /install\n",
-        "if ($LASTEXITCODE -ne 0) { throw",
+        "elseif ($LASTEXITCODE -ne 0) { throw",
     };
     std::size_t previous = 0;
     for (const char* step : kSteps) {
