@@ -27,13 +27,14 @@ if(NOT result EQUAL 0)
     message(FATAL_ERROR "${CLANG} -print-resource-dir failed")
 endif()
 
-# Visual Studio 2015's compiler version and language level, kernel mode (/kernel: no exceptions,
-# no RTTI). mingw-w64's headers serve Microsoft's compiler only in part: with __GNUC__ they take
-# their GCC paths (inline assembly, attributes), while _MSC_VER and the target keep the driver's own
-# code, compat.h included, on the Microsoft side. The conversion and shadowing warnings are clang's
+# Visual Studio 2015's compiler version and C++11, the level the driver keeps to (that compiler's
+# C++14 is partial: no relaxed constexpr), kernel mode (/kernel: no exceptions, no RTTI).
+# mingw-w64's headers serve Microsoft's compiler only in part: with __GNUC__ they take their GCC
+# paths (inline assembly, attributes), while _MSC_VER and the target keep the driver's own code,
+# compat.h included, on the Microsoft side. The conversion and shadowing warnings are clang's
 # nearest to the level-4 ones (C4244, C4267, C4456 to C4459) that the project's /WX makes errors.
 set(flags --target=${target} ${platform_defines} -D_KERNEL_MODE -fms-compatibility -fms-extensions
-    -fms-compatibility-version=19.00 -fgnuc-version=4.2.1 -std=c++14 -fno-exceptions -fno-rtti
+    -fms-compatibility-version=19.00 -fgnuc-version=4.2.1 -std=c++11 -fno-exceptions -fno-rtti
     -fsyntax-only -Wall -Wextra -Wimplicit-int-conversion -Wshorten-64-to-32 -Wshadow -Werror
     -nostdinc -isystem ${DDK_INCLUDE}/ddk -isystem ${DDK_INCLUDE} -isystem ${resource_dir}/include
     -include ${PRELUDE})
@@ -51,12 +52,18 @@ foreach(source ${sources})
     endif()
 endforeach()
 
+# GCC's builtins, attributes and inline assembly, and Microsoft's intrinsics by family: interlocked
+# operations and barriers, the debug break, bit scans, processor registers and ports, CPUID and the
+# time-stamp counter, and the SSE ones.
+set(builtins "__(atomic|sync|builtin)_|__attribute__|__asm|(^|[^A-Za-z0-9_])(asm *\\(|_Interlocked")
+string(APPEND builtins "|_ReadWriteBarrier|_ReadBarrier|_WriteBarrier|__faststorefence|__debugbreak")
+string(APPEND builtins "|_BitScan|__(read|write)(msr|cr[0-9]|dr|fs|gs)|__(in|out)(byte|word|dword)")
+string(APPEND builtins "|__cpuid|__rdtsc|_mm_)")
 foreach(file ${sources} ${headers})
     if(file MATCHES "/core/compat\\.h$")
         continue()
     endif()
-    file(STRINGS ${file} lines REGEX
-         "__(atomic|sync|builtin)_|__attribute__|__asm|(^|[^A-Za-z0-9_])(asm *\\(|_Interlocked|_ReadWriteBarrier)")
+    file(STRINGS ${file} lines REGEX "${builtins}")
     if(lines)
         list(APPEND failed ${file})
         message("${file}: compiler builtin outside compat.h:\n${lines}")

@@ -72,7 +72,7 @@ FORCEINLINE BOOLEAN ReadFlag(const volatile BOOLEAN* Flag) {
     return VeltReadAcquire(Flag);
 }
 
-FORCEINLINE VOID WriteFlag(BOOLEAN* Flag, BOOLEAN Value) {
+FORCEINLINE VOID WriteFlag(volatile BOOLEAN* Flag, BOOLEAN Value) {
     VeltWriteRelease(Flag, Value);
 }
 
