@@ -2,8 +2,8 @@
 // made from them, the WDK project against what mingw compiles, and that the
 // PE reader behind those checks refuses malformed files cleanly.
 #include "support/inf_file.h"
+#include "support/msbuild_project.h"
 #include "support/pe_image.h"
-#include "support/wdk_sources.h"
 
 #include <gtest/gtest.h>
 

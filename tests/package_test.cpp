@@ -1,7 +1,7 @@
 // Checks the driver's installation INF, its WDK project and solution and the package's install
 // script in the tree, and the readers behind those checks.
 #include "support/inf_file.h"
-#include "support/wdk_sources.h"
+#include "support/msbuild_project.h"
 
 #include <gtest/gtest.h>
 
@@ -182,15 +182,27 @@ TEST(MsbuildReader, TakesTheLastValueOfTheGroupsThatApply) {
         "    <Link><Libs>b.lib</Libs></Link></ItemDefinitionGroup>\n"
         "  <ItemGroup><ClCompile Include=\"a.cpp\" /><Inf Include=\"x.inf\" /></ItemGroup>\n"
         "  <ItemGroup><ClCompile Include=\"b.cpp\" /></ItemGroup>\n"
+        "  <Import Project=\"$(Path)\\First.props\" />\n"
+        "  <PropertyGroup><Kind>Late</Kind></PropertyGroup>\n"
+        "  <ImportGroup><Import Project=\"Other.props\" /><Import Project=\"x/Last.targets\" />\n"
+        "  </ImportGroup>\n"
         "</Project>\n",
         error);
     ASSERT_TRUE(project) << error;
-    EXPECT_EQ(msbuildProperty(*project, "Kind", "Debug|x64"), "Debug");
-    EXPECT_EQ(msbuildProperty(*project, "Kind", "Release|x64"), "Release");
-    EXPECT_EQ(msbuildProperty(*project, "Kind", "Debug|Win32"), "All");
+    std::optional<std::size_t> first = msbuildImport(*project, "First.props");
+    ASSERT_EQ(first, 8u);
+    EXPECT_EQ(msbuildImport(*project, "Last.targets"), 10u) << "an import in an ImportGroup";
+    EXPECT_EQ(msbuildImport(*project, "First"), std::nullopt);
+    EXPECT_EQ(msbuildImport(*project, "Missing.props"), std::nullopt);
+    EXPECT_EQ(msbuildProperty(*project, "Kind", "Debug|x64"), "Late");
+    EXPECT_EQ(msbuildProperty(*project, "Kind", "Debug|x64", *first), "Debug");
+    EXPECT_EQ(msbuildProperty(*project, "Kind", "Release|x64", *first), "Release");
+    EXPECT_EQ(msbuildProperty(*project, "Kind", "Debug|Win32", *first), "All");
+    EXPECT_EQ(msbuildProperty(*project, "Kind", "Debug|x64", 1), "All") << "before the Debug group";
     EXPECT_EQ(msbuildProperty(*project, "Other", "Debug|x64"), "1") << "a conditioned default";
     EXPECT_EQ(msbuildProperty(*project, "Missing", "Debug|x64"), std::nullopt);
     EXPECT_EQ(msbuildItemDefinition(*project, "Link", "Libs", "Debug|x64"), "b.lib");
+    EXPECT_EQ(msbuildItemDefinition(*project, "Link", "Libs", "Debug|x64", 5), "a.lib");
     EXPECT_EQ(msbuildItemDefinition(*project, "Link", "Libs", "Release|x64"), "a.lib");
     EXPECT_EQ(msbuildItems(*project, "ClCompile"), (std::vector<std::string>{"a.cpp", "b.cpp"}));
     EXPECT_EQ(msbuildItems(*project, "Inf"), std::vector<std::string>{"x.inf"});
@@ -464,6 +476,10 @@ TEST(WdkProject, BuildsATestSignedWdmDriverForBothProcessors) {
     std::optional<XmlElement> project = loadXml(kDriverDir + "/veltdriver.vcxproj", error);
     ASSERT_TRUE(project) << error;
     ASSERT_EQ(project->name, "Project");
+    std::optional<InfFile> inf = loadInf(kDriverDir + "/install/veltdriver.inf", error);
+    ASSERT_TRUE(inf) << error;
+    std::optional<std::vector<std::string>> driverVer = inf->values("Version", "DriverVer");
+    ASSERT_TRUE(driverVer && driverVer->size() == 2u);
 
     std::set<std::string> declared;
     for (const XmlElement* group : project->childrenNamed("ItemGroup")) {
@@ -501,6 +517,25 @@ TEST(WdkProject, BuildsATestSignedWdmDriverForBothProcessors) {
         EXPECT_EQ(
             msbuildItemDefinition(*project, "DriverSign", "FileDigestAlgorithm", configuration),
             "sha256");
+        // Later WDK 10 kits deprecate ExAllocatePoolWithTag, which the driver calls, and /WX
+        // would make the warning an error.
+        EXPECT_EQ(
+            msbuildItemDefinition(*project, "ClCompile", "TreatWarningAsError", configuration),
+            "true");
+        std::optional<std::string> disabled =
+            msbuildItemDefinition(*project, "ClCompile", "DisableSpecificWarnings", configuration);
+        ASSERT_TRUE(disabled) << "C4996 would fail the build";
+        std::vector<std::string> disabledList = splitList(*disabled);
+        EXPECT_NE(std::find(disabledList.begin(), disabledList.end(), "4996"), disabledList.end())
+            << "C4996 would fail the build: " << *disabled;
+        // StampInf writes the packaged INF's DriverVer version from TimeStamp, or else from the
+        // build's time.
+        EXPECT_EQ(msbuildItemDefinition(*project, "Inf", "SpecifyDriverVerDirectiveVersion",
+                                        configuration),
+                  "true");
+        EXPECT_EQ(msbuildItemDefinition(*project, "Inf", "TimeStamp", configuration),
+                  driverVer->back())
+            << "the INF's DriverVer version";
     }
 
     EXPECT_EQ(msbuildItems(*project, "Inf"), std::vector<std::string>{"install\\veltdriver.inf"});
@@ -519,6 +554,61 @@ TEST(WdkProject, BuildsATestSignedWdmDriverForBothProcessors) {
     }
     std::vector<std::string> listedHeaders = msbuildItems(*project, "ClInclude");
     EXPECT_EQ(std::set<std::string>(listedHeaders.begin(), listedHeaders.end()), headers);
+}
+
+// MSBuild reads a project top to bottom: Microsoft.Cpp.props picks the toolset's files by the
+// configuration properties set before it, and Microsoft.Cpp.targets derives its settings from what
+// was set before it. The project's parts must come in the WDK templates' order.
+TEST(WdkProject, SetsEachPartBeforeTheImportThatReadsIt) {
+    std::string error;
+    std::optional<XmlElement> project = loadXml(kDriverDir + "/veltdriver.vcxproj", error);
+    ASSERT_TRUE(project) << error;
+    std::optional<std::size_t> defaults = msbuildImport(*project, "Microsoft.Cpp.Default.props");
+    std::optional<std::size_t> props = msbuildImport(*project, "Microsoft.Cpp.props");
+    std::optional<std::size_t> targets = msbuildImport(*project, "Microsoft.Cpp.targets");
+    ASSERT_TRUE(defaults && props && targets);
+    EXPECT_LT(*defaults, *props);
+    EXPECT_LT(*props, *targets);
+
+    std::set<std::string> configured;
+    for (std::size_t at = 0; at < project->children.size(); ++at) {
+        const XmlElement& part = project->children[at];
+        const std::string* label = part.attribute("Label");
+        std::string shown = "<" + part.name + "> on line " + std::to_string(part.line);
+        if (label != nullptr && (*label == "ProjectConfigurations" || *label == "Globals")) {
+            EXPECT_LT(at, *defaults) << shown << " comes after Microsoft.Cpp.Default.props";
+        }
+        if (part.name == "PropertyGroup" && label != nullptr && *label == "Configuration") {
+            EXPECT_TRUE(at > *defaults && at < *props)
+                << shown << " is not between Microsoft.Cpp.Default.props and Microsoft.Cpp.props";
+            configured.insert(part.attribute("Condition") ? *part.attribute("Condition") : "");
+        }
+        // Microsoft.Cpp.props sets defaults of its own for these, which would override them.
+        if (part.name == "ItemDefinitionGroup" || (part.name == "PropertyGroup" && !label)) {
+            EXPECT_TRUE(at > *props && at < *targets)
+                << shown << " is not between Microsoft.Cpp.props and Microsoft.Cpp.targets";
+        }
+        if (at > *targets) {
+            EXPECT_TRUE(part.name == "ImportGroup" && label != nullptr &&
+                        *label == "ExtensionTargets")
+                << shown << " comes after Microsoft.Cpp.targets has derived its settings";
+        }
+    }
+    EXPECT_EQ(configured.size(), std::size(kProjectConfigurations))
+        << "one Configuration group for each configuration";
+
+    // What Microsoft.Cpp.props selects the toolset and the driver's settings by.
+    for (const char* configuration : kProjectConfigurations) {
+        SCOPED_TRACE(configuration);
+        for (const char* name : {"PlatformToolset", "ConfigurationType", "DriverType",
+                                 "TargetVersion", "DriverTargetPlatform", "UseDebugLibraries"}) {
+            std::optional<std::string> seen =
+                msbuildProperty(*project, name, configuration, *props);
+            EXPECT_TRUE(seen) << name << " is not set before Microsoft.Cpp.props";
+            EXPECT_EQ(seen, msbuildProperty(*project, name, configuration))
+                << name << " changes after Microsoft.Cpp.props has read it";
+        }
+    }
 }
 
 TEST(WdkProject, SolutionBuildsTheProjectInEveryConfiguration) {

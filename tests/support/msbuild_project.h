@@ -1,6 +1,7 @@
-// Reader for the WDK project files: a small XML reader (elements, attributes, character data,
+// Reader for MSBuild project files: a small XML reader (elements, attributes, character data,
 // comments, the five predefined entities and numeric character references; no DTD) and the parts of
-// an MSBuild project that the package checks read: items by kind and properties by configuration.
+// a project that the package checks read: items by kind, imports by position, and properties and
+// item definitions by configuration, up to a position.
 #pragma once
 
 #include <map>
@@ -34,16 +35,26 @@ std::optional<XmlElement> loadXml(const std::string& path, std::string& error);
 // project's ItemGroups, in file order.
 std::vector<std::string> msbuildItems(const XmlElement& project, std::string_view kind);
 
-// The value MSBuild gives property `name` for `configuration` ("Release|x64"): the last one set
-// in a PropertyGroup without a condition or conditioned on exactly that configuration. Properties
+// The position among the project's top-level elements of the first Import, alone or in an
+// ImportGroup, whose Project is the file `fileName` (in any folder), or nothing.
+std::optional<std::size_t> msbuildImport(const XmlElement& project, std::string_view fileName);
+
+// Every position counts for the lookups below.
+constexpr std::size_t kWholeProject = static_cast<std::size_t>(-1);
+
+// The value MSBuild gives property `name` for `configuration` ("Release|x64") by the time it
+// reaches the top-level element at position `before`: the last one set ahead of it in a
+// PropertyGroup without a condition or conditioned on exactly that configuration. Properties
 // with a condition of their own are defaults and are skipped.
 std::optional<std::string> msbuildProperty(const XmlElement& project, std::string_view name,
-                                           std::string_view configuration);
+                                           std::string_view configuration,
+                                           std::size_t before = kWholeProject);
 
 // The same for the metadata `name` of item kind `kind` in the ItemDefinitionGroups
 // (Link/AdditionalDependencies, DriverSign/FileDigestAlgorithm, ...).
 std::optional<std::string> msbuildItemDefinition(const XmlElement& project, std::string_view kind,
                                                  std::string_view name,
-                                                 std::string_view configuration);
+                                                 std::string_view configuration,
+                                                 std::size_t before = kWholeProject);
 
 } // namespace velt::test

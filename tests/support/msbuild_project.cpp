@@ -1,4 +1,4 @@
-#include "support/wdk_sources.h"
+#include "support/msbuild_project.h"
 
 #include <fstream>
 #include <iterator>
@@ -295,13 +295,15 @@ bool groupApplies(const XmlElement& group, std::string_view configuration) {
 
 std::optional<std::string> lastValue(const XmlElement& project, std::string_view groupName,
                                      std::string_view configuration,
-                                     const std::vector<std::string_view>& path) {
+                                     const std::vector<std::string_view>& path,
+                                     std::size_t before) {
     std::optional<std::string> value;
-    for (const XmlElement* group : project.childrenNamed(groupName)) {
-        if (!groupApplies(*group, configuration)) {
+    for (std::size_t at = 0; at < project.children.size() && at < before; ++at) {
+        const XmlElement& group = project.children[at];
+        if (group.name != groupName || !groupApplies(group, configuration)) {
             continue;
         }
-        std::vector<const XmlElement*> level{group};
+        std::vector<const XmlElement*> level{&group};
         for (std::string_view step : path) {
             std::vector<const XmlElement*> next;
             for (const XmlElement* parent : level) {
@@ -318,6 +320,20 @@ std::optional<std::string> lastValue(const XmlElement& project, std::string_view
         }
     }
     return value;
+}
+
+// Whether an Import's Project names `fileName`, after the last folder separator.
+bool importsFile(const XmlElement& import, std::string_view fileName) {
+    const std::string* path = import.attribute("Project");
+    if (path == nullptr) {
+        return false;
+    }
+    std::size_t separator = path->find_last_of("\\/");
+    std::string_view name(*path);
+    if (separator != std::string::npos) {
+        name.remove_prefix(separator + 1);
+    }
+    return name == fileName;
 }
 
 } // namespace
@@ -371,15 +387,34 @@ std::vector<std::string> msbuildItems(const XmlElement& project, std::string_vie
     return items;
 }
 
+std::optional<std::size_t> msbuildImport(const XmlElement& project, std::string_view fileName) {
+    for (std::size_t at = 0; at < project.children.size(); ++at) {
+        const XmlElement& child = project.children[at];
+        std::vector<const XmlElement*> imports;
+        if (child.name == "Import") {
+            imports.push_back(&child);
+        } else if (child.name == "ImportGroup") {
+            imports = child.childrenNamed("Import");
+        }
+        for (const XmlElement* import : imports) {
+            if (importsFile(*import, fileName)) {
+                return at;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> msbuildProperty(const XmlElement& project, std::string_view name,
-                                           std::string_view configuration) {
-    return lastValue(project, "PropertyGroup", configuration, {name});
+                                           std::string_view configuration, std::size_t before) {
+    return lastValue(project, "PropertyGroup", configuration, {name}, before);
 }
 
 std::optional<std::string> msbuildItemDefinition(const XmlElement& project, std::string_view kind,
                                                  std::string_view name,
-                                                 std::string_view configuration) {
-    return lastValue(project, "ItemDefinitionGroup", configuration, {kind, name});
+                                                 std::string_view configuration,
+                                                 std::size_t before) {
+    return lastValue(project, "ItemDefinitionGroup", configuration, {kind, name}, before);
 }
 
 } // namespace velt::test
