@@ -1,9 +1,9 @@
 // Checks the real kernel images of both mingw-w64 builds, the package folder
-// made from them, the WDK build files against what mingw compiles, and that the
+// made from them, the WDK project against what mingw compiles, and that the
 // PE reader behind those checks refuses malformed files cleanly.
 #include "support/inf_file.h"
+#include "support/msbuild_project.h"
 #include "support/pe_image.h"
-#include "support/wdk_sources.h"
 
 #include <gtest/gtest.h>
 
@@ -298,9 +298,10 @@ std::optional<PeVersionInfo> versionOf(const std::string& path) {
 const std::filesystem::path kDriverDir = std::filesystem::path(VELT_SOURCE_DIR) / "driver";
 const std::filesystem::path kInfPath = kDriverDir / "install" / "veltdriver.inf";
 
-TEST(DriverPackage, HoldsEachImageWithTheInf) {
+TEST(DriverPackage, HoldsEachImageWithTheInfAndTheInstallScript) {
     std::optional<std::vector<std::uint8_t>> inf = readFile(kInfPath);
     ASSERT_TRUE(inf) << "cannot read " << kInfPath;
+    const std::filesystem::path script = kDriverDir / "install" / "install.ps1";
     for (const DriverImage& image : kDriverImages) {
         std::filesystem::path folder = std::filesystem::path(VELT_PACKAGE_DIR) / image.arch;
         ASSERT_TRUE(std::filesystem::is_directory(folder))
@@ -309,7 +310,8 @@ TEST(DriverPackage, HoldsEachImageWithTheInf) {
         for (const auto& entry : std::filesystem::directory_iterator(folder)) {
             names.insert(entry.path().filename().string());
         }
-        EXPECT_EQ(names, (std::set<std::string>{"veltdriver.inf", "veltdriver.sys"})) << folder;
+        EXPECT_EQ(names, (std::set<std::string>{"install.ps1", "veltdriver.inf", "veltdriver.sys"}))
+            << folder;
         std::optional<std::vector<std::uint8_t>> packaged = readFile(folder / "veltdriver.sys");
         EXPECT_TRUE(packaged && packaged == readFile(image.path))
             << folder / "veltdriver.sys"
@@ -317,6 +319,9 @@ TEST(DriverPackage, HoldsEachImageWithTheInf) {
         packaged = readFile(folder / "veltdriver.inf");
         EXPECT_TRUE(packaged && packaged == inf) << folder / "veltdriver.inf"
                                                  << " is not " << kInfPath;
+        packaged = readFile(folder / "install.ps1");
+        EXPECT_TRUE(packaged && packaged == readFile(script)) << folder / "install.ps1"
+                                                              << " is not " << script;
     }
 }
 
@@ -360,7 +365,7 @@ std::set<std::string> relativeToDriver(const std::vector<std::string>& paths, bo
     return relative;
 }
 
-// One file a line, written as SOURCES writes it.
+// One file a line, written as the project writes it.
 std::string listed(const std::set<std::string>& files) {
     std::string text;
     for (std::string file : files) {
@@ -370,25 +375,25 @@ std::string listed(const std::set<std::string>& files) {
     return text;
 }
 
-TEST(WdkBuildFiles, NameEveryFileTheMingwBuildsCompile) {
+TEST(WdkBuildFiles, ProjectCompilesEveryFileTheMingwBuildsCompile) {
     std::string error;
-    std::optional<WdkMacros> sources = loadWdkSources((kDriverDir / "sources").string(), error);
-    ASSERT_TRUE(sources) << error;
-    EXPECT_EQ((*sources)["TARGETNAME"], "veltdriver");
-    EXPECT_EQ((*sources)["TARGETTYPE"], "DRIVER");
-    EXPECT_FALSE((*sources)["INCLUDES"].empty());
-    std::vector<std::string> libraries = wdkWords((*sources)["TARGETLIBS"]);
-    EXPECT_NE(std::find(libraries.begin(), libraries.end(), "$(DDK_LIB_PATH)\\usbd.lib"),
-              libraries.end())
-        << "TARGETLIBS lacks $(DDK_LIB_PATH)\\usbd.lib";
-    std::set<std::string> listedFiles = relativeToDriver(wdkWords((*sources)["SOURCES"]), true);
+    std::optional<XmlElement> project =
+        loadXml((kDriverDir / "veltdriver.vcxproj").string(), error);
+    ASSERT_TRUE(project) << error;
+    std::vector<std::string> items = msbuildItems(*project, "ClCompile");
+    for (const std::string& resource : msbuildItems(*project, "ResourceCompile")) {
+        items.push_back(resource);
+    }
+    std::set<std::string> listedFiles = relativeToDriver(items, true);
+    EXPECT_EQ(listedFiles.size(), items.size()) << "the project lists a file twice";
 
-    // The WDK's build utility puts every object in one folder, named after its source file.
+    // MSBuild puts every object in one folder, named after its source file.
     std::set<std::string> stems;
     for (const std::string& file : listedFiles) {
         EXPECT_TRUE(stems.insert(std::filesystem::path(file).stem().string()).second)
-            << "two files in SOURCES would build the same object: " << file;
-        EXPECT_TRUE(std::filesystem::exists(kDriverDir / file)) << "SOURCES names missing " << file;
+            << "two files in the project would build the same object: " << file;
+        EXPECT_TRUE(std::filesystem::exists(kDriverDir / file))
+            << "the project names missing " << file;
     }
 
     for (const char* compiledList : {VELT_IMAGE_SOURCES_X64, VELT_IMAGE_SOURCES_X86}) {
@@ -409,17 +414,13 @@ TEST(WdkBuildFiles, NameEveryFileTheMingwBuildsCompile) {
         std::set_difference(listedFiles.begin(), listedFiles.end(), compiled.begin(),
                             compiled.end(), std::inserter(extra, extra.end()));
         EXPECT_TRUE(missing.empty())
-            << "driver/sources lacks files that the mingw build compiles (" << compiledList
-            << "); add them to SOURCES:" << listed(missing);
+            << "driver/veltdriver.vcxproj lacks files that the mingw build compiles ("
+            << compiledList
+            << "); add them as ClCompile or ResourceCompile items:" << listed(missing);
         EXPECT_TRUE(extra.empty())
-            << "driver/sources names files that the mingw build does not compile (" << compiledList
-            << "); remove them from SOURCES:" << listed(extra);
+            << "driver/veltdriver.vcxproj compiles files that the mingw build does not ("
+            << compiledList << "); remove them:" << listed(extra);
     }
-
-    std::ifstream makefile(kDriverDir / "makefile");
-    std::string text((std::istreambuf_iterator<char>(makefile)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("!INCLUDE $(NTMAKEENV)\\makefile.def"), std::string::npos)
-        << "driver/makefile does not hand over to the WDK's makefile.def";
 }
 
 // A minimal PE32+ image: one section holding an import of ntoskrnl.exe (one

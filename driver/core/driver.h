@@ -68,22 +68,22 @@ typedef struct _WORK_ITEM {
 
 // Removed and DispatcherRunning are single bytes that one thread writes and another reads without
 // a lock; each access is whole and ordered, so a reader never acts on a stale view of the device.
-FORCEINLINE BOOLEAN ReadFlag(const BOOLEAN* Flag) {
-    return __atomic_load_n(Flag, __ATOMIC_ACQUIRE);
+FORCEINLINE BOOLEAN ReadFlag(const volatile BOOLEAN* Flag) {
+    return VeltReadAcquire(Flag);
 }
 
-FORCEINLINE VOID WriteFlag(BOOLEAN* Flag, BOOLEAN Value) {
-    __atomic_store_n(Flag, Value, __ATOMIC_RELEASE);
+FORCEINLINE VOID WriteFlag(volatile BOOLEAN* Flag, BOOLEAN Value) {
+    VeltWriteRelease(Flag, Value);
 }
 
 // The dispatcher thread publishes a child in GamepadChild or VendorChild once it is complete;
 // PnP requests on the FDO may read the field at any moment.
 FORCEINLINE PDEVICE_OBJECT ReadChild(PDEVICE_OBJECT const* Field) {
-    return __atomic_load_n(Field, __ATOMIC_ACQUIRE);
+    return VeltReadAcquire(Field);
 }
 
 FORCEINLINE VOID PublishChild(PDEVICE_OBJECT* Field, PDEVICE_OBJECT Child) {
-    __atomic_store_n(Field, Child, __ATOMIC_RELEASE);
+    VeltWriteRelease(Field, Child);
 }
 
 FORCEINLINE PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {
