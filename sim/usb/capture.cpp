@@ -6,6 +6,7 @@
 
 #include <host/host.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
@@ -63,10 +64,53 @@ void SetSetup(Control& control, UCHAR requestType, UCHAR request, USHORT value, 
     memcpy(control.setup, setup, sizeof(setup));
 }
 
+// The length of the structure each function's URB is read as: a URB whose header says it is
+// shorter is recorded by its header alone, since its fields may lie beyond what its sender owns.
+// Functions not listed are read by their header only. (_URB_HEADER, _URB_SELECT_CONFIGURATION and
+// friends on Microsoft Learn: UrbHeader.Length is the size of the whole URB.)
+struct UrbLayout {
+    USHORT function;
+    size_t length;
+};
+
+constexpr UrbLayout kUrbLayouts[] = {
+    {URB_FUNCTION_SELECT_CONFIGURATION, offsetof(struct _URB_SELECT_CONFIGURATION, Interface)},
+    {URB_FUNCTION_ABORT_PIPE, sizeof(struct _URB_PIPE_REQUEST)},
+    {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, sizeof(struct _URB_PIPE_REQUEST)},
+    {URB_FUNCTION_SYNC_RESET_PIPE, sizeof(struct _URB_PIPE_REQUEST)},
+    {URB_FUNCTION_SYNC_CLEAR_STALL, sizeof(struct _URB_PIPE_REQUEST)},
+    {URB_FUNCTION_CONTROL_TRANSFER, sizeof(struct _URB_CONTROL_TRANSFER)},
+    {URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)},
+    {URB_FUNCTION_VENDOR_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)},
+    {URB_FUNCTION_VENDOR_INTERFACE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)},
+    {URB_FUNCTION_VENDOR_ENDPOINT, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)},
+    {URB_FUNCTION_VENDOR_OTHER, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)},
+    {URB_FUNCTION_CLASS_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)},
+    {URB_FUNCTION_CLASS_INTERFACE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)},
+    {URB_FUNCTION_CLASS_ENDPOINT, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)},
+    {URB_FUNCTION_CLASS_OTHER, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)},
+};
+
+// Whether the URB is long enough to be read as a URB of `function`.
+bool Fits(const URB* urb, USHORT function) {
+    for (const UrbLayout& layout : kUrbLayouts) {
+        if (layout.function == function) {
+            return urb->UrbHeader.Length >= layout.length;
+        }
+    }
+    return true;
+}
+
 // The setup packet and data buffer of a URB that travels as a control transfer, read as a URB of
 // `function`: a bus driver may change the Function of a URB it completes, and the request it
-// answered is the one that was submitted.
+// answered is the one that was submitted. None for a URB too short for that function.
 std::optional<Control> ControlOf(const URB* urb, USHORT function) {
+    if (!Fits(urb, function)) {
+        return std::nullopt;
+    }
     Control control{};
     switch (function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -123,16 +167,23 @@ std::optional<Control> ControlOf(const URB* urb, USHORT function) {
     }
 }
 
-// The bytes of a transfer buffer, as many as fit a packet.
-std::string DataOf(PVOID buffer, PMDL mdl, ULONG length) {
+// What a transfer buffer holds: `length` bytes, no more than an MDL-only buffer describes (a URB's
+// length is its sender's word), and as many of them as fit a packet.
+struct Data {
+    std::string bytes;
+    ULONG length = 0; // what travelled, before the packet's room cut it
+};
+
+Data DataOf(PVOID buffer, PMDL mdl, ULONG length) {
     if (buffer == NULL && mdl != NULL) {
         buffer = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+        length = std::min<ULONG>(length, MmGetMdlByteCount(mdl));
     }
     if (buffer == NULL) {
         return {};
     }
     ULONG room = SnapLength - ControlHeaderLength - sizeof(Control::setup);
-    return std::string(static_cast<const char*>(buffer), length < room ? length : room);
+    return {std::string(static_cast<const char*>(buffer), std::min(length, room)), length};
 }
 
 UCHAR TransferTypeOf(USBD_PIPE_TYPE type) {
@@ -210,7 +261,8 @@ std::optional<UsbCapture::Pipe> UsbCapture::PipeOf(const DeviceKey& device,
 // Builds the packet of one submission or completion: the header, for control transfers the
 // stage (setup on the way down, complete on the way back) with the setup packet, then the data
 // that travelled in that direction. A completion is described by its submission (function,
-// endpoint, direction and setup packet); only its status, length and data are its own.
+// endpoint, direction, setup packet and buffer length); only its status, length and data are its
+// own, and its data no longer than what was submitted.
 void UsbCapture::Record(USHORT bus, USHORT address, const void* request, const URB* urb,
                         bool completed) {
     if (urb == nullptr) {
@@ -222,37 +274,38 @@ void UsbCapture::Record(USHORT bus, USHORT address, const void* request, const U
     }
     DeviceKey device{bus, address};
     RequestKey key{device, request};
-    Submission submission;
+    Submission submission = Describe(device, urb);
     auto submitted = submissions_.find(key);
     if (completed && submitted != submissions_.end()) {
-        submission = submitted->second;
-        submissions_.erase(submitted);
-    } else {
-        submission = Describe(device, urb);
-        if (!completed) {
-            submissions_[key] = submission;
+        // A request sent again with another URB is a new transfer, whatever came before.
+        if (submitted->second.urb == urb) {
+            submission = submitted->second;
         }
+        submissions_.erase(submitted);
+    } else if (!completed) {
+        submissions_[key] = submission;
     }
     std::optional<Control> control = ControlOf(urb, submission.function);
-    std::string data;
+    bool in = (submission.endpoint & 0x80) != 0;
+    std::string prefix;
+    Data data;
     if (control) {
-        bool in = (submission.setup[0] & 0x80) != 0;
         if (!completed) {
-            data.assign(reinterpret_cast<const char*>(submission.setup), sizeof(submission.setup));
+            prefix.assign(reinterpret_cast<const char*>(submission.setup),
+                          sizeof(submission.setup));
         }
         if (in == completed) {
-            data += DataOf(control->buffer, control->mdl, control->length);
+            data =
+                DataOf(control->buffer, control->mdl, std::min(control->length, submission.length));
         }
-    } else if (submission.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    } else if (submission.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+               Fits(urb, submission.function) && in == completed) {
         const auto& transfer = urb->UrbBulkOrInterruptTransfer;
-        bool in = (submission.endpoint & 0x80) != 0;
-        if (in == completed) {
-            data = DataOf(transfer.TransferBuffer, transfer.TransferBufferMDL,
-                          transfer.TransferBufferLength);
-        }
+        data = DataOf(transfer.TransferBuffer, transfer.TransferBufferMDL,
+                      std::min(transfer.TransferBufferLength, submission.length));
     }
     if (completed && submission.function == URB_FUNCTION_SELECT_CONFIGURATION &&
-        urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
+        urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION && control &&
         USBD_SUCCESS(urb->UrbHeader.Status)) {
         LearnPipes(device, urb);
     }
@@ -267,29 +320,40 @@ void UsbCapture::Record(USHORT bus, USHORT address, const void* request, const U
     Put(packet, address, 2);
     Put(packet, submission.endpoint, 1);
     Put(packet, submission.transfer, 1);
-    Put(packet, data.size(), 4);
+    // The length that travelled, even where the packet's room cut the bytes short.
+    uint64_t length = prefix.size() + static_cast<uint64_t>(data.length);
+    Put(packet, std::min<uint64_t>(length, UINT32_MAX), 4);
     if (control) {
         Put(packet, completed ? StageComplete : StageSetup, 1);
     }
-    packet += data;
-    Write(packet);
+    uint64_t whole = packet.size() + length;
+    packet += prefix;
+    packet += data.bytes;
+    Write(packet, whole);
 }
 
 // What a URB asks for as it is submitted: its function, the endpoint and transfer type it
-// travels on and, for a control transfer, its setup packet.
+// travels on, its buffer length and, for a control transfer, its setup packet. A URB too short
+// for its function is told by its header alone.
 UsbCapture::Submission UsbCapture::Describe(const DeviceKey& device, const URB* urb) const {
     Submission submission;
+    submission.urb = urb;
     submission.function = urb->UrbHeader.Function;
     submission.transfer = TransferIrpInfo;
+    if (!Fits(urb, submission.function)) {
+        return submission;
+    }
     std::optional<Control> control = ControlOf(urb, submission.function);
     if (control) {
         memcpy(submission.setup, control->setup, sizeof(submission.setup));
         submission.endpoint = (control->setup[0] & 0x80) != 0 ? 0x80 : 0x00;
         submission.transfer = TransferControl;
+        submission.length = control->length;
     } else if (submission.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         const auto& transfer = urb->UrbBulkOrInterruptTransfer;
         submission.endpoint = USBD_TRANSFER_DIRECTION(transfer.TransferFlags) != 0 ? 0x80 : 0x00;
         submission.transfer = TransferUnknown;
+        submission.length = transfer.TransferBufferLength;
         if (std::optional<Pipe> pipe = PipeOf(device, transfer.PipeHandle)) {
             submission.endpoint = pipe->endpoint;
             submission.transfer = pipe->transfer;
@@ -327,13 +391,14 @@ void UsbCapture::LearnPipes(const DeviceKey& device, const URB* urb) {
     }
 }
 
-void UsbCapture::Write(const std::string& packet) {
+// One pcap record: `packet` as captured (incl_len) of a packet `whole` bytes long (orig_len).
+void UsbCapture::Write(const std::string& packet, uint64_t whole) {
     int64_t at = startMicroseconds_ + host::KernelTime() / 10;
     std::string record;
     Put(record, static_cast<uint64_t>(at / 1000000), 4);
     Put(record, static_cast<uint64_t>(at % 1000000), 4);
     Put(record, packet.size(), 4);
-    Put(record, packet.size(), 4);
+    Put(record, std::min<uint64_t>(whole, UINT32_MAX), 4);
     record += packet;
     if (std::fwrite(record.data(), 1, record.size(), file_) != record.size()) {
         ok_ = false;

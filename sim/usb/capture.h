@@ -46,10 +46,12 @@ class UsbCapture {
     };
     // A URB as it went down, kept until it comes back.
     struct Submission {
+        const URB* urb = nullptr; // the URB it went with
         USHORT function = 0;
         UCHAR endpoint = 0;
         UCHAR transfer = 0;  // USBPcap transfer type
         UCHAR setup[8] = {}; // control transfers
+        ULONG length = 0;    // TransferBufferLength as submitted: no completion returns more
     };
     using DeviceKey = std::pair<USHORT, USHORT>;
     using RequestKey = std::pair<DeviceKey, const void*>;
@@ -59,7 +61,7 @@ class UsbCapture {
     std::optional<Pipe> PipeOf(const DeviceKey& device,
                                USBD_PIPE_HANDLE handle) const; // caller holds lock_
     void LearnPipes(const DeviceKey& device, const URB* urb);  // caller holds lock_
-    void Write(const std::string& packet);                     // caller holds lock_
+    void Write(const std::string& packet, uint64_t whole);     // caller holds lock_
 
     mutable std::mutex lock_;
     FILE* file_ = nullptr;

@@ -49,6 +49,26 @@ function(feature_data at request id data)
     message(FATAL_ERROR "no ${request} of feature ${id} in the summary")
 endfunction()
 
+# The feature answers of controller `index`'s gamepad child (its first), byte for byte: its fixed
+# reports and the controller's address in feature report 0x12.
+function(check_gamepad_features index)
+    set(at controllers ${index} children 0)
+    string(JSON address GET "${out}" controllers ${index} address)
+    feature_data("${at}" GET_REPORT 2 calibration)
+    feature_data("${at}" GET_REPORT 18 answer)
+    feature_data("${at}" GET_REPORT 163 build)
+    feature_data("${at}" SET_REPORT 20 set)
+    string(CONCAT expected02 "020a000100f0ffe7222dddb5224edd992247dd1c"
+                             "021c027b1f8fe0742052e0a32082df0600")
+    string(CONCAT expectedA3 "a34175672020332032303133000000000030373a30313a3132"
+                             "000000000000000000010031030000004900050000800300")
+    if(NOT (calibration STREQUAL expected02 AND answer STREQUAL "12${address}082500000000000000"
+            AND build STREQUAL expectedA3 AND set STREQUAL "1402000000000000000000000000000000"))
+        message(FATAL_ERROR "controller ${index}'s gamepad child does not answer with its fixed "
+                            "reports")
+    endif()
+endfunction()
+
 if(CHECK STREQUAL "json_summary")
     set(log "${CMAKE_CURRENT_BINARY_DIR}/veltsim_test.log")
     summary(demo --json --duration 1 --log ${log})
@@ -70,8 +90,8 @@ if(CHECK STREQUAL "json_summary")
         string(JSON seen GET "${child}" output_seen)
         string(JSON descriptor GET "${child}" descriptors report_descriptor_length)
         if(NOT (actual STREQUAL name AND reports GREATER 0 AND seen AND descriptor EQUAL length))
-            fail("child ${i} is not the ${name} child with reports, its output and a ${length}-byte "
-                 "report descriptor")
+            fail("child ${i} is not the ${name} child with reports, its output and a "
+                 "${length}-byte report descriptor")
         endif()
     endforeach()
     # The device tree: the controller's node with its two children, each named by its instance
@@ -90,22 +110,12 @@ if(CHECK STREQUAL "json_summary")
         string(JSON service GET "${tree}" children ${i} driver)
         if(NOT (device STREQUAL id AND path STREQUAL "${device}\\${instance}"
                 AND service STREQUAL "hidusb"))
-            fail("child node ${i} is ${device} (${path}, ${service}), not ${id} under the HID stack")
+            fail("child node ${i} is ${device} (${path}, ${service}), not ${id} under the HID "
+                 "stack")
         endif()
     endforeach()
     # The gamepad child's feature answers, byte for byte.
-    set(gamepad controllers 0 children 0)
-    feature_data("${gamepad}" GET_REPORT 2 calibration)
-    feature_data("${gamepad}" GET_REPORT 18 address)
-    feature_data("${gamepad}" GET_REPORT 163 build)
-    feature_data("${gamepad}" SET_REPORT 20 set)
-    string(JSON answer GET "${out}" controllers 0 address)
-    string(CONCAT expected02 "020a000100f0ffe7222dddb5224edd992247dd1c" "021c027b1f8fe0742052e0a32082df0600")
-    string(CONCAT expectedA3 "a34175672020332032303133000000000030373a30313a3132" "000000000000000000010031030000004900050000800300")
-    if(NOT (calibration STREQUAL expected02 AND address STREQUAL "12${answer}082500000000000000"
-            AND build STREQUAL expectedA3 AND set STREQUAL "1402000000000000000000000000000000"))
-        fail("the gamepad child's feature answers are not its fixed reports")
-    endif()
+    check_gamepad_features(0)
     string(JSON counter GET "${out}" frame_counter_ok)
     if(NOT (counter))
         fail("the frame counter broke its sequence")
@@ -146,7 +156,6 @@ elseif(CHECK STREQUAL "controllers")
         string(JSON actual GET "${out}" controllers ${i} serial_number)
         string(JSON capture GET "${out}" controllers ${i} capture_address)
         string(JSON instance GET "${out}" controllers ${i} device_tree instance_id)
-        string(JSON answer GET "${out}" controllers ${i} address)
         string(JSON children LENGTH "${out}" controllers ${i} children)
         string(JSON child GET "${out}" controllers ${i} children 0 capture_address)
         if(NOT (actual STREQUAL serial AND instance STREQUAL serial AND capture STREQUAL where
@@ -160,10 +169,7 @@ elseif(CHECK STREQUAL "controllers")
                 fail("controller ${index}'s child ${j} had no input or lost its output report")
             endif()
         endforeach()
-        feature_data("controllers;${i};children;0" GET_REPORT 18 address)
-        if(NOT (address STREQUAL "12${answer}082500000000000000"))
-            fail("controller ${index}'s gamepad child answers 0x12 with ${address}")
-        endif()
+        check_gamepad_features(${i})
     endforeach()
     string(JSON first GET "${out}" controllers 0 address)
     string(JSON second GET "${out}" controllers 1 address)
@@ -272,16 +278,19 @@ elseif(CHECK STREQUAL "capture")
         endif()
         set(frame ${CMAKE_MATCH_2})
         if(NOT (answers MATCHES "(^|\n)${frame}\t${length}\n"))
-            fail("the GET_REPORT with wValue ${value} (frame ${frame}) has no ${length}-byte answer")
+            fail("the GET_REPORT with wValue ${value} (frame ${frame}) has no ${length}-byte "
+                 "answer")
         endif()
     endforeach()
     # SET_REPORT of features 0x13 and 0x14 carries the report out: its setup packet and 23 and
-    # 17 bytes of data.
+    # 17 bytes of data, the 8 bytes of the setup packet with them.
     execute_process(COMMAND ${TSHARK} -r ${pcap} -Y "${gamepad} && usbhid.setup.bRequest == 9"
                             -T fields -e usbhid.setup.wValue -e usbhid.setup.wLength
+                            -e usb.data_len
                     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT (out MATCHES "0x0313\t23\n" AND out MATCHES "0x0314\t17\n"))
-        fail("the SET_REPORT requests of features 0x13 and 0x14 are not in the capture")
+    if(NOT (out MATCHES "0x0313\t23\t31\n" AND out MATCHES "0x0314\t17\t25\n"))
+        fail("the SET_REPORT requests of features 0x13 and 0x14 and their data are not in the "
+             "capture")
     endif()
 elseif(CHECK STREQUAL "stress")
     summary(stress stress --cycles 200 --seed 20261210 --json)
@@ -298,6 +307,22 @@ elseif(CHECK STREQUAL "stress")
             fail("no surprise removal ${moment}")
         endif()
     endforeach()
+    # The last cycle that enumerated the controller: its two children as the demo reads them,
+    # and the address query among the OUT transfers.
+    foreach(i name length IN ZIP_LISTS "0;1" "gamepad;vendor" "507;102")
+        string(JSON actual GET "${out}" controllers 0 children ${i} name)
+        string(JSON descriptor GET "${out}" controllers 0 children ${i} descriptors
+               report_descriptor_length)
+        if(NOT (actual STREQUAL name AND descriptor EQUAL length))
+            fail("stress child ${i} is not the ${name} child with a ${length}-byte report "
+                 "descriptor")
+        endif()
+    endforeach()
+    check_gamepad_features(0)
+    string(JSON outputs LENGTH "${out}" controllers 0 output_reports)
+    if(NOT (outputs GREATER 0))
+        fail("stress reports no OUT transfer at the controller")
+    endif()
 elseif(CHECK STREQUAL "watchdog")
     # A deadline no cycle can meet: the watchdog must end the run and say what was in flight.
     execute_process(COMMAND ${EMULATOR} ${VELTSIM} stress --cycles 3 --seed 1 --deadline 0.001

@@ -66,12 +66,13 @@ const Stage kStages[] = {
 };
 
 // A capture's USB addresses: controller N is device 1.N; its gamepad and vendor children are
-// devices 2.(2N-1) and 2.2N, so that one controller keeps 1.1, 2.1 and 2.2.
+// devices 2.(2N-1) and 2.2N, so that one controller keeps 1.1, 2.1 and 2.2. Any child that is not
+// the gamepad is the vendor child.
 constexpr USHORT kControllerBus = 1;
 constexpr USHORT kChildrenBus = 2;
 
 USHORT ChildAddress(unsigned controller, ULONG kind) {
-    return static_cast<USHORT>(2 * (controller - 1) + kind);
+    return static_cast<USHORT>(2 * (controller - 1) + (kind == DEVICE_KIND_GAMEPAD ? 1 : 2));
 }
 
 // How long the demo waits for the driver's children, in real time.
@@ -221,19 +222,10 @@ std::string ControllerJson(const ControllerRun& controller) {
         ", \"children\": [";
     for (size_t i = 0; i < controller.children.size(); ++i) {
         const ChildRun& child = *controller.children[i];
-        sim::hid::HidCounters counters = child.hid->Counters();
-        std::string stream = JsonCounters(counters);
-        stream.insert(stream.size() - 1,
-                      Format(", \"frame_counter_breaks\": %llu",
-                             static_cast<unsigned long long>(child.counterBreaks)));
-        json += (i == 0 ? "" : ", ");
-        json += "{\"name\": " + JsonString(child.name) +
+        json += (i == 0 ? "{" : ", {") +
+                JsonChildMembers(child.name, *child.hid, child.features, child.counterBreaks) +
                 Format(", \"capture_address\": \"%u.%u\"", kChildrenBus, child.captureAddress) +
-                ", \"hid_state\": " + JsonString(sim::hid::HidStateName(child.hid->State())) +
-                ", \"reports\": " + std::to_string(counters.reportsReceived) +
-                ", \"output_seen\": " + (child.outputSeen ? "true" : "false") +
-                ", \"stream\": " + stream + ", \"descriptors\": " + JsonDescriptors(*child.hid) +
-                ", \"features\": " + JsonFeatures(child.features) + "}";
+                ", \"output_seen\": " + (child.outputSeen ? "true" : "false") + "}";
     }
     json += "], \"frame_counter_ok\": " + std::string(controller.counterOk ? "true" : "false") +
             ", \"output_reports\": " + JsonTransfers(controller.outputs);
@@ -574,7 +566,10 @@ int RunDemo(const Options& options) {
             problems.push_back(Who(*controller, count) + "the HID stack runs on " +
                                std::to_string(controller->children.size()) + " children, not 2");
         }
-        counterOk = counterOk && controller->counterOk;
+        // A controller rightly left without children has no counter to judge.
+        if (controller->noChildren.empty()) {
+            counterOk = counterOk && controller->counterOk;
+        }
     }
     std::vector<host::PoolUsage> leaks = host::PoolOutstanding();
     if (!leaks.empty()) {

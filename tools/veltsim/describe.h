@@ -20,7 +20,7 @@ struct FeatureAnswer {
     sim::hid::HidResult result; // SET_REPORT: what the device left in the buffer
 };
 
-// UTF-16 to UTF-8 for what a device or the PnP manager says.
+// UTF-16 to UTF-8 for what a device or the PnP manager says; a lone surrogate becomes U+FFFD.
 std::string Narrow(const std::u16string& text);
 // The drivers of a node's stack from the PDO up ("USB hub PDO", "veltdriver FDO", ...).
 std::vector<std::string> StackNames(const sim::pnp::DeviceNode& node, PDRIVER_OBJECT driver);

@@ -22,6 +22,22 @@ std::string JsonIds(const std::vector<std::u16string>& ids) {
     return JsonArray(items);
 }
 
+// Bytes as one lowercase hex string, two digits a byte ("" for none).
+std::string JsonHex(const sim::hid::Bytes& bytes) {
+    std::string out = "\"";
+    for (uint8_t byte : bytes) {
+        out += Format("%02x", byte);
+    }
+    return out + "\"";
+}
+
+// A status by its name, or in hex when the driver's table does not name it.
+std::string JsonStatus(NTSTATUS status) {
+    std::string name = StatusName(status);
+    return JsonString(
+        name.rfind("STATUS_", 0) == 0 ? name : Format("0x%08X", static_cast<unsigned>(status)));
+}
+
 } // namespace
 
 std::string JsonControllerIdentity(unsigned index, const sim::usb::ControllerModel& controller) {
@@ -30,14 +46,6 @@ std::string JsonControllerIdentity(unsigned index, const sim::usb::ControllerMod
            (serial.empty() ? "null" : JsonText(serial)) + ", \"address\": " +
            JsonHex(sim::hid::Bytes(controller.addressQuery.address.begin(),
                                    controller.addressQuery.address.end()));
-}
-
-std::string JsonHex(const sim::hid::Bytes& bytes) {
-    std::string out = "\"";
-    for (uint8_t byte : bytes) {
-        out += Format("%02x", byte);
-    }
-    return out + "\"";
 }
 
 std::string JsonArray(const std::vector<std::string>& items) {
@@ -68,8 +76,8 @@ std::string JsonDeviceTree(const sim::pnp::PnpManager& pnp, const sim::pnp::Devi
            ", \"compatible_ids\": " + JsonIds(root.compatibleIds) +
            ", \"instance_id\": " + JsonText(root.instanceId) +
            ", \"instance_path\": " + JsonText(InstancePath(root)) +
-           ", \"container_id\": " + JsonText(root.containerId) +
-           ", \"description\": " + JsonText(root.description) +
+           ", \"container_id\": " + JsonText(root.containerId) + ", \"description\": " +
+           (root.description.empty() ? "null" : JsonText(root.description)) +
            ", \"state\": " + JsonString(sim::pnp::NodeStateName(root.state)) +
            ", \"driver\": " + (root.service.empty() ? "null" : JsonString(root.service)) +
            ", \"stack\": " + JsonArray(stack) + ", \"children\": " + JsonArray(children) + "}";
@@ -104,23 +112,43 @@ std::string JsonFeatures(const std::vector<FeatureAnswer>& answers) {
     for (const FeatureAnswer& answer : answers) {
         items.push_back(Format("{\"request\": %s, \"id\": %u, \"status\": %s, \"data\": ",
                                answer.set ? "\"SET_REPORT\"" : "\"GET_REPORT\"", answer.id,
-                               JsonString(StatusName(answer.result.status)).c_str()) +
+                               JsonStatus(answer.result.status).c_str()) +
                         JsonHex(answer.result.data) + "}");
     }
     return JsonArray(items);
 }
 
-std::string JsonCounters(const sim::hid::HidCounters& counters) {
-    return Format("{\"reads_completed\": %llu, \"reports_received\": %llu, "
-                  "\"reports_dropped\": %llu, \"read_errors\": %llu, \"outputs_written\": %llu, "
-                  "\"features_read\": %llu, \"features_written\": %llu}",
-                  static_cast<unsigned long long>(counters.readsCompleted),
-                  static_cast<unsigned long long>(counters.reportsReceived),
-                  static_cast<unsigned long long>(counters.reportsDropped),
-                  static_cast<unsigned long long>(counters.readErrors),
-                  static_cast<unsigned long long>(counters.outputsWritten),
-                  static_cast<unsigned long long>(counters.featuresRead),
-                  static_cast<unsigned long long>(counters.featuresWritten));
+std::string JsonCounters(const sim::hid::HidCounters& counters,
+                         std::optional<uint64_t> frameCounterBreaks) {
+    std::string json =
+        Format("{\"reads_completed\": %llu, \"reports_received\": %llu, "
+               "\"reports_dropped\": %llu, \"read_errors\": %llu, \"outputs_written\": %llu, "
+               "\"features_read\": %llu, \"features_written\": %llu",
+               static_cast<unsigned long long>(counters.readsCompleted),
+               static_cast<unsigned long long>(counters.reportsReceived),
+               static_cast<unsigned long long>(counters.reportsDropped),
+               static_cast<unsigned long long>(counters.readErrors),
+               static_cast<unsigned long long>(counters.outputsWritten),
+               static_cast<unsigned long long>(counters.featuresRead),
+               static_cast<unsigned long long>(counters.featuresWritten));
+    if (frameCounterBreaks) {
+        json += Format(", \"frame_counter_breaks\": %llu",
+                       static_cast<unsigned long long>(*frameCounterBreaks));
+    }
+    return json + "}";
+}
+
+std::string JsonChildMembers(const std::string& name, const sim::hid::HidDevice& hid,
+                             const std::vector<FeatureAnswer>& features,
+                             std::optional<uint64_t> frameCounterBreaks) {
+    sim::hid::HidCounters counters = hid.Counters();
+    return "\"name\": " + JsonString(name) +
+           ", \"hid_state\": " + JsonString(sim::hid::HidStateName(hid.State())) +
+           Format(", \"reports\": %llu",
+                  static_cast<unsigned long long>(counters.reportsReceived)) +
+           ", \"stream\": " + JsonCounters(counters, frameCounterBreaks) +
+           ", \"descriptors\": " + JsonDescriptors(hid) +
+           ", \"features\": " + JsonFeatures(features);
 }
 
 std::string JsonTransfers(const std::vector<sim::usb::TransferRecord>& transfers) {

@@ -1,6 +1,7 @@
 #include "stress.h"
 
 #include "console.h"
+#include "describe.h"
 #include "json.h"
 #include "models.h"
 
@@ -190,13 +191,15 @@ struct ControllerResult {
     unsigned index = 0;
     sim::usb::ControllerModel model;
     uint64_t reports = 0;
-    std::string tree; // its device tree in the last cycle that enumerated it, as JSON
+    // Its "device_tree", "children" and "output_reports" members from the last cycle that
+    // enumerated it, or "" when none did.
+    std::string enumerated;
 };
 
 struct CycleResult {
-    Moment surprised = Moment::None; // where the surprise removal struck, if one did
-    std::vector<uint64_t> reports;   // by controller
-    std::vector<std::string> trees;  // by controller: its device tree once enumerated, or ""
+    Moment surprised = Moment::None;     // where the surprise removal struck, if one did
+    std::vector<uint64_t> reports;       // by controller
+    std::vector<std::string> enumerated; // by controller: as ControllerResult's, or ""
     std::vector<std::string> problems;
 };
 
@@ -264,7 +267,7 @@ class CycleRun {
                 }
             }
             result_.reports.push_back(reports);
-            result_.trees.push_back(unit->tree);
+            result_.enumerated.push_back(Enumerated(*unit));
         }
         return result_;
     }
@@ -285,8 +288,21 @@ class CycleRun {
         unsigned reportsSent = 0;
         std::shared_ptr<HidDevice> gamepad;
         std::shared_ptr<HidDevice> vendor;
-        std::string tree;
+        std::string tree;                    // once enumerated, as JSON
+        std::vector<FeatureAnswer> features; // the gamepad child's, once enumerated
     };
+
+    // What the summary tells of a controller that enumerated in this cycle: its device tree, its
+    // children as the cycle left them and the OUT transfers it received; "" when it did not.
+    static std::string Enumerated(Unit& unit) {
+        if (unit.tree.empty()) {
+            return "";
+        }
+        std::string gamepad = JsonChildMembers("gamepad", *unit.gamepad, unit.features, {});
+        std::string vendor = JsonChildMembers("vendor", *unit.vendor, {}, {});
+        return "\"device_tree\": " + unit.tree + ", \"children\": [{" + gamepad + "}, {" + vendor +
+               "}], \"output_reports\": " + JsonTransfers(unit.usb.OutTransfers());
+    }
 
     std::string Who(const Unit& unit) const {
         return units_.size() == 1 ? std::string() : Format("controller %u: ", unit.index);
@@ -357,6 +373,7 @@ class CycleRun {
             std::optional<sim::pnp::DeviceNode> root = pnp_.Node(unit->hub.Device());
             if (started && root) {
                 unit->tree = JsonDeviceTree(pnp_, *root, pnp_.Driver("veltdriver"));
+                unit->features = ReadGamepadFeatures(*unit->gamepad);
             }
             running = running || started;
         }
@@ -494,9 +511,11 @@ class Progress {
 
 std::string ControllerJson(const ControllerResult& controller) {
     return "{" + JsonControllerIdentity(controller.index, controller.model) +
-           Format(", \"reports\": %llu, \"device_tree\": ",
-                  static_cast<unsigned long long>(controller.reports)) +
-           (controller.tree.empty() ? "null" : controller.tree) + "}";
+           Format(", \"reports\": %llu, ", static_cast<unsigned long long>(controller.reports)) +
+           (controller.enumerated.empty()
+                ? "\"device_tree\": null, \"children\": [], \"output_reports\": []"
+                : controller.enumerated) +
+           "}";
 }
 
 } // namespace
@@ -559,8 +578,8 @@ int RunStress(const Options& options) {
             for (size_t i = 0; i < controllers.size(); ++i) {
                 controllers[i].reports += result.reports[i];
                 reports += result.reports[i];
-                if (!result.trees[i].empty()) {
-                    controllers[i].tree = result.trees[i];
+                if (!result.enumerated[i].empty()) {
+                    controllers[i].enumerated = result.enumerated[i];
                 }
             }
             if (!problems.empty()) {
