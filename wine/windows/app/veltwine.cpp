@@ -3,7 +3,8 @@
 // removes the bus again.
 //
 //   veltwine install <bus INF>   creates ROOT\VELTTESTBUS\0000 and installs the INF on it
-//   veltwine check <seconds>     waits for both HID devices, then checks them
+//   veltwine check <seconds>     waits for both HID devices, has the bus put the controller's
+//                                stack to sleep and wake it, then checks them
 //   veltwine remove              removes the root devnode through setupapi (DIF_REMOVE)
 //
 // Every check prints one line "ok ..." or "FAIL ..."; the exit code is 1 when any check failed.

@@ -191,7 +191,8 @@ TRANSFER* NewTransfer() {
     return transfer;
 }
 
-// IOCTL_HID_READ_REPORT and IOCTL_HID_WRITE_REPORT: interrupt transfers on the child's pipes.
+// IOCTL_HID_READ_REPORT and IOCTL_HID_WRITE_REPORT: interrupt transfers on the child's pipes;
+// once the device is being removed, reads fail with STATUS_DELETE_PENDING.
 NTSTATUS InterruptTransfer(MINI_EXTENSION* Mini, PIRP Irp, BOOLEAN In) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PVOID buffer;
