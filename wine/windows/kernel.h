@@ -69,11 +69,47 @@ typedef struct _HID_DEVICE_EXTENSION {
 
 extern "C" NTSTATUS NTAPI HidRegisterMinidriver(PHID_MINIDRIVER_REGISTRATION Registration);
 
-// Wine's debug channel shows these with WINEDEBUG=+debugstr.
-#define TEST_LOG(...) DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, __VA_ARGS__)
+// wdm.h's declaration, which mingw-w64 has only in ntifs.h.
+extern "C" NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable,
+                                                PLARGE_INTEGER Timeout);
+
+// Wine's debug channel shows these with WINEDEBUG=+debugstr; they are traces, not errors.
+#define TEST_LOG(...) DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_TRACE_LEVEL, __VA_ARGS__)
 
 // A pool tag from its four characters, as the debugger shows it.
 constexpr ULONG PoolTag(const char (&Text)[5]) {
     return static_cast<ULONG>(Text[0]) | static_cast<ULONG>(Text[1]) << 8 |
            static_cast<ULONG>(Text[2]) << 16 | static_cast<ULONG>(Text[3]) << 24;
+}
+
+// Completes the IRP with a status; the caller no longer owns it.
+inline NTSTATUS Complete(PIRP Irp, NTSTATUS Status) {
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+// Up to DISPATCH_LEVEL: a completion routine that hands the IRP back to the thread waiting on
+// the event in Context.
+inline NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(Device);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// PASSIVE_LEVEL: hands a PnP request to the next lower driver and takes it back when that driver
+// is done with it; the caller owns the IRP again and completes it. Wine waits for ever on a
+// START, a removal or a capabilities query that pends, so nothing is left pending.
+inline NTSTATUS ForwardAndWait(PDEVICE_OBJECT Lower, PIRP Irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(Lower, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        status = Irp->IoStatus.Status;
+    }
+    return status;
 }

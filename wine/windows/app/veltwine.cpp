@@ -3,10 +3,11 @@
 // removes the bus again.
 //
 //   veltwine install <bus INF>   creates ROOT\VELTTESTBUS\0000 and installs the INF on it
-//   veltwine check <seconds>     waits for both HID devices, then checks them
+//   veltwine check <seconds>     waits for both HID devices, has the bus put the controller's
+//                                stack to sleep and wake it, then checks them
 //   veltwine remove              removes the root devnode through setupapi (DIF_REMOVE)
 //
-// Every check prints one line "ok ..." or "FAIL ..."; the exit code is the number of failures.
+// Every check prints one line "ok ..." or "FAIL ..."; the exit code is 1 when any check failed.
 #include <windows.h>
 #include <initguid.h>
 #include <devguid.h>
@@ -131,11 +132,20 @@ struct Child {
     const char* name;
     USHORT vendor;
     USHORT product;
+    // The HID devnode hidclass makes on veltdriver's child: HID\ and the child's device ID's
+    // last part, then the child's instance ID.
+    const wchar_t* instance;
     std::wstring path;
+    int matches;
 };
 
-// Fills in the paths of the children that are present; true when all are.
+// Fills in the paths of the children that are present, each the one HID device of its VID/PID
+// on its devnode; true when each is found exactly once.
 bool FindChildren(std::vector<Child>& children) {
+    for (Child& child : children) {
+        child.path.clear();
+        child.matches = 0;
+    }
     GUID hid;
     HidD_GetHidGuid(&hid);
     HDEVINFO set = SetupDiGetClassDevsW(&hid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -150,7 +160,11 @@ bool FindChildren(std::vector<Child>& children) {
             char room[sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) + MAX_PATH * sizeof(wchar_t)];
         } u;
         u.detail.cbSize = sizeof(u.detail);
-        if (!SetupDiGetDeviceInterfaceDetailW(set, &entry, &u.detail, sizeof(u), NULL, NULL)) {
+        SP_DEVINFO_DATA node = {};
+        node.cbSize = sizeof(node);
+        wchar_t instance[MAX_PATH] = {};
+        if (!SetupDiGetDeviceInterfaceDetailW(set, &entry, &u.detail, sizeof(u), NULL, &node) ||
+            !SetupDiGetDeviceInstanceIdW(set, &node, instance, MAX_PATH, NULL)) {
             continue;
         }
         HANDLE file = CreateFileW(u.detail.DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
@@ -163,7 +177,10 @@ bool FindChildren(std::vector<Child>& children) {
         if (HidD_GetAttributes(file, &attributes)) {
             for (Child& child : children) {
                 if (attributes.VendorID == child.vendor && attributes.ProductID == child.product) {
-                    child.path = u.detail.DevicePath;
+                    child.matches++;
+                    if (_wcsicmp(instance, child.instance) == 0) {
+                        child.path = u.detail.DevicePath;
+                    }
                 }
             }
         }
@@ -171,7 +188,7 @@ bool FindChildren(std::vector<Child>& children) {
     }
     SetupDiDestroyDeviceInfoList(set);
     for (const Child& child : children) {
-        if (child.path.empty()) {
+        if (child.path.empty() || child.matches != 1) {
             return false;
         }
     }
@@ -180,26 +197,17 @@ bool FindChildren(std::vector<Child>& children) {
 
 // ---- I/O with a bound ---------------------------------------------------------------------------
 
-// One overlapped read or write; false when it fails or does not complete within the bound.
-bool Transfer(HANDLE file, bool read, void* buffer, DWORD length, DWORD* done) {
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-    BOOL started = read ? ReadFile(file, buffer, length, NULL, &overlapped)
-                        : WriteFile(file, buffer, length, NULL, &overlapped);
-    bool good = started || GetLastError() == ERROR_IO_PENDING;
-    if (good && WaitForSingleObject(overlapped.hEvent, IoTimeout) != WAIT_OBJECT_0) {
-        CancelIo(file);
-        good = false;
-    }
-    good = GetOverlappedResult(file, &overlapped, done, TRUE) && good;
-    CloseHandle(overlapped.hEvent);
-    return good;
-}
+enum class Io { Read, Write, Control };
 
-bool Control(HANDLE file, DWORD code, void* out, DWORD length, DWORD* done) {
+// One overlapped ReadFile, WriteFile or DeviceIoControl (code, no input) on a handle opened
+// with FILE_FLAG_OVERLAPPED; false when it fails or does not complete within the bound.
+bool Bounded(HANDLE file, Io kind, void* buffer, DWORD length, DWORD* done, DWORD code = 0) {
     OVERLAPPED overlapped = {};
     overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-    BOOL started = DeviceIoControl(file, code, NULL, 0, out, length, NULL, &overlapped);
+    BOOL started = kind == Io::Read ? ReadFile(file, buffer, length, NULL, &overlapped)
+                   : kind == Io::Write
+                       ? WriteFile(file, buffer, length, NULL, &overlapped)
+                       : DeviceIoControl(file, code, NULL, 0, buffer, length, NULL, &overlapped);
     bool good = started || GetLastError() == ERROR_IO_PENDING;
     if (good && WaitForSingleObject(overlapped.hEvent, IoTimeout) != WAIT_OBJECT_0) {
         CancelIo(file);
@@ -248,8 +256,8 @@ void CheckFeature(HANDLE file, const HIDP_CAPS& caps, const unsigned char* expec
     std::vector<unsigned char> again(caps.FeatureReportByteLength);
     again[0] = expected[0];
     DWORD count = 0;
-    bool counted = Control(file, IOCTL_HID_GET_FEATURE, again.data(),
-                           static_cast<DWORD>(again.size()), &count);
+    bool counted = Bounded(file, Io::Control, again.data(), static_cast<DWORD>(again.size()),
+                           &count, IOCTL_HID_GET_FEATURE);
     std::string detail =
         Format("0x%02lX, %lu bytes: ", expected[0], count) + Hex(buffer.data(), length);
     Check(same && counted && count == length, "HidD_GetFeature", detail);
@@ -282,7 +290,7 @@ void CheckInput(HANDLE file, const Child& child, bool frameCounter) {
     std::string seen;
     for (int i = 0; i < reports; ++i) {
         DWORD done = 0;
-        if (!Transfer(file, true, report, sizeof(report), &done) || done != sizeof(report) ||
+        if (!Bounded(file, Io::Read, report, sizeof(report), &done) || done != sizeof(report) ||
             report[0] != 0x01) {
             break;
         }
@@ -313,7 +321,25 @@ void CheckInput(HANDLE file, const Child& child, bool frameCounter) {
     }
 }
 
-// Writes output report 5 and looks for it, byte for byte, among the bus's OUT transfers.
+// One request to the test bus through \\.\VeltTestBus; true when it fills all of Out.
+bool BusRequest(DWORD code, void* out, DWORD size) {
+    HANDLE bus = CreateFileW(VELTBUS_USER_NAME, GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    if (bus == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD got = 0;
+    bool good = Bounded(bus, Io::Control, out, size, &got, code) && got == size;
+    CloseHandle(bus);
+    return good;
+}
+
+// Hidclass on Wine reports a write of a report with a non-zero ID as one byte short of what the
+// minidriver transferred (hid_device_xfer_report's padding): 31 for the 32 bytes of report 5.
+const DWORD WrittenByWine = 31;
+
+// Writes output report 5 and looks for it, byte for byte, among the bus's OUT transfers; the
+// byte count WriteFile reports comes from the driver's answer to the transfer.
 void CheckOutput(HANDLE file) {
     unsigned char report[32];
     report[0] = 0x05;
@@ -321,24 +347,15 @@ void CheckOutput(HANDLE file) {
         report[i] = static_cast<unsigned char>(0xA0 + i);
     }
     DWORD written = 0;
-    bool wrote = Transfer(file, false, report, sizeof(report), &written);
-    HANDLE bus = CreateFileW(VELTBUS_USER_NAME, GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                             OPEN_EXISTING, 0, NULL);
+    bool wrote = Bounded(file, Io::Write, report, sizeof(report), &written);
     VELTBUS_RECORD record = {};
-    DWORD got = 0;
-    bool read = bus != INVALID_HANDLE_VALUE &&
-                DeviceIoControl(bus, IOCTL_VELTBUS_GET_RECORD, NULL, 0, &record, sizeof(record),
-                                &got, NULL) &&
-                got == sizeof(record);
-    if (bus != INVALID_HANDLE_VALUE) {
-        CloseHandle(bus);
-    }
+    bool read = BusRequest(IOCTL_VELTBUS_GET_RECORD, &record, sizeof(record));
     bool found = false;
     for (ULONG i = 0; read && i < record.Kept && i < VELTBUS_KEPT_OUT; ++i) {
         found = found || (record.OutLength[i] == sizeof(report) &&
                           std::memcmp(record.Out[i], report, sizeof(report)) == 0);
     }
-    Check(wrote && found, "WriteFile output report",
+    Check(wrote && written == WrittenByWine && found, "WriteFile output report",
           Format("WriteFile reported %lu bytes; the bus received it ", written) +
               (found ? "unchanged" : "not"));
     Check(
@@ -348,17 +365,34 @@ void CheckOutput(HANDLE file) {
             Format("%lu OUT transfers, %lu input reports", record.OutTransfers, record.InReports));
 }
 
+// A sleep and wake cycle of the controller's stack, sent by the bus as Windows' managers send it:
+// each request must complete with success.
+void CheckSleepAndWake() {
+    VELTBUS_POWER power = {-1, -1, -1};
+    bool got = BusRequest(IOCTL_VELTBUS_SLEEP_AND_WAKE, &power, sizeof(power));
+    Check(got && power.Capabilities == 0 && power.Sleep == 0 && power.Wake == 0, "sleep and wake",
+          Format("capabilities 0x%lX, S3 0x%lX, S0 0x%lX", static_cast<ULONG>(power.Capabilities),
+                 static_cast<ULONG>(power.Sleep), static_cast<ULONG>(power.Wake)));
+}
+
 int CheckChildren(DWORD seconds) {
-    std::vector<Child> children = {{"gamepad", 0x054C, 0x09CC, {}}, {"vendor", 0xF3A1, 0x5C20, {}}};
+    std::vector<Child> children = {
+        {"gamepad", 0x054C, 0x09CC, L"HID\\VID_054C&PID_09CC\\0010", {}, 0},
+        {"vendor", 0xF3A1, 0x5C20, L"HID\\VID_F3A1&PID_5C2D\\0011", {}, 0}};
     DWORD start = GetTickCount();
     while (!FindChildren(children) && GetTickCount() - start < seconds * 1000) {
         Sleep(250);
     }
     for (const Child& child : children) {
-        Check(!child.path.empty(), "HID device present",
-              std::string(child.name) + Format(" %04lX:%04lX after %lu ms", child.vendor,
-                                               child.product, GetTickCount() - start));
+        Check(!child.path.empty() && child.matches == 1, "HID device present",
+              std::string(child.name) +
+                  Format(" %04lX:%04lX after %lu ms, ", child.vendor, child.product,
+                         GetTickCount() - start) +
+                  Format("%lu with its VID/PID, ", child.matches) +
+                  (child.path.empty() ? "none on its devnode" : "on its devnode"));
     }
+    // The children's checks below then run on a stack that has slept and woken.
+    CheckSleepAndWake();
     for (const Child& child : children) {
         if (child.path.empty()) {
             continue;
@@ -370,6 +404,9 @@ int CheckChildren(DWORD seconds) {
             Check(false, "CreateFile", child.name);
             continue;
         }
+        // Room for every report the bus sends while the checks before the reads run: the read
+        // check wants consecutive reports, and a full ring drops the oldest.
+        Check(HidD_SetNumInputBuffers(file, 512), "HidD_SetNumInputBuffers", child.name);
         HIDD_ATTRIBUTES attributes = {};
         attributes.Size = sizeof(attributes);
         bool got = HidD_GetAttributes(file, &attributes);
@@ -392,7 +429,7 @@ int CheckChildren(DWORD seconds) {
         }
         CloseHandle(file);
     }
-    return failures;
+    return failures != 0;
 }
 
 } // namespace

@@ -98,6 +98,8 @@ struct BUS_EXTENSION {
     PDEVICE_OBJECT RootPdo;
     PDEVICE_OBJECT Child;
     BOOLEAN SymbolicLink;
+    // Held by the application's requests, which use Child; REMOVE waits for them.
+    IO_REMOVE_LOCK RemoveLock;
     // The controller's PDO.
     KSPIN_LOCK Lock;
     LIST_ENTRY Reads;
@@ -112,34 +114,6 @@ struct BUS_EXTENSION {
 
 BUS_EXTENSION* ExtensionOf(PDEVICE_OBJECT Device) {
     return static_cast<BUS_EXTENSION*>(Device->DeviceExtension);
-}
-
-NTSTATUS Complete(PIRP Irp, NTSTATUS Status) {
-    Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
-NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context) {
-    UNREFERENCED_PARAMETER(Device);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// PASSIVE_LEVEL: hands the request to the root PDO and takes it back when it is done; Wine waits
-// for ever on START and REMOVE that pend, so the caller completes them itself.
-NTSTATUS ForwardAndWait(BUS_EXTENSION* Fdo, PIRP Irp) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, SignalEvent, &done, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(Fdo->Lower, Irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        status = Irp->IoStatus.Status;
-    }
-    return status;
 }
 
 NTSTATUS PassDown(BUS_EXTENSION* Fdo, PIRP Irp) {
@@ -428,21 +402,23 @@ PIRP TakeRead(BUS_EXTENSION* Pdo) {
     return taken;
 }
 
-// An interrupt IN transfer waits for the next report (the IRP is marked pending).
+// An interrupt IN transfer waits for the next report (the IRP is marked pending). A read that
+// is cancelled, or that comes after Unplug has failed the waiting ones, fails at once.
 NTSTATUS QueueRead(BUS_EXTENSION* Pdo, PIRP Irp) {
     IoMarkIrpPending(Irp);
     KIRQL irql;
     KeAcquireSpinLock(&Pdo->Lock, &irql);
     InsertTailList(&Pdo->Reads, &Irp->Tail.Overlay.ListEntry);
     IoSetCancelRoutine(Irp, CancelRead);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    BOOLEAN gone = Pdo->Gone;
+    if ((Irp->Cancel || gone) && IoSetCancelRoutine(Irp, NULL) != NULL) {
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         KeReleaseSpinLock(&Pdo->Lock, irql);
         PURB urb =
             static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
-        urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        urb->UrbHeader.Status = gone ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_CANCELED;
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-        Complete(Irp, STATUS_CANCELLED);
+        Complete(Irp, gone ? STATUS_NO_SUCH_DEVICE : STATUS_CANCELLED);
         return STATUS_PENDING;
     }
     KeReleaseSpinLock(&Pdo->Lock, irql);
@@ -579,6 +555,12 @@ NTSTATUS StartReports(BUS_EXTENSION* Pdo) {
     }
     status =
         ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode, &Pdo->Thread, NULL);
+    if (!NT_SUCCESS(status)) {
+        // Without the object StopReports could not wait for it: the thread is stopped now.
+        Pdo->Thread = NULL;
+        KeSetEvent(&Pdo->Stop, IO_NO_INCREMENT, FALSE);
+        ZwWaitForSingleObject(handle, FALSE, NULL);
+    }
     ZwClose(handle);
     return status;
 }
@@ -673,16 +655,21 @@ NTSTATUS PdoInternalControl(BUS_EXTENSION* Pdo, PIRP Irp) {
         }
         break;
     }
-    case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
-        *static_cast<PULONG>(stack->Parameters.Others.Argument1) =
-            Pdo->Gone ? 0 : (USBD_PORT_ENABLED | USBD_PORT_CONNECTED);
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
+        PULONG port = static_cast<PULONG>(stack->Parameters.Others.Argument1);
+        if (port == NULL) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        *port = Pdo->Gone ? 0 : (USBD_PORT_ENABLED | USBD_PORT_CONNECTED);
         status = STATUS_SUCCESS;
         break;
+    }
     case IOCTL_INTERNAL_USB_RESET_PORT:
         status = STATUS_SUCCESS;
         break;
     default:
-        status = Irp->IoStatus.Status;
+        status = STATUS_INVALID_DEVICE_REQUEST;
         break;
     }
     return Complete(Irp, status);
@@ -767,7 +754,10 @@ NTSTATUS PdoQueryBusInformation(PIRP Irp) {
 
 // Surprise removal and removal: the controller is unplugged, its reads fail as a hub fails them.
 VOID Unplug(BUS_EXTENSION* Pdo) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Pdo->Lock, &irql);
     Pdo->Gone = TRUE;
+    KeReleaseSpinLock(&Pdo->Lock, irql);
     StopReports(Pdo);
     FailReads(Pdo, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
 }
@@ -867,7 +857,7 @@ NTSTATUS FdoQueryRelations(BUS_EXTENSION* Fdo, PIRP Irp) {
 NTSTATUS FdoPnp(BUS_EXTENSION* Fdo, PIRP Irp) {
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: {
-        NTSTATUS status = ForwardAndWait(Fdo, Irp);
+        NTSTATUS status = ForwardAndWait(Fdo->Lower, Irp);
         if (NT_SUCCESS(status) && Fdo->Child == NULL) {
             status = CreateChild(Fdo);
         }
@@ -882,8 +872,13 @@ NTSTATUS FdoPnp(BUS_EXTENSION* Fdo, PIRP Irp) {
         return FdoQueryRelations(Fdo, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(Fdo, Irp);
+        return Complete(Irp, ForwardAndWait(Fdo->Lower, Irp));
+    case IRP_MN_QUERY_CAPABILITIES:
+        return Complete(Irp, ForwardAndWait(Fdo->Lower, Irp));
     case IRP_MN_REMOVE_DEVICE: {
+        // The application's requests that hold the lock end before the controller goes.
+        IoAcquireRemoveLock(&Fdo->RemoveLock, Irp);
+        IoReleaseRemoveLockAndWait(&Fdo->RemoveLock, Irp);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         NTSTATUS status = PassDown(Fdo, Irp);
         if (Fdo->Child != NULL) {
@@ -906,26 +901,133 @@ NTSTATUS FdoPnp(BUS_EXTENSION* Fdo, PIRP Irp) {
     }
 }
 
-// IRP_MJ_DEVICE_CONTROL on the bus FDO from the application: the record of OUT transfers.
+// ---- Requests the bus makes of the controller's stack, as Windows' managers make them --------
+
+// PASSIVE_LEVEL: sends an IRP the bus allocated to the top of the controller's stack and waits
+// for it to come back; the IRP is freed and its status returned.
+NTSTATUS SendToStack(PDEVICE_OBJECT Top, PIRP Irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER
+                          ? PoCallDriver(Top, Irp)
+                          : IoCallDriver(Top, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    }
+    status = Irp->IoStatus.Status;
+    IoFreeIrp(Irp);
+    return status;
+}
+
+// A new IRP for the top of the stack with its first location filled in; the status a driver
+// that does not handle it leaves is STATUS_NOT_SUPPORTED ("Sending IRPs", IoAllocateIrp).
+PIRP NewStackIrp(PDEVICE_OBJECT Top, UCHAR Major, UCHAR Minor) {
+    PIRP irp = IoAllocateIrp(Top->StackSize, FALSE);
+    if (irp != NULL) {
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        irp->IoStatus.Information = 0;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = Major;
+        next->MinorFunction = Minor;
+    }
+    return irp;
+}
+
+// IRP_MN_QUERY_CAPABILITIES to the started stack, which Windows' PnP manager sends once the
+// stack has started (Wine asks only the PDO, before AddDevice): the function driver learns the
+// device power state of each system state from it.
+NTSTATUS QueryCapabilities(PDEVICE_OBJECT Top) {
+    PIRP irp = NewStackIrp(Top, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    DEVICE_CAPABILITIES caps;
+    RtlZeroMemory(&caps, sizeof(caps));
+    caps.Size = sizeof(caps);
+    caps.Version = 1;
+    caps.Address = MAXULONG;
+    caps.UINumber = MAXULONG;
+    IoGetNextIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities = &caps;
+    NTSTATUS status = SendToStack(Top, irp);
+    TEST_LOG("veltbus: capabilities query completed with 0x%lx, S3 maps to D%d\n", status,
+             static_cast<int>(caps.DeviceState[PowerSystemSleeping3]) - 1);
+    return status;
+}
+
+// IRP_MN_SET_POWER for a system state, as the power manager sends it to every stack on sleep
+// and wake ("IRP_MN_SET_POWER"); Wine never does.
+NTSTATUS SetSystemPower(PDEVICE_OBJECT Top, SYSTEM_POWER_STATE State) {
+    PIRP irp = NewStackIrp(Top, IRP_MJ_POWER, IRP_MN_SET_POWER);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->Parameters.Power.SystemContext = 0;
+    next->Parameters.Power.Type = SystemPowerState;
+    next->Parameters.Power.State.SystemState = State;
+    next->Parameters.Power.ShutdownType =
+        State == PowerSystemWorking ? PowerActionNone : PowerActionSleep;
+    NTSTATUS status = SendToStack(Top, irp);
+    TEST_LOG("veltbus: S%d request completed with 0x%lx\n", static_cast<int>(State) - 1, status);
+    return status;
+}
+
+// IOCTL_VELTBUS_SLEEP_AND_WAKE: the capabilities query, then S3 and S0 to the controller's
+// stack; each step's status goes back to the application.
+NTSTATUS SleepAndWake(PDEVICE_OBJECT Child, VELTBUS_POWER* Result) {
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Child);
+    Result->Capabilities = QueryCapabilities(top);
+    Result->Sleep = SetSystemPower(top, PowerSystemSleeping3);
+    Result->Wake = SetSystemPower(top, PowerSystemWorking);
+    ObDereferenceObject(top);
+    return STATUS_SUCCESS;
+}
+
+// ---- The application's requests -----------------------------------------------------------------
+
+// IOCTL_VELTBUS_GET_RECORD: the record of what reached the controller.
+NTSTATUS GetRecord(PDEVICE_OBJECT Child, VELTBUS_RECORD* Record) {
+    BUS_EXTENSION* pdo = ExtensionOf(Child);
+    KIRQL irql;
+    KeAcquireSpinLock(&pdo->Lock, &irql);
+    RtlCopyMemory(Record, &pdo->Record, sizeof(*Record));
+    KeReleaseSpinLock(&pdo->Lock, irql);
+    return STATUS_SUCCESS;
+}
+
+// IRP_MJ_DEVICE_CONTROL on the bus FDO from the application, PASSIVE_LEVEL, METHOD_BUFFERED;
+// completed here. The remove lock keeps the controller's PDO until the request is done.
 NTSTATUS FdoDeviceControl(BUS_EXTENSION* Fdo, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     Irp->IoStatus.Information = 0;
-    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_VELTBUS_GET_RECORD) {
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG size = code == IOCTL_VELTBUS_GET_RECORD       ? sizeof(VELTBUS_RECORD)
+                 : code == IOCTL_VELTBUS_SLEEP_AND_WAKE ? sizeof(VELTBUS_POWER)
+                                                        : 0;
+    if (size == 0) {
         return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-    if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(VELTBUS_RECORD)) {
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < size) {
         return Complete(Irp, STATUS_BUFFER_TOO_SMALL);
     }
-    if (Fdo->Child == NULL) {
-        return Complete(Irp, STATUS_DEVICE_NOT_READY);
+    NTSTATUS status = IoAcquireRemoveLock(&Fdo->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return Complete(Irp, status);
     }
-    BUS_EXTENSION* pdo = ExtensionOf(Fdo->Child);
-    KIRQL irql;
-    KeAcquireSpinLock(&pdo->Lock, &irql);
-    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &pdo->Record, sizeof(VELTBUS_RECORD));
-    KeReleaseSpinLock(&pdo->Lock, irql);
-    Irp->IoStatus.Information = sizeof(VELTBUS_RECORD);
-    return Complete(Irp, STATUS_SUCCESS);
+    PVOID out = Irp->AssociatedIrp.SystemBuffer;
+    if (Fdo->Child == NULL) {
+        status = STATUS_DEVICE_NOT_READY;
+    } else if (code == IOCTL_VELTBUS_GET_RECORD) {
+        status = GetRecord(Fdo->Child, static_cast<VELTBUS_RECORD*>(out));
+    } else {
+        status = SleepAndWake(Fdo->Child, static_cast<VELTBUS_POWER*>(out));
+    }
+    IoReleaseRemoveLock(&Fdo->RemoveLock, Irp);
+    if (NT_SUCCESS(status)) {
+        Irp->IoStatus.Information = size;
+    }
+    return Complete(Irp, status);
 }
 
 // ---- Driver entry points ----------------------------------------------------------------------
@@ -948,7 +1050,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
     if (extension->IsFdo) {
         return FdoDeviceControl(extension, Irp);
     }
-    return Complete(Irp, Irp->IoStatus.Status);
+    return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT Device, PIRP Irp) {
@@ -957,7 +1059,9 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT Device, PIRP Irp) {
     return Complete(Irp, STATUS_SUCCESS);
 }
 
-// Wine sends no power requests; these keep the stack sound should one come.
+// IRP_MJ_POWER, PASSIVE_LEVEL (DO_POWER_PAGABLE). The FDO passes every request down; the
+// controller's PDO, a bus driver's PDO with no hardware to power, grants set-power and
+// query-power and completes the rest (wait-wake) with the status they came with.
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT Device, PIRP Irp) {
     BUS_EXTENSION* extension = ExtensionOf(Device);
     PoStartNextPowerIrp(Irp);
@@ -965,7 +1069,11 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT Device, PIRP Irp) {
         IoSkipCurrentIrpStackLocation(Irp);
         return PoCallDriver(extension->Lower, Irp);
     }
-    return Complete(Irp, STATUS_SUCCESS);
+    UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+    if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
+        return Complete(Irp, STATUS_SUCCESS);
+    }
+    return Complete(Irp, Irp->IoStatus.Status);
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT RootPdo) {
@@ -982,6 +1090,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT RootPdo) {
     extension->IsFdo = TRUE;
     extension->Self = fdo;
     extension->RootPdo = RootPdo;
+    IoInitializeRemoveLock(&extension->RemoveLock, PoolTag("lBlV"), 0, 0);
     extension->Lower = IoAttachDeviceToDeviceStack(fdo, RootPdo);
     if (extension->Lower == NULL) {
         IoDeleteDevice(fdo);

@@ -16,6 +16,8 @@ struct MINI_EXTENSION {
     UCHAR Interface;
     USBD_PIPE_HANDLE In;
     USBD_PIPE_HANDLE Out;
+    // Set at surprise removal or removal: no further read goes down to the child.
+    LONG Removed;
 };
 
 // The URB of one request in flight, freed by its completion routine.
@@ -27,33 +29,6 @@ struct TRANSFER {
 MINI_EXTENSION* ExtensionOf(PDEVICE_OBJECT Fdo) {
     return static_cast<MINI_EXTENSION*>(
         static_cast<PHID_DEVICE_EXTENSION>(Fdo->DeviceExtension)->MiniDeviceExtension);
-}
-
-NTSTATUS Complete(PIRP Irp, NTSTATUS Status) {
-    Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
-NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context) {
-    UNREFERENCED_PARAMETER(Device);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// PASSIVE_LEVEL: passes a PnP request down and takes it back when the child is done with it.
-NTSTATUS ForwardAndWait(MINI_EXTENSION* Mini, PIRP Irp) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, SignalEvent, &done, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(Mini->Next, Irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        status = Irp->IoStatus.Status;
-    }
-    return status;
 }
 
 // PASSIVE_LEVEL: one URB to the child, waited for; a failed URB status fails the call.
@@ -216,11 +191,15 @@ TRANSFER* NewTransfer() {
     return transfer;
 }
 
-// IOCTL_HID_READ_REPORT and IOCTL_HID_WRITE_REPORT: interrupt transfers on the child's pipes.
+// IOCTL_HID_READ_REPORT and IOCTL_HID_WRITE_REPORT: interrupt transfers on the child's pipes;
+// once the device is being removed, reads fail with STATUS_DELETE_PENDING.
 NTSTATUS InterruptTransfer(MINI_EXTENSION* Mini, PIRP Irp, BOOLEAN In) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PVOID buffer;
     ULONG length;
+    if (In && InterlockedCompareExchange(&Mini->Removed, 0, 0) != 0) {
+        return Complete(Irp, STATUS_DELETE_PENDING);
+    }
     if (In) {
         buffer = Irp->UserBuffer;
         length = stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -295,7 +274,9 @@ NTSTATUS GetString(MINI_EXTENSION* Mini, PIRP Irp) {
     ULONG length = sizeof(descriptor);
     NTSTATUS status = GetDescriptor(Mini, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
                                     USB_STRING_DESCRIPTOR_TYPE, index, 0x0409, descriptor, &length);
-    if (!NT_SUCCESS(status) || length < 2 || descriptor[0] > length) {
+    // The device's answer is untrusted: a string descriptor, no longer than what it returned.
+    if (!NT_SUCCESS(status) || length < 2 || length > sizeof(descriptor) || descriptor[0] < 2 ||
+        descriptor[0] > length || descriptor[1] != USB_STRING_DESCRIPTOR_TYPE) {
         return Complete(Irp, NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status);
     }
     ULONG chars = (descriptor[0] - 2) / 2;
@@ -379,7 +360,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT Fdo, PIRP Irp) {
     MINI_EXTENSION* mini = ExtensionOf(Fdo);
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: {
-        NTSTATUS status = ForwardAndWait(mini, Irp);
+        NTSTATUS status = ForwardAndWait(mini->Next, Irp);
         if (NT_SUCCESS(status)) {
             status = StartUsb(mini);
         }
@@ -387,9 +368,10 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT Fdo, PIRP Irp) {
     }
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_REMOVE_DEVICE: {
+        InterlockedExchange(&mini->Removed, 1);
         AbortReads(mini);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        NTSTATUS status = ForwardAndWait(mini, Irp);
+        NTSTATUS status = ForwardAndWait(mini->Next, Irp);
         if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_REMOVE_DEVICE &&
             mini->Report != NULL) {
             ExFreePool(mini->Report);
@@ -398,7 +380,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT Fdo, PIRP Irp) {
         return Complete(Irp, status);
     }
     case IRP_MN_QUERY_CAPABILITIES:
-        return Complete(Irp, ForwardAndWait(mini, Irp));
+        return Complete(Irp, ForwardAndWait(mini->Next, Irp));
     default:
         IoSkipCurrentIrpStackLocation(Irp);
         return IoCallDriver(mini->Next, Irp);

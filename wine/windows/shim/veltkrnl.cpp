@@ -4,6 +4,8 @@
 // from Windows: ExInterlockedInsertTailList and PoRequestPowerIrp are stubs that end the driver
 // host, and ExInterlockedRemoveHeadList returns the list head of an empty list where Windows
 // returns NULL. They are implemented here as Windows documents them; the driver is unchanged.
+// Wine sends no power requests, so the driver calls PoRequestPowerIrp only during the test bus's
+// sleep and wake cycle.
 #include "../kernel.h"
 
 namespace {
