@@ -490,6 +490,10 @@ TEST_F(UrbChildTest, FailedTransfersReachTheChildAsTheRulesSay) {
         {STATUS_CANCELLED, STATUS_SUCCESS, STATUS_SUCCESS, 32},
         {STATUS_DEVICE_DATA_ERROR, STATUS_SUCCESS, STATUS_SUCCESS, 32},
         {STATUS_NO_SUCH_DEVICE, STATUS_SUCCESS, STATUS_NO_SUCH_DEVICE, 64},
+        // The device or its FDO is going away: no fake report, whatever stack says so.
+        {STATUS_DEVICE_NOT_CONNECTED, STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED, 64},
+        {STATUS_DELETE_PENDING, STATUS_SUCCESS, STATUS_DELETE_PENDING, 64},
+        {STATUS_UNSUCCESSFUL, STATUS_SUCCESS, STATUS_SUCCESS, 32},
         // Not supported below: the child's request keeps the status it arrived with.
         {STATUS_NOT_SUPPORTED, STATUS_SUCCESS, STATUS_SUCCESS, 64},
     };

@@ -3,6 +3,10 @@
 // that the device's model registers.
 #include "hub_pdo.h"
 
+#include "failure_statuses.h"
+
+#include <usbioctl.h>
+
 #include <cstdio>
 #include <mutex>
 
@@ -181,6 +185,19 @@ NTSTATUS QueryRelations(PDEVICE_OBJECT device, PIRP irp, DEVICE_RELATION_TYPE ty
     return CompleteWithPool(irp, relations);
 }
 
+// An internal request on a PDO that is not started (never yet, stopped, surprise-removed or
+// removed) fails as the running Windows version's USB hub fails it (failure_statuses.h).
+NTSTATUS FailNotStarted(PIRP irp) {
+    const UsbFailureStatus& failure = FailureStatus(UsbFailure::PdoNotStarted);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+        stack->Parameters.Others.Argument1 != NULL) {
+        static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Status = failure.usbd;
+    }
+    irp->IoStatus.Information = 0;
+    return Complete(irp, failure.status);
+}
+
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     HubPdo::State& state = *StateOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -271,9 +288,14 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
         InternalIoctlHandler handler;
         HubPdo::State& state = *StateOf(device);
+        bool started;
         {
             std::lock_guard<std::mutex> guard(state.lock);
             handler = state.handler;
+            started = state.started;
+        }
+        if (!started) {
+            return FailNotStarted(irp);
         }
         if (handler) {
             return handler(device, irp);

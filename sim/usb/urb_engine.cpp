@@ -1,6 +1,8 @@
 // The URB side of the USB bus for one device, with a controller model behind it.
 #include "sim/usb/urb_engine.h"
 
+#include "sim/usb/failure_statuses.h"
+
 #include <host/host.h>
 #include <usbdlib.h>
 
@@ -207,8 +209,9 @@ NTSTATUS UsbDevice::Submit(PIRP irp, PURB urb) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (gone_) {
-            urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-            return STATUS_NO_SUCH_DEVICE;
+            const UsbFailureStatus& gone = FailureStatus(UsbFailure::SubmittedAfterGone);
+            urb->UrbHeader.Status = gone.usbd;
+            return gone.status;
         }
     }
     USHORT function = urb->UrbHeader.Function;
@@ -310,7 +313,7 @@ NTSTATUS UsbDevice::ControlRequest(PURB urb, const ControlSetup& setup, PVOID bu
         } else if (model_.onControl && model_.onControl(*this, setup, data)) {
             status = STATUS_SUCCESS;
         } else {
-            status = STATUS_UNSUCCESSFUL;
+            status = FailureStatus(UsbFailure::Stalled).status;
         }
         if (NT_SUCCESS(status) && in) {
             ULONG count = std::min<ULONG>(*length, static_cast<ULONG>(data.size()));
@@ -322,7 +325,8 @@ NTSTATUS UsbDevice::ControlRequest(PURB urb, const ControlSetup& setup, PVOID bu
         }
     }
     if (!NT_SUCCESS(status)) {
-        urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+        // A request the device does not serve is stalled; a model may name another failure.
+        urb->UrbHeader.Status = FailureStatus(UsbFailure::Stalled).usbd;
         if (in) {
             *length = 0;
         }
@@ -439,6 +443,13 @@ NTSTATUS UsbDevice::SelectConfiguration(PURB urb) {
         pipe.valid = false;
     }
     configured_ = false;
+    // Transfers on the pipes that just closed end as aborted ones do.
+    if (!reads_.empty()) {
+        guard.unlock();
+        const UsbFailureStatus& aborted = FailureStatus(UsbFailure::Cancelled);
+        FailPending([](UCHAR) { return true; }, aborted.status, aborted.usbd);
+        guard.lock();
+    }
     if (select.ConfigurationDescriptor == NULL) {
         return STATUS_SUCCESS;
     }
@@ -574,10 +585,11 @@ void UsbDevice::QueueRead(PIRP irp, UCHAR endpoint) {
     if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, NULL) != NULL) {
         guard.unlock();
         auto* urb = UrbOf(irp);
-        urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        const UsbFailureStatus& cancelled = FailureStatus(UsbFailure::Cancelled);
+        urb->UrbHeader.Status = cancelled.usbd;
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
         host::IrqlScope dispatch(DISPATCH_LEVEL);
-        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Status = cancelled.status;
         Complete(irp);
         return;
     }
@@ -638,10 +650,11 @@ VOID NTAPI UsbDevice::CancelRead(PDEVICE_OBJECT device, PIRP irp) {
         return;
     }
     auto* urb = UrbOf(irp);
-    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    const UsbFailureStatus& cancelled = FailureStatus(UsbFailure::Cancelled);
+    urb->UrbHeader.Status = cancelled.usbd;
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
     host::IrqlScope dispatch(DISPATCH_LEVEL);
-    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Status = cancelled.status;
     self->Complete(irp);
 }
 
@@ -680,8 +693,8 @@ NTSTATUS UsbDevice::AbortPipe(PURB urb) {
         }
         endpoint = pipe->endpoint;
     }
-    FailPending([endpoint](UCHAR e) { return e == endpoint; }, STATUS_CANCELLED,
-                USBD_STATUS_CANCELED);
+    const UsbFailureStatus& aborted = FailureStatus(UsbFailure::Cancelled);
+    FailPending([endpoint](UCHAR e) { return e == endpoint; }, aborted.status, aborted.usbd);
     return STATUS_SUCCESS;
 }
 
@@ -746,7 +759,8 @@ void UsbDevice::Unplug() {
         gone_ = true;
         queuedReports_.clear();
     }
-    FailPending([](UCHAR) { return true; }, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+    const UsbFailureStatus& gone = FailureStatus(UsbFailure::PendingAtUnplug);
+    FailPending([](UCHAR) { return true; }, gone.status, gone.usbd);
 }
 
 void UsbDevice::FailPendingReads(NTSTATUS status, USBD_STATUS usbd) {

@@ -72,7 +72,8 @@ class UsbDevice {
     // thread until StopInputReports.
     void StartInputReports(LONGLONG period, std::function<Bytes()> make = nullptr);
     void StopInputReports();
-    // From now on every transfer fails with STATUS_NO_SUCH_DEVICE; pending ones fail at once.
+    // The device leaves the bus: pending transfers and every later request fail as the USB stack
+    // of the running Windows version fails them (failure_statuses.h).
     void Unplug();
     // The reads pending now fail with this status (a cancellation, a stall); the device stays.
     void FailPendingReads(NTSTATUS status, USBD_STATUS usbd = USBD_STATUS_CANCELED);

@@ -19,6 +19,7 @@ void ScenarioTest::SetUp() {
     WorldOptions options = Options();
     host::Reset();
     host::SetTimeScale(100);
+    host::SetOsVersion(options.os);
     InputFrameCounter = 0; // a freshly loaded image starts at 0
     sim::hid::ForgetHidDevices();
     sim::pnp::ResetFilterFailures();

@@ -23,6 +23,7 @@ struct WorldOptions {
     sim::pnp::Options pnp;
     bool power = true;        // a power manager over the tree
     bool unplugAtEnd = false; // the world ends by unplugging the controller, not by removal
+    host::OsVersion os = host::Windows10; // what the driver and the USB stack run on
 };
 
 class ScenarioTest : public ::testing::Test {
