@@ -321,7 +321,8 @@ TEST_F(PnpManagerTest, VetoedQueriesAreCancelled) {
 }
 
 // Internal device control on a started hub PDO: STATUS_NOT_SUPPORTED until a handler is
-// registered; on a PDO not started, the failure of the USB stack of the Windows version.
+// registered; on a PDO not started or surprise-removed, the failure of the USB stack of the Windows
+// version.
 TEST_F(PnpManagerTest, HubPdoInternalIoctlHandler) {
     sim::usb::HubPdo hub;
     auto send = [&] {
@@ -353,7 +354,7 @@ TEST_F(PnpManagerTest, HubPdoInternalIoctlHandler) {
     EXPECT_EQ(seen, 0x220003u);
     hub.SetInternalIoctlHandler(nullptr);
     EXPECT_EQ(send().status, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(pnp(IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
     EXPECT_EQ(send().status, notStarted);
 }
 

@@ -21,6 +21,9 @@ struct HubPdo::State {
     bool present = true;
     bool deleted = false;
     bool started = false;
+    // Serves URBs: from the first start until surprise removal or removal. What the hub does with
+    // requests between a stop and the next start is not modelled: the request passes.
+    bool serving = false;
     NTSTATUS powerUpFailure = STATUS_SUCCESS;
     std::vector<UCHAR> minors;
 };
@@ -185,8 +188,8 @@ NTSTATUS QueryRelations(PDEVICE_OBJECT device, PIRP irp, DEVICE_RELATION_TYPE ty
     return CompleteWithPool(irp, relations);
 }
 
-// An internal request on a PDO that is not started (never yet, stopped, surprise-removed or
-// removed) fails as the running Windows version's USB hub fails it (failure_statuses.h).
+// An internal request on a PDO that is not serving (never started, surprise-removed or removed)
+// fails as the running Windows version's USB hub fails it (failure_statuses.h).
 NTSTATUS FailNotStarted(PIRP irp) {
     const UsbFailureStatus& failure = FailureStatus(UsbFailure::PdoNotStarted);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -209,12 +212,14 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_START_DEVICE: {
         std::lock_guard<std::mutex> guard(state.lock);
         state.started = true;
+        state.serving = true;
         break;
     }
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL: {
         std::lock_guard<std::mutex> guard(state.lock);
         state.started = false;
+        state.serving = state.serving && stack->MinorFunction == IRP_MN_STOP_DEVICE;
         break;
     }
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -227,6 +232,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         {
             std::lock_guard<std::mutex> guard(state.lock);
             state.started = false;
+            state.serving = false;
             gone = !state.present;
             state.deleted = gone;
         }
@@ -288,13 +294,13 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
         InternalIoctlHandler handler;
         HubPdo::State& state = *StateOf(device);
-        bool started;
+        bool serving;
         {
             std::lock_guard<std::mutex> guard(state.lock);
             handler = state.handler;
-            started = state.started;
+            serving = state.serving;
         }
-        if (!started) {
+        if (!serving) {
             return FailNotStarted(irp);
         }
         if (handler) {

@@ -1,0 +1,180 @@
+// Device instance paths as Windows forms them, and what happens when two present devices would
+// share one: several controllers with serial numbers plugged at once each bring up both
+// children, and every child streams.
+#include "core/driver.h"
+#include "emulation/urb_child.h"
+#include "sim/hid/hid_stack.h"
+#include "sim/pnp/pnp_manager.h"
+#include "sim/usb/hub_pdo.h"
+#include "sim/usb/urb_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using sim::pnp::DeviceNode;
+using sim::pnp::NodeState;
+
+bool Eventually(const std::function<bool()>& condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+std::string Narrow(const std::u16string& text) {
+    return std::string(text.begin(), text.end());
+}
+
+// One controller on its own hub port, with serial number "VD000<port>".
+struct Controller {
+    std::unique_ptr<sim::usb::UsbDevice> usb;
+    std::unique_ptr<sim::usb::HubPdo> hub;
+    std::shared_ptr<sim::hid::HidDevice> gamepad;
+    std::shared_ptr<sim::hid::HidDevice> vendor;
+};
+
+class SeveralControllers : public ::testing::TestWithParam<unsigned> {
+  protected:
+    void SetUp() override {
+        host::Reset();
+        host::SetTimeScale(100);
+        InputFrameCounter = 0;
+        sim::hid::ForgetHidDevices();
+        pnp_ = std::make_unique<sim::pnp::PnpManager>();
+        ASSERT_TRUE(pnp_->LoadInf(VELT_DRIVER_INF));
+        pnp_->RegisterDriver("veltdriver", DriverEntry);
+        for (ULONG port = 1; port <= GetParam(); ++port) {
+            sim::usb::DeviceIdentity identity = sim::usb::DefaultControllerIdentity();
+            identity.serialNumber = u"VD000" + std::u16string(1, char16_t(u'0' + port));
+            Controller c;
+            c.usb = std::make_unique<sim::usb::UsbDevice>(sim::usb::DefaultController());
+            c.hub = std::make_unique<sim::usb::HubPdo>(identity, port);
+            sim::usb::UsbDevice* usb = c.usb.get();
+            c.hub->SetInternalIoctlHandler(
+                [usb](PDEVICE_OBJECT pdo, PIRP irp) { return usb->HandleInternalIoctl(pdo, irp); });
+            controllers_.push_back(std::move(c));
+        }
+    }
+
+    void TearDown() override {
+        for (Controller& c : controllers_) {
+            c.usb->Unplug();
+            c.hub->Unplug();
+            pnp_->Unplug(c.hub->Device());
+        }
+        pnp_.reset();
+        controllers_.clear();
+        sim::hid::ForgetHidDevices();
+        host::JoinSystemThreads();
+        EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
+        EXPECT_EQ(0u, host::PoolBytesOutstanding());
+    }
+
+    // Plugs every controller at once and waits until each has both children running.
+    ::testing::AssertionResult PlugAll() {
+        std::vector<std::thread> plugs;
+        for (Controller& c : controllers_) {
+            PDEVICE_OBJECT pdo = c.hub->Device();
+            plugs.emplace_back([this, pdo] { pnp_->Plug(pdo); });
+        }
+        for (std::thread& t : plugs) {
+            t.join();
+        }
+        auto up = [this] {
+            for (Controller& c : controllers_) {
+                std::vector<DeviceNode> children = pnp_->Children(c.hub->Device());
+                if (children.size() != 2) {
+                    return false;
+                }
+                for (const DeviceNode& child : children) {
+                    if (child.state != NodeState::Started ||
+                        sim::hid::HidDeviceOn(child.pdo) == nullptr ||
+                        sim::hid::HidDeviceOn(child.pdo)->State() != sim::hid::HidState::Running) {
+                        return false;
+                    }
+                }
+            }
+            return true;
+        };
+        if (!pnp_->WaitUntil(up, std::chrono::seconds(30))) {
+            return ::testing::AssertionFailure() << "refused " << pnp_->DuplicatesRefused() << "\n"
+                                                 << pnp_->Describe();
+        }
+        pnp_->WaitIdle();
+        for (Controller& c : controllers_) {
+            for (const DeviceNode& child : pnp_->Children(c.hub->Device())) {
+                bool gamepad = ExtensionOf(child.pdo)->DeviceKind == DEVICE_KIND_GAMEPAD;
+                (gamepad ? c.gamepad : c.vendor) = sim::hid::HidDeviceOn(child.pdo);
+            }
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    // Reports from one controller reach only its own children, each unchanged in its byte 1.
+    ::testing::AssertionResult Stream(Controller& c) {
+        unsigned got[2] = {0, 0};
+        for (unsigned sent = 1; got[0] < 2 || got[1] < 2; ++sent) {
+            if (sent > 128) {
+                return ::testing::AssertionFailure() << "a child starved";
+            }
+            if (!Eventually([&] { return c.usb->PendingReads() == 4; })) {
+                return ::testing::AssertionFailure() << "reads pending " << c.usb->PendingReads();
+            }
+            sim::usb::Bytes report(64);
+            report[0] = 0x01;
+            report[1] = static_cast<UCHAR>(sent);
+            c.usb->SendInputReport(report);
+            if (!Eventually([&] {
+                    return c.gamepad->QueuedInputReports() + c.vendor->QueuedInputReports() == 1;
+                })) {
+                return ::testing::AssertionFailure() << "report " << sent << " lost";
+            }
+            int which = c.gamepad->QueuedInputReports() == 1 ? 0 : 1;
+            std::optional<sim::hid::Bytes> read = (which == 0 ? c.gamepad : c.vendor)->ReadInput();
+            if (!read.has_value() || (*read)[1] != report[1]) {
+                return ::testing::AssertionFailure() << "report " << sent << " changed";
+            }
+            ++got[which];
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    std::unique_ptr<sim::pnp::PnpManager> pnp_;
+    std::vector<Controller> controllers_;
+};
+
+TEST_P(SeveralControllers, EachBringsUpBothChildrenWithPathsOfTheirOwnAndStreams) {
+    ASSERT_TRUE(PlugAll());
+    EXPECT_EQ(0u, pnp_->DuplicatesRefused());
+    std::vector<std::u16string> paths;
+    for (Controller& c : controllers_) {
+        // The hub reports a serial number as unique: the path is the device ID and the serial.
+        EXPECT_EQ("USB\\VID_F3A1&PID_5C20\\" + Narrow(c.hub->Identity().serialNumber),
+                  Narrow(pnp_->InstancePath(c.hub->Device())));
+        for (const DeviceNode& child : pnp_->Children(c.hub->Device())) {
+            EXPECT_FALSE(child.capabilities.UniqueID);
+            paths.push_back(child.instancePath);
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths.end(), std::adjacent_find(paths.begin(), paths.end()));
+    for (Controller& c : controllers_) {
+        EXPECT_TRUE(Stream(c));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AtOnce, SeveralControllers, ::testing::Values(2u, 4u));
+
+} // namespace
