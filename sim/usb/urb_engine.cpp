@@ -31,6 +31,24 @@ PURB UrbOf(PIRP irp) {
     return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
 }
 
+// Where a control request that the device NAKs waits: the default pipe's IN address, which no
+// interrupt or bulk endpoint has.
+constexpr UCHAR DefaultPipeMarker = 0x80;
+
+// The requests that travel on the default pipe as control transfers.
+bool UsesDefaultPipe(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+        return false;
+    default:
+        return true;
+    }
+}
+
 bool IsClass(USHORT function) {
     return function == URB_FUNCTION_CLASS_DEVICE || function == URB_FUNCTION_CLASS_INTERFACE ||
            function == URB_FUNCTION_CLASS_ENDPOINT || function == URB_FUNCTION_CLASS_OTHER;
@@ -216,6 +234,11 @@ NTSTATUS UsbDevice::Submit(PIRP irp, PURB urb) {
     }
     USHORT function = urb->UrbHeader.Function;
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    if (model_.controlNaks && UsesDefaultPipe(function)) {
+        // Retried by the host controller for as long as the device NAKs; a cancel ends it.
+        QueueRead(irp, DefaultPipeMarker);
+        return STATUS_PENDING;
+    }
     switch (function) {
     case URB_FUNCTION_SELECT_CONFIGURATION:
         return SelectConfiguration(urb);
