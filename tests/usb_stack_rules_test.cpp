@@ -75,6 +75,17 @@ TEST_P(UsbStackRules, UnplugReachesTheHidStacksAsTheStacksStatusWithoutFakeRepor
     pnp_->Unplug(Pdo());
 }
 
+// A rebalance leaves the controller unconfigured: the driver selects its configuration again,
+// and both children stream as before.
+TEST_P(UsbStackRules, RebalanceStopAndStartKeepBothChildrenStreaming) {
+    ASSERT_TRUE(StreamToBoth());
+    ASSERT_TRUE(pnp_->Restart(Pdo()));
+    EXPECT_EQ(sim::pnp::NodeState::Started, pnp_->Node(Pdo())->state);
+    EXPECT_TRUE(StreamToBoth());
+    ASSERT_TRUE(pnp_->Restart(Pdo()));
+    EXPECT_TRUE(StreamToBoth());
+}
+
 INSTANTIATE_TEST_SUITE_P(EachGeneration, UsbStackRules, ::testing::ValuesIn(Generations),
                          [](const ::testing::TestParamInfo<Generation>& info) {
                              return std::string(info.param.name);

@@ -24,6 +24,7 @@ struct HubPdo::State {
     // Serves URBs: from the first start until surprise removal or removal. What the hub does with
     // requests between a stop and the next start is not modelled: the request passes.
     bool serving = false;
+    bool deconfiguring = false; // the stop's own request to the device is under way
     NTSTATUS powerUpFailure = STATUS_SUCCESS;
     std::vector<UCHAR> minors;
 };
@@ -201,6 +202,30 @@ NTSTATUS FailNotStarted(PIRP irp) {
     return Complete(irp, failure.status);
 }
 
+// Puts the device into its unconfigured state through the device's own handler, as a
+// SET_CONFIGURATION(0) would, before the PDO stops serving requests.
+void Deconfigure(PDEVICE_OBJECT device) {
+    HubPdo::State& state = *StateOf(device);
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        if (!state.started || !state.handler) {
+            return;
+        }
+        state.deconfiguring = true;
+    }
+    URB urb{};
+    urb.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+    urb.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb.UrbSelectConfiguration.ConfigurationDescriptor = NULL;
+    host::SendIrp(device, STATUS_NOT_SUPPORTED, [&urb](PIRP, PIO_STACK_LOCATION stack) {
+        stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        stack->Parameters.Others.Argument1 = &urb;
+    });
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.deconfiguring = false;
+}
+
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     HubPdo::State& state = *StateOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -216,6 +241,10 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         break;
     }
     case IRP_MN_STOP_DEVICE:
+        // The hub leaves a stopped device unconfigured (its USB 3.0 hub resets it at the next
+        // start): the pipe handles handed out before are dead, their transfers cancelled.
+        Deconfigure(device);
+        [[fallthrough]];
     case IRP_MN_SURPRISE_REMOVAL: {
         std::lock_guard<std::mutex> guard(state.lock);
         state.started = false;
@@ -298,7 +327,7 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
         {
             std::lock_guard<std::mutex> guard(state.lock);
             handler = state.handler;
-            serving = state.serving;
+            serving = state.serving || state.deconfiguring;
         }
         if (!serving) {
             return FailNotStarted(irp);

@@ -234,7 +234,11 @@ NTSTATUS UsbDevice::Submit(PIRP irp, PURB urb) {
     }
     USHORT function = urb->UrbHeader.Function;
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-    if (model_.controlNaks && UsesDefaultPipe(function)) {
+    // Deconfiguration takes effect on the host side whatever the device answers (the hub's stop
+    // resets the port), so a NAKing device does not hold it.
+    bool deconfigure = function == URB_FUNCTION_SELECT_CONFIGURATION &&
+                       urb->UrbSelectConfiguration.ConfigurationDescriptor == NULL;
+    if (model_.controlNaks && UsesDefaultPipe(function) && !deconfigure) {
         // Retried by the host controller for as long as the device NAKs; a cancel ends it.
         QueueRead(irp, DefaultPipeMarker);
         return STATUS_PENDING;
