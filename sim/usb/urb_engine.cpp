@@ -470,6 +470,7 @@ NTSTATUS UsbDevice::SelectConfiguration(PURB urb) {
         pipe.valid = false;
     }
     configured_ = false;
+    queuedReports_.clear(); // a device being (re)configured resets its endpoints
     // Transfers on the pipes that just closed end as aborted ones do.
     if (!reads_.empty()) {
         guard.unlock();
@@ -736,6 +737,10 @@ void UsbDevice::SendInputReport(Bytes report, UCHAR endpoint) {
         }
         if (endpoint == 0) {
             endpoint = FirstInterruptIn();
+        }
+        // An unconfigured device has no interrupt endpoint to send on.
+        if (endpoint == 0) {
+            return;
         }
         if (addressQueryOn_ && report.size() >= AddressOffset + 6) {
             std::copy(model_.addressQuery.address.begin(), model_.addressQuery.address.end(),

@@ -63,7 +63,8 @@ class UsbDevice {
 
     // ---- The controller's side ----
     // Queues an input report on an interrupt or bulk IN endpoint (0: the first interrupt IN of
-    // the selected configuration) and completes a pending read with it, at DISPATCH_LEVEL.
+    // the selected configuration; an unconfigured device sends nothing) and completes a pending
+    // read with it, at DISPATCH_LEVEL.
     // While the address query is on, bytes 49 to 54 of a 64-byte report carry the address.
     void SendInputReport(Bytes report, UCHAR endpoint = 0);
     // A 64-byte input report with ID 1 whose byte 1 counts the reports sent.
