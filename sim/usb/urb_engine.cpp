@@ -54,6 +54,14 @@ bool IsClass(USHORT function) {
            function == URB_FUNCTION_CLASS_ENDPOINT || function == URB_FUNCTION_CLASS_OTHER;
 }
 
+std::mutex g_busWritesLock;
+std::map<const void*, Bytes> g_busWrites;
+
+void RecordBusWrite(const void* buffer, const UCHAR* data, ULONG count) {
+    std::lock_guard<std::mutex> guard(g_busWritesLock);
+    g_busWrites[buffer] = Bytes(data, data + count);
+}
+
 // The descriptors inside a configuration: the interface descriptor (number, alternate) and
 // the endpoints that follow it, or nothing.
 struct InterfaceView {
@@ -644,6 +652,9 @@ void UsbDevice::CompleteRead(PIRP irp, const Bytes& report) {
     if (buffer != NULL && count != 0) {
         memcpy(buffer, report.data(), count);
     }
+    if (buffer != NULL) {
+        RecordBusWrite(buffer, report.data(), count);
+    }
     transfer.TransferBufferLength = count;
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
@@ -855,6 +866,17 @@ UCHAR UsbDevice::EndpointOf(USBD_PIPE_HANDLE handle) const {
         }
     }
     return 0;
+}
+
+std::optional<Bytes> TakeBusWrite(const void* buffer) {
+    std::lock_guard<std::mutex> guard(g_busWritesLock);
+    auto found = g_busWrites.find(buffer);
+    if (found == g_busWrites.end()) {
+        return std::nullopt;
+    }
+    Bytes data = std::move(found->second);
+    g_busWrites.erase(found);
+    return data;
 }
 
 UCHAR UrbRecipient(USHORT function) {

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace sim::usb {
@@ -43,6 +44,11 @@ struct ControlRecord {
 // Sees each URB a device receives: as it arrives, and as it is completed (before the sender gets
 // it back). Runs on the submitting or completing thread, at up to DISPATCH_LEVEL.
 using UrbObserver = std::function<void(PIRP irp, const URB* urb, bool completed)>;
+
+// What the bus last wrote into a buffer as the data of an IN transfer, on any device; taken once
+// (the entry is gone afterwards). Lets the world check that a report an application receives is
+// one that a controller sent.
+std::optional<Bytes> TakeBusWrite(const void* buffer);
 
 class UsbDevice {
   public:

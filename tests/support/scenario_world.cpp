@@ -148,6 +148,12 @@ void ScenarioTest::TearDown() {
         }
         ++vendorReports;
     }
+    for (const auto& child : {gamepad_, vendor_}) {
+        if (child->Counters().phantomReports != 0) {
+            return ::testing::AssertionFailure()
+                   << child->Counters().phantomReports << " reports no controller sent";
+        }
+    }
     for (size_t i = 1; i < counters.size(); ++i) {
         if (counters[i] != (counters[i - 1] + 4) % 252) {
             return ::testing::AssertionFailure()

@@ -55,7 +55,8 @@ class ScenarioTest : public ::testing::Test {
     ::testing::AssertionResult ChildrenRunning();
     // Sends input reports one at a time until each child has received `each` of them: every
     // report reaches exactly one child unchanged, but for the gamepad child's frame counter in
-    // byte 7, which goes up by 4 from one of its reports to the next.
+    // byte 7, which goes up by 4 from one of its reports to the next, and no child has received a
+    // report that no controller sent.
     ::testing::AssertionResult StreamToBoth(unsigned each = 2);
     // The controller leaves the bus and the PnP manager hears of it.
     void Unplug();
