@@ -55,7 +55,7 @@ class SeveralControllers : public ::testing::TestWithParam<unsigned> {
         pnp_ = std::make_unique<sim::pnp::PnpManager>();
         ASSERT_TRUE(pnp_->LoadInf(VELT_DRIVER_INF));
         pnp_->RegisterDriver("veltdriver", DriverEntry);
-        for (ULONG port = 1; port <= GetParam(); ++port) {
+        for (ULONG port = 1; port <= Count(); ++port) {
             sim::usb::DeviceIdentity identity = sim::usb::DefaultControllerIdentity();
             identity.serialNumber = u"VD000" + std::u16string(1, char16_t(u'0' + port));
             Controller c;
@@ -66,6 +66,10 @@ class SeveralControllers : public ::testing::TestWithParam<unsigned> {
                 [usb](PDEVICE_OBJECT pdo, PIRP irp) { return usb->HandleInternalIoctl(pdo, irp); });
             controllers_.push_back(std::move(c));
         }
+    }
+
+    virtual unsigned Count() const {
+        return GetParam();
     }
 
     void TearDown() override {
@@ -176,5 +180,50 @@ TEST_P(SeveralControllers, EachBringsUpBothChildrenWithPathsOfTheirOwnAndStreams
 }
 
 INSTANTIATE_TEST_SUITE_P(AtOnce, SeveralControllers, ::testing::Values(2u, 4u));
+
+// The parameter: 0, the second controller has the first one's serial number; 1, it has none.
+class TwoControllers : public SeveralControllers {
+  protected:
+    unsigned Count() const override {
+        return 2;
+    }
+};
+
+// Two controllers that report one serial number: the later one's path is taken, so Windows
+// refuses it with Code 42 and the world counts the failure. Without a serial number the hub's
+// port number is the instance ID, under the root hub's ParentIdPrefix.
+TEST_P(TwoControllers, TheSecondWithTheSameSerialIsRefusedAsADuplicate) {
+    sim::usb::DeviceIdentity same = sim::usb::DefaultControllerIdentity();
+    sim::usb::DeviceIdentity none = same;
+    none.serialNumber.clear();
+    for (Controller& c : controllers_) {
+        c.hub.reset();
+    }
+    controllers_[0].hub = std::make_unique<sim::usb::HubPdo>(same, 1);
+    controllers_[1].hub = std::make_unique<sim::usb::HubPdo>(GetParam() == 0 ? same : none, 2);
+    for (Controller& c : controllers_) {
+        sim::usb::UsbDevice* usb = c.usb.get();
+        c.hub->SetInternalIoctlHandler(
+            [usb](PDEVICE_OBJECT pdo, PIRP irp) { return usb->HandleInternalIoctl(pdo, irp); });
+    }
+    EXPECT_EQ(NodeState::Started, pnp_->Plug(controllers_[0].hub->Device()));
+    NodeState second = pnp_->Plug(controllers_[1].hub->Device());
+    std::optional<DeviceNode> node = pnp_->Node(controllers_[1].hub->Device());
+    ASSERT_TRUE(node.has_value());
+    if (GetParam() == 0) {
+        EXPECT_EQ(NodeState::Duplicate, second);
+        EXPECT_EQ(sim::pnp::ProblemDuplicateDevice, node->problem);
+        EXPECT_EQ(1u, pnp_->DuplicatesRefused());
+        EXPECT_EQ(1u, node->stack.size()) << "no driver is loaded on a refused device";
+    } else {
+        EXPECT_EQ(NodeState::Started, second);
+        EXPECT_EQ(0u, pnp_->DuplicatesRefused());
+        // Depth 1 under the root hub, the CRC-32 of its path; the port as the instance ID.
+        EXPECT_EQ("USB\\VID_F3A1&PID_5C20\\1&5c6fef93&0&2", Narrow(node->instancePath));
+    }
+    pnp_->WaitIdle();
+}
+
+INSTANTIATE_TEST_SUITE_P(SameSerialOrNone, TwoControllers, ::testing::Values(0u, 1u));
 
 } // namespace
