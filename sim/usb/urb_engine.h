@@ -88,6 +88,7 @@ class UsbDevice {
     // ---- What reached the controller ----
     std::vector<TransferRecord> OutTransfers() const;
     std::vector<ControlRecord> ControlTransfers() const;
+    // IN transfers waiting for data, and control requests a NAKing device holds.
     size_t PendingReads() const;
     size_t QueuedInputReports() const;
     bool AddressQueryOn() const;
