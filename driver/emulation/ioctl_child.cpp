@@ -4,6 +4,7 @@
 #include "urb_child.h"
 
 #include "../core/log.h"
+#include "../fdo/fdo.h"
 
 namespace {
 
@@ -343,7 +344,7 @@ NTSTATUS RepeatTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
     PDEVICE_EXTENSION fdo = FdoExtensionOf(DeviceObject);
     if ((transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) {
-        transfer->PipeHandle = fdo->InterruptInPipe[0];
+        transfer->PipeHandle = ReadPipe(&fdo->InterruptInPipe[0]);
     } else {
         if (Profile->TracesWrites) {
             VELT_TRACE("%sURB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER  write data length is 0x%X\n",
@@ -353,7 +354,7 @@ NTSTATUS RepeatTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
                 HexDump(data, transfer->TransferBufferLength, HEX_DUMP_BYTES_PER_LINE);
             }
         }
-        transfer->PipeHandle = fdo->InterruptOutPipe[0];
+        transfer->PipeHandle = ReadPipe(&fdo->InterruptOutPipe[0]);
     }
     return IOCTLRepeatRequest(DeviceObject, Irp);
 }
