@@ -181,7 +181,8 @@ TEST_P(SeveralControllers, EachBringsUpBothChildrenWithPathsOfTheirOwnAndStreams
 
 INSTANTIATE_TEST_SUITE_P(AtOnce, SeveralControllers, ::testing::Values(2u, 4u));
 
-// The parameter: 0, the second controller has the first one's serial number; 1, it has none.
+// The parameter: 0, the second controller has the first one's serial number; 1, it has none; 2,
+// one with an invalid character.
 class TwoControllers : public SeveralControllers {
   protected:
     unsigned Count() const override {
@@ -195,7 +196,8 @@ class TwoControllers : public SeveralControllers {
 TEST_P(TwoControllers, TheSecondWithTheSameSerialIsRefusedAsADuplicate) {
     sim::usb::DeviceIdentity same = sim::usb::DefaultControllerIdentity();
     sim::usb::DeviceIdentity none = same;
-    none.serialNumber.clear();
+    // A comma makes the hub discard the serial number: the device has none.
+    none.serialNumber = GetParam() == 1 ? u"" : u"VD,002";
     for (Controller& c : controllers_) {
         c.hub.reset();
     }
@@ -224,6 +226,6 @@ TEST_P(TwoControllers, TheSecondWithTheSameSerialIsRefusedAsADuplicate) {
     pnp_->WaitIdle();
 }
 
-INSTANTIATE_TEST_SUITE_P(SameSerialOrNone, TwoControllers, ::testing::Values(0u, 1u));
+INSTANTIATE_TEST_SUITE_P(SameSerialOrNone, TwoControllers, ::testing::Values(0u, 1u, 2u));
 
 } // namespace

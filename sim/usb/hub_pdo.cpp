@@ -7,6 +7,7 @@
 
 #include <usbioctl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -104,6 +105,15 @@ NTSTATUS CompleteWithPool(PIRP irp, PVOID reply) {
     return Complete(irp, STATUS_SUCCESS);
 }
 
+// The serial number the hub uses: one invalid character (below 0x20, a comma, above 0x7F)
+// makes Windows discard the whole serial and treat the device as having none
+// (usbcon/usb-faq--introductory-level).
+std::u16string SerialOf(const DeviceIdentity& id) {
+    bool valid = std::all_of(id.serialNumber.begin(), id.serialNumber.end(),
+                             [](char16_t c) { return c >= 0x20 && c <= 0x7F && c != u','; });
+    return valid ? id.serialNumber : std::u16string();
+}
+
 NTSTATUS QueryId(HubPdo::State& state, PIRP irp, BUS_QUERY_ID_TYPE type) {
     const DeviceIdentity& id = state.identity;
     switch (type) {
@@ -115,8 +125,9 @@ NTSTATUS QueryId(HubPdo::State& state, PIRP irp, BUS_QUERY_ID_TYPE type) {
         return CompleteWithPool(irp, PoolStrings(CompatibleIdsOf(id), true));
     case BusQueryInstanceID: {
         // Without a serial number the port is all that tells two equal devices apart.
+        std::u16string serial = SerialOf(id);
         std::u16string instance =
-            id.serialNumber.empty() ? Ascii(std::to_string(state.port).c_str()) : id.serialNumber;
+            serial.empty() ? Ascii(std::to_string(state.port).c_str()) : serial;
         return CompleteWithPool(irp, PoolStrings({instance}, false));
     }
     default:
@@ -148,7 +159,7 @@ NTSTATUS QueryCapabilities(HubPdo::State& state, PIRP irp, PDEVICE_CAPABILITIES 
     caps->DeviceD2 = 1;
     caps->Removable = 1;
     caps->SurpriseRemovalOK = 1;
-    caps->UniqueID = state.identity.serialNumber.empty() ? 0 : 1;
+    caps->UniqueID = SerialOf(state.identity).empty() ? 0 : 1;
     caps->WakeFromD2 = wake ? 1 : 0;
     caps->Address = state.port;
     caps->UINumber = state.port;
