@@ -200,6 +200,7 @@ TEST_F(ChildrenWorldTest, ChildrenAreEnumeratedAsUsbHidDevices) {
         DEVICE_CAPABILITIES amended = ExtensionOf(Fdo())->DeviceCapabilities;
         amended.Removable = 0;
         amended.SurpriseRemovalOK = 0;
+        amended.UniqueID = 0; // "0010" and "0011" are unique on this bus only
         amended.Address = e.address;
         amended.UINumber = 0xFFFFFFFF;
         EXPECT_EQ(0, memcmp(&amended, &node.capabilities, sizeof amended));
@@ -212,10 +213,12 @@ TEST_F(ChildrenWorldTest, ChildrenAreEnumeratedAsUsbHidDevices) {
         EXPECT_EQ(0u, node.deviceState);
     }
     std::string tree = pnp_->Describe();
-    EXPECT_THAT(tree, HasSubstr("  USB\\VID_054C&PID_09CC\\0010  [started]  driver hidusb "
-                                "(USB\\Class_03)\n"));
-    EXPECT_THAT(tree, HasSubstr("  USB\\VID_F3A1&PID_5C2D\\0011  [started]  driver hidusb "
-                                "(USB\\Class_03)\n"));
+    // Not unique: the instance IDs follow the controller's ParentIdPrefix (depth 2, the CRC-32
+    // of "USB\VID_F3A1&PID_5C20\VD0001" in UTF-16).
+    EXPECT_THAT(tree, HasSubstr("  USB\\VID_054C&PID_09CC\\2&ad6e62a6&0&0010  [started]  driver "
+                                "hidusb (USB\\Class_03)\n"));
+    EXPECT_THAT(tree, HasSubstr("  USB\\VID_F3A1&PID_5C2D\\2&ad6e62a6&0&0011  [started]  driver "
+                                "hidusb (USB\\Class_03)\n"));
 }
 
 // The children's own trace of their enumeration, in the order the PnP manager asks.

@@ -278,7 +278,16 @@ TEST_F(FdoPnpTest, TraceLineOfEveryPassedDownMinorCode) {
         size_t seen = hub_->PnpMinorsSeen().size();
         host::ClearLog();
         host::IrpResult r = SendPnpToFdo(c.minor, 0, c.fill);
-        EXPECT_EQ(Lines(), c.lines);
+        // The stop leaves the controller unconfigured: the children's transfers that come back
+        // cancelled write their own lines.
+        std::vector<std::string> lines = Lines();
+        lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                   [](const std::string& line) {
+                                       return line.find("IOCTLRepeaterComplete") !=
+                                              std::string::npos;
+                                   }),
+                    lines.end());
+        EXPECT_EQ(lines, c.lines);
         std::vector<UCHAR> minors = hub_->PnpMinorsSeen();
         ASSERT_EQ(minors.size(), seen + 1);
         EXPECT_EQ(minors.back(), c.minor);

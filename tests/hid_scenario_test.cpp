@@ -247,6 +247,38 @@ TEST_F(HidScenario, CancelledTransferReachesTheChildAsSuccessOf32Bytes) {
         [this] { return gamepad_->QueuedInputReports() + vendor_->QueuedInputReports() == 1; }));
 }
 
+// The world's own check: data that reaches a HID stack as a report although the bus wrote
+// something else for that read counts as a phantom report.
+TEST_F(HidScenario, ReportTheBusDidNotSendCountsAsPhantom) {
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    usb_->SetUrbObserver([](PIRP, const URB* urb, bool completed) {
+        if (completed && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            static_cast<PUCHAR>(urb->UrbBulkOrInterruptTransfer.TransferBuffer)[20] ^= 0x5A;
+        }
+    });
+    usb_->SendInputReport(usb_->NextDefaultReport());
+    ASSERT_TRUE(Eventually(
+        [this] { return gamepad_->QueuedInputReports() + vendor_->QueuedInputReports() == 1; }));
+    usb_->SetUrbObserver(nullptr);
+    EXPECT_EQ(1u, gamepad_->Counters().phantomReports + vendor_->Counters().phantomReports);
+    EXPECT_EQ(0u, gamepad_->Counters().reportsDropped + vendor_->Counters().reportsDropped);
+}
+
+// Data too short for its input report, or of an ID that is no input report, is dropped.
+TEST_F(HidScenario, ReportsThatDoNotFitTheDescriptorAreDropped) {
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    Bytes shortReport(10);
+    shortReport[0] = 0x01;
+    Bytes unknownId(64);
+    unknownId[0] = 0x7E;
+    usb_->SendInputReport(shortReport);
+    usb_->SendInputReport(unknownId);
+    ASSERT_TRUE(Eventually([this] {
+        return gamepad_->Counters().reportsDropped + vendor_->Counters().reportsDropped == 2;
+    }));
+    EXPECT_EQ(0u, gamepad_->QueuedInputReports() + vendor_->QueuedInputReports());
+}
+
 TEST_F(HidScenario, SurpriseRemovalWithReadsOutstandingLeavesNothingBehind) {
     ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
     std::vector<PDEVICE_OBJECT> children;

@@ -4,6 +4,7 @@
 #include "sim/hid/hid_stack.h"
 #include "sim/pnp/inf.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/usb/failure_statuses.h"
 #include "sim/usb/hub_pdo.h"
 #include "sim/usb/urb_engine.h"
 
@@ -319,7 +320,9 @@ TEST_F(PnpManagerTest, VetoedQueriesAreCancelled) {
     EXPECT_EQ(pnp.Driver("veto"), nullptr);
 }
 
-// Internal device control on a hub PDO: STATUS_NOT_SUPPORTED until a handler is registered.
+// Internal device control on a started hub PDO: STATUS_NOT_SUPPORTED until a handler is
+// registered; on a PDO not started or surprise-removed, the failure of the USB stack of the Windows
+// version.
 TEST_F(PnpManagerTest, HubPdoInternalIoctlHandler) {
     sim::usb::HubPdo hub;
     auto send = [&] {
@@ -328,6 +331,16 @@ TEST_F(PnpManagerTest, HubPdoInternalIoctlHandler) {
             s->Parameters.DeviceIoControl.IoControlCode = 0x220003;
         });
     };
+    auto pnp = [&](UCHAR minor) {
+        return host::SendIrp(hub.Device(), STATUS_NOT_SUPPORTED,
+                             [minor](PIRP, PIO_STACK_LOCATION s) {
+                                 s->MajorFunction = IRP_MJ_PNP;
+                                 s->MinorFunction = minor;
+                             });
+    };
+    const NTSTATUS notStarted = sim::usb::FailureStatus(sim::usb::UsbFailure::PdoNotStarted).status;
+    EXPECT_EQ(send().status, notStarted);
+    EXPECT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
     EXPECT_EQ(send().status, STATUS_NOT_SUPPORTED);
     ULONG seen = 0;
     hub.SetInternalIoctlHandler([&](PDEVICE_OBJECT device, PIRP irp) {
@@ -341,6 +354,8 @@ TEST_F(PnpManagerTest, HubPdoInternalIoctlHandler) {
     EXPECT_EQ(seen, 0x220003u);
     hub.SetInternalIoctlHandler(nullptr);
     EXPECT_EQ(send().status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+    EXPECT_EQ(send().status, notStarted);
 }
 
 } // namespace

@@ -73,69 +73,161 @@ class UrbChildTest : public urbbed::UrbBed {
     }
 };
 
-struct DescriptorCase {
+// The lengths each child's tables serve, with the exact answer for each: every other length is
+// answered as a device answers it (below).
+struct ServedLength {
     const char* name;
     ULONG kind;
     UCHAR type;
     UCHAR index;
     ULONG length;
-    Bytes served; // what the first bytes of the buffer hold; empty: nothing served
+    Bytes served;  // what the first bytes of the buffer hold
+    bool reported; // TransferBufferLength comes back as the number of bytes served
 };
 
-TEST_F(UrbChildTest, DescriptorRequestsFollowEachChildsLengthRules) {
+// A descriptor as a child holds it, and the function that reads it.
+struct DescriptorUnderTest {
+    const char* name;
+    ULONG kind;
+    USHORT function;
+    UCHAR type;
+    UCHAR index;
+    Bytes descriptor;
+};
+
+TEST_F(UrbChildTest, DescriptorRequestsOfEveryLengthAreAnsweredAsADeviceWould) {
     const Bytes gamepadDevice = Of(GamepadDeviceDescriptor, 18);
     const Bytes gamepadConfig = Of(GamepadConfigurationDescriptor, 41);
     const Bytes vendorConfig = Of(VendorConfigurationDescriptor, 41);
     const Bytes language = {0x04, 0x03, 0x09, 0x04};
-    const DescriptorCase cases[] = {
-        {"gamepad device 18", DEVICE_KIND_GAMEPAD, kDevice, 0, 18, gamepadDevice},
-        {"gamepad device 64", DEVICE_KIND_GAMEPAD, kDevice, 0, 64, {}},
-        {"gamepad device 17", DEVICE_KIND_GAMEPAD, kDevice, 0, 17, {}},
+    const Bytes manufacturer = Of(GamepadManufacturerString, 62);
+    const Bytes product = Of(GamepadProductString, 40);
+    const ServedLength served[] = {
+        {"gamepad device 18", DEVICE_KIND_GAMEPAD, kDevice, 0, 18, gamepadDevice, true},
         {"gamepad config 9", DEVICE_KIND_GAMEPAD, kConfiguration, 0, 9,
-         Bytes(gamepadConfig.begin(), gamepadConfig.begin() + 9)},
-        {"gamepad config 41", DEVICE_KIND_GAMEPAD, kConfiguration, 0, 41, gamepadConfig},
-        {"gamepad config 255", DEVICE_KIND_GAMEPAD, kConfiguration, 0, 255, {}},
-        {"gamepad config 40", DEVICE_KIND_GAMEPAD, kConfiguration, 0, 40, {}},
-        {"gamepad languages 255", DEVICE_KIND_GAMEPAD, kString, 0, 255, language},
-        {"gamepad languages 3", DEVICE_KIND_GAMEPAD, kString, 0, 3, {}},
-        {"gamepad string 1 4", DEVICE_KIND_GAMEPAD, kString, 1, 4, {0x3E, 0x03, 0x53, 0x00}},
-        {"gamepad string 1 30", DEVICE_KIND_GAMEPAD, kString, 1, 30, {}},
-        {"gamepad string 1 62", DEVICE_KIND_GAMEPAD, kString, 1, 62,
-         Of(GamepadManufacturerString, 62)},
-        {"gamepad string 2 255", DEVICE_KIND_GAMEPAD, kString, 2, 255,
-         Padded(Of(GamepadProductString, 40), 255)},
-        {"gamepad string 2 39", DEVICE_KIND_GAMEPAD, kString, 2, 39, {}},
-        {"gamepad string 3", DEVICE_KIND_GAMEPAD, kString, 3, 255, {}},
-        {"gamepad unknown type", DEVICE_KIND_GAMEPAD, 7, 0, 64, {}},
-        {"vendor device 18", DEVICE_KIND_VENDOR, kDevice, 0, 18, Of(g_controllerDevice, 18)},
-        {"vendor device 64", DEVICE_KIND_VENDOR, kDevice, 0, 64, {}},
+         Bytes(gamepadConfig.begin(), gamepadConfig.begin() + 9), true},
+        {"gamepad config 41", DEVICE_KIND_GAMEPAD, kConfiguration, 0, 41, gamepadConfig, true},
+        {"gamepad languages 4", DEVICE_KIND_GAMEPAD, kString, 0, 4, language, true},
+        // A longer language request gets the 4 bytes and keeps its length, as before.
+        {"gamepad languages 9", DEVICE_KIND_GAMEPAD, kString, 0, 9, language, false},
+        {"gamepad languages 255", DEVICE_KIND_GAMEPAD, kString, 0, 255, language, false},
+        {"gamepad string 1 4", DEVICE_KIND_GAMEPAD, kString, 1, 4, {0x3E, 0x03, 0x53, 0x00}, true},
+        {"gamepad string 1 62", DEVICE_KIND_GAMEPAD, kString, 1, 62, manufacturer, true},
+        {"gamepad string 1 255", DEVICE_KIND_GAMEPAD, kString, 1, 255, Padded(manufacturer, 255),
+         true},
+        {"gamepad string 2 4", DEVICE_KIND_GAMEPAD, kString, 2, 4, {0x28, 0x03, 0x57, 0x00}, true},
+        {"gamepad string 2 40", DEVICE_KIND_GAMEPAD, kString, 2, 40, product, true},
+        {"gamepad string 2 255", DEVICE_KIND_GAMEPAD, kString, 2, 255, Padded(product, 255), true},
+        {"vendor device 18", DEVICE_KIND_VENDOR, kDevice, 0, 18, Of(g_controllerDevice, 18), true},
         {"vendor config 9", DEVICE_KIND_VENDOR, kConfiguration, 0, 9,
-         Bytes(vendorConfig.begin(), vendorConfig.begin() + 9)},
-        {"vendor config 40", DEVICE_KIND_VENDOR, kConfiguration, 0, 40, {}},
-        {"vendor config 41", DEVICE_KIND_VENDOR, kConfiguration, 0, 41, vendorConfig},
-        {"vendor config 255", DEVICE_KIND_VENDOR, kConfiguration, 0, 255, vendorConfig},
-        {"vendor languages 4", DEVICE_KIND_VENDOR, kString, 0, 4, language},
+         Bytes(vendorConfig.begin(), vendorConfig.begin() + 9), true},
+        {"vendor config 41", DEVICE_KIND_VENDOR, kConfiguration, 0, 41, vendorConfig, true},
+        // Any longer configuration request gets the 41 bytes and keeps its length, as before.
+        {"vendor config 255", DEVICE_KIND_VENDOR, kConfiguration, 0, 255, vendorConfig, false},
+        {"vendor languages 4", DEVICE_KIND_VENDOR, kString, 0, 4, language, true},
+        {"vendor languages 9", DEVICE_KIND_VENDOR, kString, 0, 9, language, false},
+        {"vendor languages 255", DEVICE_KIND_VENDOR, kString, 0, 255, language, false},
+        {"vendor string 1 4", DEVICE_KIND_VENDOR, kString, 1, 4, Of(g_controllerString1, 4), true},
+        {"vendor string 1 10", DEVICE_KIND_VENDOR, kString, 1, 10, Of(g_controllerString1, 10),
+         true},
+        {"vendor string 1 255", DEVICE_KIND_VENDOR, kString, 1, 255,
+         Padded(Of(g_controllerString1, 10), 255), true},
+        {"vendor string 2 4", DEVICE_KIND_VENDOR, kString, 2, 4, Of(g_controllerString2, 4), true},
+        {"vendor string 2 8", DEVICE_KIND_VENDOR, kString, 2, 8, Of(g_controllerString2, 8), true},
+        {"vendor string 2 9", DEVICE_KIND_VENDOR, kString, 2, 9,
+         Padded(Of(g_controllerString2, 8), 9), true},
         {"vendor string 2 255", DEVICE_KIND_VENDOR, kString, 2, 255,
-         Padded(Of(g_controllerString2, 8), 255)},
-        {"vendor string 1 4", DEVICE_KIND_VENDOR, kString, 1, 4, Of(g_controllerString1, 4)},
-        {"vendor string 1 9", DEVICE_KIND_VENDOR, kString, 1, 9, {}},
-        {"vendor string 1 10", DEVICE_KIND_VENDOR, kString, 1, 10, Of(g_controllerString1, 10)},
-        {"vendor string 3 not obtained", DEVICE_KIND_VENDOR, kString, 3, 255, {}},
-        {"vendor string 4", DEVICE_KIND_VENDOR, kString, 4, 255, {}},
+         Padded(Of(g_controllerString2, 8), 255), true},
     };
-    for (const DescriptorCase& c : cases) {
+    const DescriptorUnderTest descriptors[] = {
+        {"gamepad device", DEVICE_KIND_GAMEPAD, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kDevice, 0,
+         gamepadDevice},
+        {"gamepad config", DEVICE_KIND_GAMEPAD, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+         kConfiguration, 0, gamepadConfig},
+        {"gamepad languages", DEVICE_KIND_GAMEPAD, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kString,
+         0, language},
+        {"gamepad string 1", DEVICE_KIND_GAMEPAD, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kString,
+         1, manufacturer},
+        {"gamepad string 2", DEVICE_KIND_GAMEPAD, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kString,
+         2, product},
+        {"gamepad report", DEVICE_KIND_GAMEPAD, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, kReport,
+         0, Of(GamepadReportDescriptor, 507)},
+        {"vendor device", DEVICE_KIND_VENDOR, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kDevice, 0,
+         Of(g_controllerDevice, 18)},
+        {"vendor config", DEVICE_KIND_VENDOR, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+         kConfiguration, 0, vendorConfig},
+        {"vendor languages", DEVICE_KIND_VENDOR, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kString,
+         0, language},
+        {"vendor string 1", DEVICE_KIND_VENDOR, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kString, 1,
+         Of(g_controllerString1, 10)},
+        {"vendor string 2", DEVICE_KIND_VENDOR, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kString, 2,
+         Of(g_controllerString2, 8)},
+        {"vendor report", DEVICE_KIND_VENDOR, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, kReport,
+         0, Of(VendorReportDescriptor, 102)},
+    };
+    for (const DescriptorUnderTest& d : descriptors) {
+        const ULONG size = static_cast<ULONG>(d.descriptor.size());
+        for (ULONG length : {0u, 2u, 4u, 9u, size - 1, size, 255u}) {
+            SCOPED_TRACE(::testing::Message() << d.name << " " << length);
+            Bytes expected;
+            ULONG reported;
+            const ServedLength* rule = nullptr;
+            for (const ServedLength& s : served) {
+                if (s.kind == d.kind && s.type == d.type && s.index == d.index &&
+                    s.length == length) {
+                    rule = &s;
+                }
+            }
+            if (rule != nullptr) {
+                expected = rule->served;
+                reported = rule->reported ? static_cast<ULONG>(expected.size()) : length;
+            } else if (d.type == kReport && length >= size) {
+                expected = d.descriptor;
+                reported = size;
+            } else {
+                // What a USB device sends: the first min(length, size) bytes, and says so.
+                reported = std::min(length, size);
+                expected = Bytes(d.descriptor.begin(), d.descriptor.begin() + reported);
+            }
+            URB back;
+            Bytes buffer = Describe(d.kind == DEVICE_KIND_GAMEPAD ? gamepad_ : vendor_, d.function,
+                                    d.type, d.index, length, &back);
+            EXPECT_EQ(reported, back.UrbControlDescriptorRequest.TransferBufferLength);
+            expected.resize(std::max<size_t>(expected.size(), length), kFill);
+            EXPECT_EQ(Bytes(expected.begin(), expected.begin() + length), buffer);
+        }
+    }
+    EXPECT_TRUE(busUrbs_.empty());
+    // The refusals are still written to the log.
+    EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER PDO :  invalid length 255 "));
+    EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER PDO : invalid length 506 "));
+    EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER : XDO :  invalid length 40 "));
+    EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER : XDO : invalid length 101 "));
+}
+
+// Requests that no table answers: nothing is served and the length stays.
+TEST_F(UrbChildTest, DescriptorsAChildDoesNotHaveAreNotServed) {
+    struct Case {
+        const char* name;
+        ULONG kind;
+        UCHAR type;
+        UCHAR index;
+    } cases[] = {
+        {"gamepad string 3", DEVICE_KIND_GAMEPAD, kString, 3},
+        {"gamepad unknown type", DEVICE_KIND_GAMEPAD, 7, 0},
+        {"vendor string 3 not obtained", DEVICE_KIND_VENDOR, kString, 3},
+        {"vendor string 4", DEVICE_KIND_VENDOR, kString, 4},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         URB back;
         Bytes buffer =
             Describe(c.kind == DEVICE_KIND_GAMEPAD ? gamepad_ : vendor_,
-                     URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, c.type, c.index, c.length, &back);
-        EXPECT_EQ(c.length, back.UrbControlDescriptorRequest.TransferBufferLength);
+                     URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, c.type, c.index, 255, &back);
+        EXPECT_EQ(255u, back.UrbControlDescriptorRequest.TransferBufferLength);
         EXPECT_EQ(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, back.UrbHeader.Function);
-        Bytes expected = c.served;
-        expected.resize(c.length, kFill);
-        EXPECT_EQ(expected, buffer);
+        EXPECT_EQ(Bytes(255, kFill), buffer);
     }
-    EXPECT_TRUE(busUrbs_.empty());
 }
 
 TEST_F(UrbChildTest, VendorChildServesNothingTheFdoDidNotObtain) {
@@ -146,35 +238,12 @@ TEST_F(UrbChildTest, VendorChildServesNothingTheFdoDidNotObtain) {
     EXPECT_EQ(Bytes(18, kFill), buffer);
 }
 
-TEST_F(UrbChildTest, ReportDescriptorRequestsServeTheWholeDescriptorOrNothing) {
-    struct Case {
-        PDEVICE_OBJECT child;
-        ULONG length;
-        const UCHAR* descriptor;
-        ULONG size;
-    } cases[] = {
-        {gamepad_, 4096, GamepadReportDescriptor, 507},
-        {gamepad_, 507, GamepadReportDescriptor, 507},
-        {gamepad_, 506, nullptr, 0},
-        {vendor_, 102, VendorReportDescriptor, 102},
-        {vendor_, 101, nullptr, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.length);
+TEST_F(UrbChildTest, ReportDescriptorRequestsComeBackAsControlTransfers) {
+    for (PDEVICE_OBJECT child : {gamepad_, vendor_}) {
         URB back;
-        Bytes buffer = Describe(c.child, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, kReport, 0,
-                                c.length, &back);
+        Describe(child, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, kReport, 0, 4096, &back);
         EXPECT_EQ(URB_FUNCTION_CONTROL_TRANSFER, back.UrbHeader.Function);
-        if (c.descriptor == nullptr) {
-            EXPECT_EQ(c.length, back.UrbControlDescriptorRequest.TransferBufferLength);
-            EXPECT_EQ(Bytes(c.length, kFill), buffer);
-        } else {
-            EXPECT_EQ(c.size, back.UrbControlDescriptorRequest.TransferBufferLength);
-            EXPECT_EQ(Of(c.descriptor, c.size), Bytes(buffer.begin(), buffer.begin() + c.size));
-        }
     }
-    EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER PDO : invalid length 506 "));
-    EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER : XDO : invalid length 101 "));
 }
 
 TEST_F(UrbChildTest, BufferGivenOnlyByAnMdlIsServedThroughTheMdl) {
@@ -490,6 +559,10 @@ TEST_F(UrbChildTest, FailedTransfersReachTheChildAsTheRulesSay) {
         {STATUS_CANCELLED, STATUS_SUCCESS, STATUS_SUCCESS, 32},
         {STATUS_DEVICE_DATA_ERROR, STATUS_SUCCESS, STATUS_SUCCESS, 32},
         {STATUS_NO_SUCH_DEVICE, STATUS_SUCCESS, STATUS_NO_SUCH_DEVICE, 64},
+        // The device or its FDO is going away: no fake report, whatever stack says so.
+        {STATUS_DEVICE_NOT_CONNECTED, STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED, 64},
+        {STATUS_DELETE_PENDING, STATUS_SUCCESS, STATUS_DELETE_PENDING, 64},
+        {STATUS_UNSUCCESSFUL, STATUS_SUCCESS, STATUS_SUCCESS, 32},
         // Not supported below: the child's request keeps the status it arrived with.
         {STATUS_NOT_SUPPORTED, STATUS_SUCCESS, STATUS_SUCCESS, 64},
     };

@@ -155,7 +155,9 @@ VOID QueryDeviceRelations(const CHILD_KIND* Kind, PDEVICE_OBJECT DeviceObject, P
 }
 
 // The physical controller's capabilities as its stack gave them to the FDO, amended: the
-// children are neither removable nor surprise-removable on their own.
+// children are neither removable nor surprise-removable on their own, and their instance IDs
+// ("0010", "0011") are unique only on this bus, whatever the controller's serial number makes
+// of its own (two controllers would otherwise give their children one instance path).
 VOID QueryCapabilities(const CHILD_KIND* Kind, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                        PIO_STACK_LOCATION Stack) {
     VELT_TRACE("VELTDRIVER : %s : DispatchPnp: IRP_MN_QUERY_CAPABILITIES\n", Kind->Tag);
@@ -164,6 +166,7 @@ VOID QueryCapabilities(const CHILD_KIND* Kind, PDEVICE_OBJECT DeviceObject, PIRP
     *capabilities = parent->DeviceCapabilities;
     capabilities->Removable = 0;
     capabilities->SurpriseRemovalOK = 0;
+    capabilities->UniqueID = 0;
     capabilities->Address = Kind->Address;
     capabilities->UINumber = CHILD_UI_NUMBER_NONE;
     DumpCapabilities(capabilities);

@@ -116,8 +116,13 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
     ForwardAndWait(DeviceObject, Irp);
     // A restart after a stop finds the thread of the first start, its queue and the children in
-    // place: they are kept, so an FDO never has two threads or two pairs of children.
+    // place: they are kept, so an FDO never has two threads or two pairs of children. The USB
+    // stack may have left the device unconfigured across the stop (the pipe handles of before
+    // are dead), so the configuration is selected again. The descriptor copies that the vendor
+    // child serves without a lock are kept, never freed under it: the device on the port is the
+    // same, and so is its address.
     if (extension->DispatcherThread != NULL) {
+        QueueWorkItem("SetTargetConfiguration", extension, 0);
         return STATUS_SUCCESS;
     }
     KeInitializeEvent(&extension->WorkEvent, SynchronizationEvent, FALSE);

@@ -4,6 +4,7 @@
 #include "urb_child.h"
 
 #include "../core/log.h"
+#include "../fdo/fdo.h"
 
 namespace {
 
@@ -182,16 +183,37 @@ VOID ServeBytes(PVOID Buffer, ULONG Length, const UCHAR* Source, ULONG Count, BO
     RtlCopyMemory(Buffer, Source, Count);
 }
 
+// A length that the child's tables refuse is answered as a USB device answers any length: with
+// the first min(length, descriptor length) bytes, and TransferBufferLength telling how many
+// arrived. Copying nothing while reporting the caller's length as sent would have it read
+// whatever its buffer held.
+VOID ServeRefusedLength(struct _URB_CONTROL_DESCRIPTOR_REQUEST* Request, PVOID Buffer,
+                        const UCHAR* Source, ULONG SourceLength, const CHILD_PROFILE* Profile,
+                        PCSTR Format) {
+    ULONG count =
+        Request->TransferBufferLength < SourceLength ? Request->TransferBufferLength : SourceLength;
+    VELT_TRACE(Format, Profile->Prefix, Request->TransferBufferLength);
+    RtlCopyMemory(Buffer, Source, count);
+    Request->TransferBufferLength = count;
+}
+
+constexpr CHAR INVALID_LENGTH_FORMAT[] = "%s invalid length %d \n";
+// The report descriptor's line has one blank after the colon.
+constexpr CHAR INVALID_REPORT_LENGTH_FORMAT[] = "%sinvalid length %d \n";
+
 // A string descriptor by the request's length: 4 bytes of it for a caller that asks for its
-// length, all of it (after zeroing the buffer) for one whose buffer holds it, else nothing.
-VOID ServeString(PVOID Buffer, ULONG Length, const UCHAR* String, const CHILD_PROFILE* Profile) {
+// length, all of it (after zeroing the buffer) for one whose buffer holds it, else what a device
+// sends for that length.
+VOID ServeString(struct _URB_CONTROL_DESCRIPTOR_REQUEST* Request, PVOID Buffer, const UCHAR* String,
+                 const CHILD_PROFILE* Profile) {
+    ULONG length = Request->TransferBufferLength;
     ULONG stringLength = String[0];
-    if (Length == STRING_HEADER_REQUEST_LENGTH && stringLength >= STRING_HEADER_REQUEST_LENGTH) {
-        ServeBytes(Buffer, Length, String, STRING_HEADER_REQUEST_LENGTH, FALSE);
-    } else if (Length >= stringLength && stringLength >= 2) {
-        ServeBytes(Buffer, Length, String, stringLength, TRUE);
+    if (length == STRING_HEADER_REQUEST_LENGTH && stringLength >= STRING_HEADER_REQUEST_LENGTH) {
+        ServeBytes(Buffer, length, String, STRING_HEADER_REQUEST_LENGTH, FALSE);
+    } else if (length >= stringLength && stringLength >= 2) {
+        ServeBytes(Buffer, length, String, stringLength, TRUE);
     } else {
-        VELT_TRACE("%s invalid length %d \n", Profile->Prefix, Length);
+        ServeRefusedLength(Request, Buffer, String, stringLength, Profile, INVALID_LENGTH_FORMAT);
     }
 }
 
@@ -208,9 +230,14 @@ NTSTATUS GetDescriptorFromDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb
     case USB_DEVICE_DESCRIPTOR_TYPE_ID: {
         VELT_TRACE("%sUSB_DEVICE_DESCRIPTOR_TYPE : length is %d \n", Profile->PrefixTight, length);
         const UCHAR* descriptor = Profile->DeviceDescriptor(fdo, 0);
-        if (length != DEVICE_DESCRIPTOR_LENGTH) {
-            VELT_TRACE("%s invalid length %d \n", Profile->Prefix, length);
-        } else if (buffer != NULL && descriptor != NULL) {
+        if (buffer == NULL || descriptor == NULL) {
+            if (length != DEVICE_DESCRIPTOR_LENGTH) {
+                VELT_TRACE(INVALID_LENGTH_FORMAT, Profile->Prefix, length);
+            }
+        } else if (length != DEVICE_DESCRIPTOR_LENGTH) {
+            ServeRefusedLength(request, buffer, descriptor, DEVICE_DESCRIPTOR_LENGTH, Profile,
+                               INVALID_LENGTH_FORMAT);
+        } else {
             ServeBytes(buffer, length, descriptor, DEVICE_DESCRIPTOR_LENGTH, FALSE);
         }
         break;
@@ -226,9 +253,14 @@ NTSTATUS GetDescriptorFromDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb
                     Profile->ServesConfigurationToLongerBuffers)) {
             count = CONFIGURATION_DESCRIPTOR_LENGTH;
         }
-        if (count == 0) {
-            VELT_TRACE("%s invalid length %d \n", Profile->Prefix, length);
-        } else if (buffer != NULL) {
+        if (buffer == NULL) {
+            if (count == 0) {
+                VELT_TRACE(INVALID_LENGTH_FORMAT, Profile->Prefix, length);
+            }
+        } else if (count == 0) {
+            ServeRefusedLength(request, buffer, Profile->Emulation->ConfigurationDescriptor,
+                               CONFIGURATION_DESCRIPTOR_LENGTH, Profile, INVALID_LENGTH_FORMAT);
+        } else {
             ServeBytes(buffer, length, Profile->Emulation->ConfigurationDescriptor, count, FALSE);
         }
         break;
@@ -240,16 +272,17 @@ NTSTATUS GetDescriptorFromDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb
             break;
         }
         if (request->Index == 0) {
+            static const UCHAR LanguageList[LANGUAGE_LIST_LENGTH] = {0x04, 0x03, 0x09, 0x04};
             if (length >= LANGUAGE_LIST_LENGTH) {
-                static const UCHAR LanguageList[LANGUAGE_LIST_LENGTH] = {0x04, 0x03, 0x09, 0x04};
                 ServeBytes(buffer, length, LanguageList, LANGUAGE_LIST_LENGTH, FALSE);
             } else {
-                VELT_TRACE("%s invalid length %d \n", Profile->Prefix, length);
+                ServeRefusedLength(request, buffer, LanguageList, LANGUAGE_LIST_LENGTH, Profile,
+                                   INVALID_LENGTH_FORMAT);
             }
         } else {
             const UCHAR* string = Profile->StringDescriptor(fdo, request->Index);
             if (string != NULL) {
-                ServeString(buffer, length, string, Profile);
+                ServeString(request, buffer, string, Profile);
             }
         }
         break;
@@ -275,9 +308,16 @@ NTSTATUS GetDescriptorFromInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB 
         break;
     case HID_REPORT_DESCRIPTOR_TYPE:
         VELT_TRACE(Profile->ReportDescriptorFormat, request->TransferBufferLength);
-        if (request->TransferBufferLength < Profile->Emulation->ReportDescriptorLength) {
-            VELT_TRACE("%sinvalid length %d \n", Profile->Prefix, request->TransferBufferLength);
-        } else if (buffer != NULL) {
+        if (buffer == NULL) {
+            if (request->TransferBufferLength < Profile->Emulation->ReportDescriptorLength) {
+                VELT_TRACE(INVALID_REPORT_LENGTH_FORMAT, Profile->Prefix,
+                           request->TransferBufferLength);
+            }
+        } else if (request->TransferBufferLength < Profile->Emulation->ReportDescriptorLength) {
+            ServeRefusedLength(request, buffer, Profile->Emulation->ReportDescriptor,
+                               Profile->Emulation->ReportDescriptorLength, Profile,
+                               INVALID_REPORT_LENGTH_FORMAT);
+        } else {
             RtlCopyMemory(buffer, Profile->Emulation->ReportDescriptor,
                           Profile->Emulation->ReportDescriptorLength);
             request->TransferBufferLength = Profile->Emulation->ReportDescriptorLength;
@@ -304,7 +344,7 @@ NTSTATUS RepeatTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
     PDEVICE_EXTENSION fdo = FdoExtensionOf(DeviceObject);
     if ((transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) {
-        transfer->PipeHandle = fdo->InterruptInPipe[0];
+        transfer->PipeHandle = ReadPipe(&fdo->InterruptInPipe[0]);
     } else {
         if (Profile->TracesWrites) {
             VELT_TRACE("%sURB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER  write data length is 0x%X\n",
@@ -314,7 +354,7 @@ NTSTATUS RepeatTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
                 HexDump(data, transfer->TransferBufferLength, HEX_DUMP_BYTES_PER_LINE);
             }
         }
-        transfer->PipeHandle = fdo->InterruptOutPipe[0];
+        transfer->PipeHandle = ReadPipe(&fdo->InterruptOutPipe[0]);
     }
     return IOCTLRepeatRequest(DeviceObject, Irp);
 }

@@ -10,6 +10,25 @@ LONG volatile InputFrameCounter = 0;
 namespace {
 
 constexpr ULONG FRAME_COUNTER_BYTE = 7;
+
+// Failures that say the device or the FDO is going away: the USB 3.0 stack's and the USB 2.0
+// stack's word for a device that left, and the FDO's while it is being removed. Reporting them
+// as data would feed the caller an endless, immediate stream of fake reports until the child
+// goes.
+const NTSTATUS GOING_AWAY_STATUSES[] = {
+    STATUS_NO_SUCH_DEVICE,
+    STATUS_DEVICE_NOT_CONNECTED,
+    STATUS_DELETE_PENDING,
+};
+
+BOOLEAN IsGoingAway(NTSTATUS Status) {
+    for (NTSTATUS goingAway : GOING_AWAY_STATUSES) {
+        if (Status == goingAway) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
 constexpr ULONG FAILED_TRANSFER_LENGTH = 32;
 
 // While a child's request is repeated, its IRP's driver context holds the repeated IRP and the
@@ -65,7 +84,7 @@ VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_
         // The caller reads the length it is told from its own buffer: a failed transfer counts
         // as 32 bytes, but never as more than that buffer holds.
         // A caller that cancelled its request learns that it was cancelled.
-        if (status != STATUS_NO_SUCH_DEVICE && !ReadFlag(&ChildIrp->Cancel)) {
+        if (!IsGoingAway(status) && !ReadFlag(&ChildIrp->Cancel)) {
             ChildIrp->IoStatus.Status = STATUS_SUCCESS;
             ChildIrp->IoStatus.Information = 0;
             transfer->TransferBufferLength =

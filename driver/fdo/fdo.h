@@ -3,6 +3,16 @@
 
 #include "../core/driver.h"
 
+// The pipe handles change when a restart selects the configuration again, while the children
+// read them to repeat transfers: each access is whole and ordered.
+FORCEINLINE USBD_PIPE_HANDLE ReadPipe(USBD_PIPE_HANDLE const* Entry) {
+    return __atomic_load_n(Entry, __ATOMIC_ACQUIRE);
+}
+
+FORCEINLINE VOID PublishPipe(USBD_PIPE_HANDLE* Entry, USBD_PIPE_HANDLE Handle) {
+    __atomic_store_n(Entry, Handle, __ATOMIC_RELEASE);
+}
+
 // Plug and play.
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 

@@ -16,6 +16,9 @@ constexpr UCHAR AUDIO_ENDPOINT_DESCRIPTOR_TYPE = 0x25;
 // A HID descriptor up to and including the length of its first class descriptor.
 constexpr ULONG HID_DESCRIPTOR_SIZE = 9;
 constexpr ULONG SKIP_GET_MAC_REPORT_LENGTH = 220;
+// Five seconds, relative, in 100 ns units: the control-transfer bound a USB client commonly
+// keeps (the stack itself puts none on a plain control transfer).
+constexpr LONGLONG SYNC_URB_TIMEOUT = -5LL * 10 * 1000 * 1000;
 
 USHORT ReadUshort(const UCHAR* Bytes) {
     return static_cast<USHORT>(Bytes[0] | (Bytes[1] << 8));
@@ -204,25 +207,37 @@ NTSTATUS ReadConfiguration(PDEVICE_EXTENSION Extension) {
 
 } // namespace
 
-// PASSIVE_LEVEL only: blocks until the lower stack has completed the URB. The I/O manager frees
-// the IRP; the caller keeps the URB.
+// PASSIVE_LEVEL only: blocks until the lower stack has completed the URB, or for at most
+// SYNC_URB_TIMEOUT and then until the cancelled request is back. The caller keeps the URB.
 NTSTATUS SubmitUrbSync(PDEVICE_EXTENSION Extension, PURB Urb) {
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp =
-        IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, Extension->LowerDeviceObject,
-                                      NULL, 0, NULL, 0, TRUE, &event, &ioStatus);
+    PDEVICE_OBJECT lower = Extension->LowerDeviceObject;
+    // An IRP of our own rather than a threaded one: it must stay ours to cancel after the wait
+    // gave up on it.
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
     if (irp == NULL) {
         VELT_ERROR("VELTDRIVER :IoBuildDeviceIoControlRequest failed\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
-    NTSTATUS status = IofCallDriver(Extension->LowerDeviceObject, irp);
-    if (status == STATUS_PENDING) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = Urb;
+    IoSetCompletionRoutine(irp, OnForwardComplete, &event, TRUE, TRUE, TRUE);
+    IofCallDriver(lower, irp);
+    // A device that never answers (one that NAKs forever) must not hold the dispatcher thread,
+    // and with it the FDO's removal, without end: past the bound the request is cancelled,
+    // waited for, and fails with the status the cancellation brought back.
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = SYNC_URB_TIMEOUT;
+    if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        IoCancelIrp(irp);
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
     }
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
     return status;
 }
 

@@ -1,5 +1,7 @@
 #include "sim/hid/hid_stack.h"
 
+#include "sim/usb/urb_engine.h"
+
 #include <usbdlib.h>
 #include <usbioctl.h>
 
@@ -31,6 +33,9 @@ struct Extension {
 
 std::mutex g_devicesLock;
 std::map<PDEVICE_OBJECT, std::shared_ptr<HidDevice>> g_devices; // by PDO
+
+std::mutex g_totalsLock;
+HidCounters g_totals;
 
 std::mutex g_observerLock;
 UrbObserver g_observer;
@@ -462,6 +467,33 @@ void HidDevice::SubmitRead(Read* read) {
     IofCallDriver(lower_, read->irp);
 }
 
+// The frame counter is the one change a child makes to a report: multiples of 4 in byte 7.
+bool SentByController(const std::optional<Bytes>& sent, const Bytes& delivered) {
+    constexpr size_t CounterByte = 7;
+    if (!sent.has_value() || sent->size() != delivered.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < delivered.size(); ++i) {
+        uint8_t added = static_cast<uint8_t>(delivered[i] - (*sent)[i]);
+        if (added != 0 && (i != CounterByte || added % 4 != 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void HidDevice::Count(uint64_t HidCounters::*counter) {
+    ++(counters_.*counter);
+    std::lock_guard<std::mutex> guard(g_totalsLock);
+    ++(g_totals.*counter);
+}
+
+// The class driver's handling of a completed read (its rules as Wine's class driver keeps them;
+// Microsoft documents none): data whose report ID is not an input report of the descriptor, or
+// shorter than that report, is dropped; longer data is cut to the report's length; a failed read
+// is followed by the next one, but not on a device that is gone, which the USB minidriver then
+// fails at once without the bus. Not modelled: the class driver sends the next read at once; the
+// model waits one polling interval after a read that brought no report.
 NTSTATUS NTAPI HidDevice::ReadComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* read = static_cast<Read*>(context);
     HidDevice* self = read->owner;
@@ -469,18 +501,25 @@ NTSTATUS NTAPI HidDevice::ReadComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) 
     Observe(self->pdo_, irp, &read->urb, true);
     {
         std::lock_guard<std::mutex> guard(self->lock_);
-        self->counters_.readsCompleted++;
+        self->Count(&HidCounters::readsCompleted);
         ULONG length = std::min<ULONG>(read->urb.UrbBulkOrInterruptTransfer.TransferBufferLength,
                                        static_cast<ULONG>(read->buffer.size()));
         self->lastRead_ = {status, Bytes(read->buffer.begin(), read->buffer.begin() + length)};
-        read->valid = NT_SUCCESS(status) && self->IsInputReport(self->lastRead_.data);
+        std::optional<Bytes> sent = sim::usb::TakeBusWrite(read->buffer.data());
+        size_t reportLength = self->InputReportLength(self->lastRead_.data);
+        read->valid = NT_SUCCESS(status) && reportLength != 0;
         if (read->valid) {
-            self->input_.push_back(self->lastRead_.data);
-            self->counters_.reportsReceived++;
+            if (!SentByController(sent, self->lastRead_.data)) {
+                self->Count(&HidCounters::phantomReports);
+            }
+            self->input_.emplace_back(self->lastRead_.data.begin(),
+                                      self->lastRead_.data.begin() +
+                                          static_cast<ptrdiff_t>(reportLength));
+            self->Count(&HidCounters::reportsReceived);
         } else if (NT_SUCCESS(status)) {
-            self->counters_.reportsDropped++;
+            self->Count(&HidCounters::reportsDropped);
         } else {
-            self->counters_.readErrors++;
+            self->Count(&HidCounters::readErrors);
         }
         // A device that is gone answers no further read.
         bool gone = status == STATUS_NO_SUCH_DEVICE || status == STATUS_DELETE_PENDING ||
@@ -586,7 +625,7 @@ HidResult HidDevice::GetFeature(uint8_t reportId) {
     result.data[0] = reportId;
     result.status = ClassRequest(true, kGetReport, kFeature | reportId, &result.data);
     std::lock_guard<std::mutex> guard(lock_);
-    counters_.featuresRead++;
+    Count(&HidCounters::featuresRead);
     return result;
 }
 
@@ -598,7 +637,7 @@ HidResult HidDevice::SetFeature(const Bytes& report) {
     result.data = report;
     result.status = ClassRequest(false, kSetReport, kFeature | report[0], &result.data);
     std::lock_guard<std::mutex> guard(lock_);
-    counters_.featuresWritten++;
+    Count(&HidCounters::featuresWritten);
     return result;
 }
 
@@ -617,17 +656,17 @@ HidResult HidDevice::WriteOutput(const Bytes& report) {
     urb.UrbBulkOrInterruptTransfer.TransferBufferLength = static_cast<ULONG>(result.data.size());
     result.status = SubmitSync(&urb);
     std::lock_guard<std::mutex> guard(lock_);
-    counters_.outputsWritten++;
+    Count(&HidCounters::outputsWritten);
     return result;
 }
 
 // A report as the class driver accepts it: an input report of the descriptor, whole.
-bool HidDevice::IsInputReport(const Bytes& data) const {
+size_t HidDevice::InputReportLength(const Bytes& data) const {
     if (data.empty()) {
-        return false;
+        return 0;
     }
     const Report* report = reports_.Find(ReportKind::Input, reports_.usesReportIds ? data[0] : 0);
-    return report != nullptr && data.size() >= report->ByteLength();
+    return report != nullptr && data.size() >= report->ByteLength() ? report->ByteLength() : 0;
 }
 
 HidResult HidDevice::LastRead() const {
@@ -663,6 +702,16 @@ std::vector<std::shared_ptr<HidDevice>> HidDevices() {
 void SetUrbObserver(UrbObserver observer) {
     std::lock_guard<std::mutex> guard(g_observerLock);
     g_observer = std::move(observer);
+}
+
+HidCounters TotalCounters() {
+    std::lock_guard<std::mutex> guard(g_totalsLock);
+    return g_totals;
+}
+
+void ResetTotalCounters() {
+    std::lock_guard<std::mutex> guard(g_totalsLock);
+    g_totals = HidCounters{};
 }
 
 void ForgetHidDevices() {

@@ -44,8 +44,13 @@ struct HidResult {
 struct HidCounters {
     uint64_t readsCompleted = 0;  // IN reads that came back, whatever their status
     uint64_t reportsReceived = 0; // successful reads that carried an input report
-    uint64_t reportsDropped = 0;  // successful reads that carried no valid input report
-    uint64_t readErrors = 0;      // reads that came back with a failure status
+    // Successful reads whose data does not fit the report descriptor (an unknown report ID, or
+    // shorter than its input report): the class driver drops them.
+    uint64_t reportsDropped = 0;
+    // Reports delivered that no controller sent: data the bus did not write for that read
+    // (beyond the gamepad child's frame counter, multiples of 4 added to byte 7).
+    uint64_t phantomReports = 0;
+    uint64_t readErrors = 0; // reads that came back with a failure status
     uint64_t outputsWritten = 0;
     uint64_t featuresRead = 0;
     uint64_t featuresWritten = 0;
@@ -146,7 +151,10 @@ class HidDevice {
     NTSTATUS Fail(const std::string& why, NTSTATUS status);
     void SubmitRead(Read* read);
     void Pump();
-    bool IsInputReport(const Bytes& data) const;
+    // The length of the input report the data carries, or 0 when it fits none.
+    size_t InputReportLength(const Bytes& data) const;
+    // Adds one to a counter of this device and of the totals; the caller holds lock_.
+    void Count(uint64_t HidCounters::*counter);
     static NTSTATUS NTAPI ReadComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
     static NTSTATUS NTAPI SyncComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
@@ -196,6 +204,10 @@ void SetUrbObserver(UrbObserver observer);
 // The devices the stack drives, by the PDO it was added on. A device stays listed after its
 // removal (state Removed) until ForgetHidDevices, so that tests and tools can read it.
 std::shared_ptr<HidDevice> HidDeviceOn(PDEVICE_OBJECT pdo);
+// The counters of every device the stack ever drove since the last ResetTotalCounters (devices
+// forgotten included); readsOutstanding is not summed.
+HidCounters TotalCounters();
+void ResetTotalCounters();
 std::vector<std::shared_ptr<HidDevice>> HidDevices();
 void ForgetHidDevices();
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <future>
 #include <set>
 #include <sstream>
@@ -139,6 +140,48 @@ void CheckInitialized(PDEVICE_OBJECT device, const char* when) {
     }
 }
 
+// The instance path of whatever a device given to Plug hangs from: the hub that the world's
+// USB devices share.
+const std::u16string RootHubPath = u"USB\\ROOT_HUB30\\4&1B2C3D4E&0&0";
+
+uint32_t Crc32(const std::u16string& text) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (char16_t c : text) {
+        for (int half = 0; half < 2; ++half) {
+            crc ^= static_cast<uint8_t>(half == 0 ? c & 0xFF : c >> 8);
+            for (int bit = 0; bit < 8; ++bit) {
+                crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+            }
+        }
+    }
+    return ~crc;
+}
+
+// ParentIdPrefix (install/device-instance-ids; the PnP manager keeps it in the parent's key):
+// the parent's depth in the tree and a checksum of its instance path, in hex, and a third field
+// Windows adds (0 here).
+std::u16string ParentIdPrefix(unsigned depth, const std::u16string& parentPath) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%x&%x&0", depth, Crc32(parentPath));
+    return std::u16string(text, text + std::strlen(text));
+}
+
+// IRP_MN_QUERY_ID: an instance ID may hold only characters 0x20 to 0x7F, neither a comma nor a
+// backslash; the PnP manager bug-checks 0xCA with parameter 1 = 0x3 otherwise.
+bool ValidInstanceId(const std::u16string& id) {
+    return std::all_of(id.begin(), id.end(), [](char16_t c) {
+        return c >= 0x20 && c <= 0x7F && c != u',' && c != u'\\';
+    });
+}
+
+// Instance paths are compared without regard to case, as registry key names are.
+bool SamePath(const std::u16string& a, const std::u16string& b) {
+    auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [&](char16_t x, char16_t y) { return upper(x) == upper(y); });
+}
+
 bool IsActive(NodeState state) {
     return state == NodeState::Started || state == NodeState::Stopped;
 }
@@ -165,6 +208,8 @@ const char* NodeStateName(NodeState state) {
         return "disabled";
     case NodeState::Removed:
         return "removed";
+    case NodeState::Duplicate:
+        return "duplicate device (Code 42)";
     }
     return "?";
 }
@@ -403,6 +448,9 @@ void PnpManager::OnInvalidate(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type) {
 
 void PnpManager::Configure(Entry& entry) {
     QueryIdentity(entry);
+    if (RefuseDuplicate(entry)) {
+        return;
+    }
     Bind(entry);
     if (entry.node.state == NodeState::Added && StartStack(entry)) {
         AfterStart(entry);
@@ -439,8 +487,25 @@ void PnpManager::QueryIdentity(Entry& entry) {
         found.containerId = removable || entry.parent == nullptr ? NewContainerId()
                                                                  : entry.parent->node.containerId;
     }
+    if (!ValidInstanceId(found.instanceId)) {
+        KeBugCheckEx(PnpDetectedFatalError, FatalInvalidId, reinterpret_cast<ULONG_PTR>(pdo), 0, 0);
+    }
+    unsigned depth = 1;
+    std::u16string parentPath = RootHubPath;
+    if (entry.parent != nullptr) {
+        parentPath = entry.parent->node.instancePath;
+        for (Entry* up = entry.parent; up != nullptr; up = up->parent) {
+            ++depth;
+        }
+    }
+    bool unique = found.hasCapabilities && found.capabilities.UniqueID;
+    found.instancePath =
+        found.deviceId + u"\\" +
+        (unique ? found.instanceId : ParentIdPrefix(depth, parentPath) + u"&" + found.instanceId);
     std::lock_guard<std::mutex> guard(treeLock_);
     DeviceNode& node = entry.node;
+    node.instancePath = found.instancePath;
+    node.problem = 0;
     node.deviceId = found.deviceId;
     node.hardwareIds = found.hardwareIds;
     node.compatibleIds = found.compatibleIds;
@@ -452,6 +517,36 @@ void PnpManager::QueryIdentity(Entry& entry) {
     node.location = found.location;
     node.hasBusInformation = found.hasBusInformation;
     node.busInformation = found.busInformation;
+}
+
+// Two present devices cannot share an instance path (install/cm-prob-duplicate-device,
+// bug-check 0xCA): one driver instance that reports both stops the machine; otherwise the later
+// device is refused with Code 42 and stays without a driver.
+bool PnpManager::RefuseDuplicate(Entry& entry) {
+    Entry* older = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(treeLock_);
+        for (const auto& e : entries_) {
+            if (e.get() != &entry && e->node.state != NodeState::Duplicate &&
+                !e->node.instancePath.empty() &&
+                SamePath(e->node.instancePath, entry.node.instancePath)) {
+                older = e.get();
+                break;
+            }
+        }
+        if (older == nullptr) {
+            return false;
+        }
+        if (older->parent != entry.parent || entry.parent == nullptr) {
+            entry.node.state = NodeState::Duplicate;
+            entry.node.problem = ProblemDuplicateDevice;
+            ++duplicates_;
+            return true;
+        }
+    }
+    KeBugCheckEx(PnpDetectedFatalError, FatalDuplicatePdo,
+                 reinterpret_cast<ULONG_PTR>(entry.node.pdo),
+                 reinterpret_cast<ULONG_PTR>(older->node.pdo), 0);
 }
 
 // Hardware IDs first, then compatible IDs, each in the device's order: the first ID that a
@@ -769,6 +864,21 @@ PnpManager::Entry* PnpManager::FindSerial(unsigned long long serial) const {
     return nullptr;
 }
 
+std::u16string PnpManager::InstancePath(PDEVICE_OBJECT pdo) const {
+    std::lock_guard<std::mutex> guard(treeLock_);
+    for (const auto& e : entries_) {
+        if (e->node.pdo == pdo) {
+            return e->node.instancePath;
+        }
+    }
+    return {};
+}
+
+size_t PnpManager::DuplicatesRefused() const {
+    std::lock_guard<std::mutex> guard(treeLock_);
+    return duplicates_;
+}
+
 size_t PnpManager::InvalidationsSeen() const {
     std::lock_guard<std::mutex> guard(treeLock_);
     return invalidations_;
@@ -837,10 +947,7 @@ std::string PnpManager::Describe() const {
         int d = node.parent != nullptr ? depth[node.parent] + 1 : 0;
         depth[node.pdo] = d;
         text << std::string(static_cast<size_t>(d) * 2, ' ')
-             << (node.deviceId.empty() ? std::string("(no device ID)") : Narrow(node.deviceId));
-        if (!node.instanceId.empty()) {
-            text << "\\" << Narrow(node.instanceId);
-        }
+             << (node.deviceId.empty() ? std::string("(no device ID)") : Narrow(node.instancePath));
         text << "  [" << NodeStateName(node.state) << "]";
         if (!node.service.empty()) {
             text << "  driver " << node.service << " (" << node.matchedId << ")";

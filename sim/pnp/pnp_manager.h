@@ -32,10 +32,18 @@ enum class NodeState {
     StartFailed,   // IRP_MN_START_DEVICE failed; the stack was removed
     Added,         // AddDevice succeeded, not started yet
     Started,
-    Stopped,  // after Restart's stop, until its start
-    Disabled, // query-removed and removed; the device is still there
-    Removed,  // removed in order while still on its bus; Unplug finishes it
+    Stopped,   // after Restart's stop, until its start
+    Disabled,  // query-removed and removed; the device is still there
+    Removed,   // removed in order while still on its bus; Unplug finishes it
+    Duplicate, // refused: another present device has its instance path (Code 42)
 };
+
+// Device Manager's problem code of a device refused as a duplicate (CM_PROB_DUPLICATE_DEVICE).
+constexpr ULONG ProblemDuplicateDevice = 42;
+// Bug check PNP_DETECTED_FATAL_ERROR and its first parameters used here.
+constexpr ULONG PnpDetectedFatalError = 0xCA;
+constexpr ULONG_PTR FatalDuplicatePdo = 0x1;
+constexpr ULONG_PTR FatalInvalidId = 0x3;
 
 const char* NodeStateName(NodeState state);
 
@@ -49,6 +57,10 @@ struct DeviceNode {
     std::vector<std::u16string> hardwareIds;
     std::vector<std::u16string> compatibleIds;
     std::u16string instanceId;
+    // The device instance path, as Windows forms it: device ID, then the instance ID, prefixed
+    // with the parent's ParentIdPrefix unless the capabilities say UniqueID.
+    std::u16string instancePath;
+    ULONG problem = 0;          // Device Manager's problem code; 0: none
     std::u16string containerId; // the device's answer, or derived as Windows derives it
     std::u16string description;
     std::u16string location;
@@ -127,6 +139,11 @@ class PnpManager {
     std::vector<DeviceNode> Children(PDEVICE_OBJECT pdo) const;
     // IoInvalidateDeviceRelations calls for BusRelations of a device in the tree, so far.
     size_t InvalidationsSeen() const;
+    // The device instance path of a node in the tree; empty when the node is unknown.
+    std::u16string InstancePath(PDEVICE_OBJECT pdo) const;
+    // Devices refused so far because another present device had their instance path: a
+    // failure of the driver that reported them.
+    size_t DuplicatesRefused() const;
 
     // Every node, parents before their children.
     std::vector<DeviceNode> Tree() const;
@@ -158,6 +175,7 @@ class PnpManager {
     Entry* NewEntry(PDEVICE_OBJECT pdo, Entry* parent);
     void Configure(Entry& entry);
     void QueryIdentity(Entry& entry);
+    bool RefuseDuplicate(Entry& entry);
     void Bind(Entry& entry);
     void Filter(Entry& entry, PDEVICE_OBJECT below);
     bool StartStack(Entry& entry);
@@ -181,6 +199,7 @@ class PnpManager {
     unsigned long long nextSerial_ = 1;
     unsigned containers_ = 0;
     size_t invalidations_ = 0;
+    size_t duplicates_ = 0;
     std::vector<Model> models_;
     std::map<std::string, RegisteredDriver> drivers_;
 

@@ -239,6 +239,13 @@ ControllerModel ControllerWithBulkEndpoints() {
     return WithConfiguration(model, config.Build(), {{0, report}}, 0);
 }
 
+ControllerModel ControllerWithSilentControlPipe() {
+    ControllerModel model = DefaultController();
+    model.name = "silent-control";
+    model.controlNaks = true;
+    return model;
+}
+
 ControllerModel ControllerNeverAnswering() {
     ControllerModel model = DefaultController();
     model.name = "never answers the address query";

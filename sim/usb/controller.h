@@ -55,6 +55,9 @@ struct ControllerModel {
     std::map<UCHAR, Bytes> featureReports;   // GET_REPORT(feature) answers by ID
     UCHAR hidInterface = 3;                  // interface of the class requests
     AddressQuery addressQuery;
+    // The device NAKs every request on its default pipe: control requests (descriptor reads,
+    // configuration, class and vendor requests) stay pending until cancelled or the device leaves.
+    bool controlNaks = false;
 
     // Replaces the answer of the read-th (1-based) read of descriptor (type, index); nullopt
     // keeps the model's data.
@@ -116,6 +119,8 @@ ControllerModel ControllerWithTwoInterruptInPipes();
 // bulk OUT 0x07.
 ControllerModel ControllerWithBulkEndpoints();
 ControllerModel ControllerNeverAnswering();
+// The default controller whose default pipe NAKs forever from the first request on.
+ControllerModel ControllerWithSilentControlPipe();
 // Ignores the first on command, so the first address read stays pending; answers the second.
 ControllerModel ControllerWithPendingFirstRead();
 

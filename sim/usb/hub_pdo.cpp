@@ -3,6 +3,11 @@
 // that the device's model registers.
 #include "hub_pdo.h"
 
+#include "failure_statuses.h"
+
+#include <usbioctl.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -17,6 +22,10 @@ struct HubPdo::State {
     bool present = true;
     bool deleted = false;
     bool started = false;
+    // Serves URBs: from the first start until surprise removal or removal. What the hub does with
+    // requests between a stop and the next start is not modelled: the request passes.
+    bool serving = false;
+    bool deconfiguring = false; // the stop's own request to the device is under way
     NTSTATUS powerUpFailure = STATUS_SUCCESS;
     std::vector<UCHAR> minors;
 };
@@ -96,6 +105,15 @@ NTSTATUS CompleteWithPool(PIRP irp, PVOID reply) {
     return Complete(irp, STATUS_SUCCESS);
 }
 
+// The serial number the hub uses: one invalid character (below 0x20, a comma, above 0x7F)
+// makes Windows discard the whole serial and treat the device as having none
+// (usbcon/usb-faq--introductory-level).
+std::u16string SerialOf(const DeviceIdentity& id) {
+    bool valid = std::all_of(id.serialNumber.begin(), id.serialNumber.end(),
+                             [](char16_t c) { return c >= 0x20 && c <= 0x7F && c != u','; });
+    return valid ? id.serialNumber : std::u16string();
+}
+
 NTSTATUS QueryId(HubPdo::State& state, PIRP irp, BUS_QUERY_ID_TYPE type) {
     const DeviceIdentity& id = state.identity;
     switch (type) {
@@ -107,8 +125,9 @@ NTSTATUS QueryId(HubPdo::State& state, PIRP irp, BUS_QUERY_ID_TYPE type) {
         return CompleteWithPool(irp, PoolStrings(CompatibleIdsOf(id), true));
     case BusQueryInstanceID: {
         // Without a serial number the port is all that tells two equal devices apart.
+        std::u16string serial = SerialOf(id);
         std::u16string instance =
-            id.serialNumber.empty() ? Ascii(std::to_string(state.port).c_str()) : id.serialNumber;
+            serial.empty() ? Ascii(std::to_string(state.port).c_str()) : serial;
         return CompleteWithPool(irp, PoolStrings({instance}, false));
     }
     default:
@@ -140,7 +159,7 @@ NTSTATUS QueryCapabilities(HubPdo::State& state, PIRP irp, PDEVICE_CAPABILITIES 
     caps->DeviceD2 = 1;
     caps->Removable = 1;
     caps->SurpriseRemovalOK = 1;
-    caps->UniqueID = state.identity.serialNumber.empty() ? 0 : 1;
+    caps->UniqueID = SerialOf(state.identity).empty() ? 0 : 1;
     caps->WakeFromD2 = wake ? 1 : 0;
     caps->Address = state.port;
     caps->UINumber = state.port;
@@ -181,6 +200,43 @@ NTSTATUS QueryRelations(PDEVICE_OBJECT device, PIRP irp, DEVICE_RELATION_TYPE ty
     return CompleteWithPool(irp, relations);
 }
 
+// An internal request on a PDO that is not serving (never started, surprise-removed or removed)
+// fails as the running Windows version's USB hub fails it (failure_statuses.h).
+NTSTATUS FailNotStarted(PIRP irp) {
+    const UsbFailureStatus& failure = FailureStatus(UsbFailure::PdoNotStarted);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+        stack->Parameters.Others.Argument1 != NULL) {
+        static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Status = failure.usbd;
+    }
+    irp->IoStatus.Information = 0;
+    return Complete(irp, failure.status);
+}
+
+// Puts the device into its unconfigured state through the device's own handler, as a
+// SET_CONFIGURATION(0) would, before the PDO stops serving requests.
+void Deconfigure(PDEVICE_OBJECT device) {
+    HubPdo::State& state = *StateOf(device);
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        if (!state.started || !state.handler) {
+            return;
+        }
+        state.deconfiguring = true;
+    }
+    URB urb{};
+    urb.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+    urb.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb.UrbSelectConfiguration.ConfigurationDescriptor = NULL;
+    host::SendIrp(device, STATUS_NOT_SUPPORTED, [&urb](PIRP, PIO_STACK_LOCATION stack) {
+        stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        stack->Parameters.Others.Argument1 = &urb;
+    });
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.deconfiguring = false;
+}
+
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     HubPdo::State& state = *StateOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -192,12 +248,18 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_START_DEVICE: {
         std::lock_guard<std::mutex> guard(state.lock);
         state.started = true;
+        state.serving = true;
         break;
     }
     case IRP_MN_STOP_DEVICE:
+        // The hub leaves a stopped device unconfigured (its USB 3.0 hub resets it at the next
+        // start): the pipe handles handed out before are dead, their transfers cancelled.
+        Deconfigure(device);
+        [[fallthrough]];
     case IRP_MN_SURPRISE_REMOVAL: {
         std::lock_guard<std::mutex> guard(state.lock);
         state.started = false;
+        state.serving = state.serving && stack->MinorFunction == IRP_MN_STOP_DEVICE;
         break;
     }
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -210,6 +272,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         {
             std::lock_guard<std::mutex> guard(state.lock);
             state.started = false;
+            state.serving = false;
             gone = !state.present;
             state.deleted = gone;
         }
@@ -271,9 +334,14 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
         InternalIoctlHandler handler;
         HubPdo::State& state = *StateOf(device);
+        bool serving;
         {
             std::lock_guard<std::mutex> guard(state.lock);
             handler = state.handler;
+            serving = state.serving || state.deconfiguring;
+        }
+        if (!serving) {
+            return FailNotStarted(irp);
         }
         if (handler) {
             return handler(device, irp);

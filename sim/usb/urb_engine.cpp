@@ -1,6 +1,8 @@
 // The URB side of the USB bus for one device, with a controller model behind it.
 #include "sim/usb/urb_engine.h"
 
+#include "sim/usb/failure_statuses.h"
+
 #include <host/host.h>
 #include <usbdlib.h>
 
@@ -29,9 +31,35 @@ PURB UrbOf(PIRP irp) {
     return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
 }
 
+// Where a control request that the device NAKs waits: the default pipe's IN address, which no
+// interrupt or bulk endpoint has.
+constexpr UCHAR DefaultPipeMarker = 0x80;
+
+// The requests that travel on the default pipe as control transfers.
+bool UsesDefaultPipe(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+        return false;
+    default:
+        return true;
+    }
+}
+
 bool IsClass(USHORT function) {
     return function == URB_FUNCTION_CLASS_DEVICE || function == URB_FUNCTION_CLASS_INTERFACE ||
            function == URB_FUNCTION_CLASS_ENDPOINT || function == URB_FUNCTION_CLASS_OTHER;
+}
+
+std::mutex g_busWritesLock;
+std::map<const void*, Bytes> g_busWrites;
+
+void RecordBusWrite(const void* buffer, const UCHAR* data, ULONG count) {
+    std::lock_guard<std::mutex> guard(g_busWritesLock);
+    g_busWrites[buffer] = Bytes(data, data + count);
 }
 
 // The descriptors inside a configuration: the interface descriptor (number, alternate) and
@@ -207,12 +235,22 @@ NTSTATUS UsbDevice::Submit(PIRP irp, PURB urb) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (gone_) {
-            urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-            return STATUS_NO_SUCH_DEVICE;
+            const UsbFailureStatus& gone = FailureStatus(UsbFailure::SubmittedAfterGone);
+            urb->UrbHeader.Status = gone.usbd;
+            return gone.status;
         }
     }
     USHORT function = urb->UrbHeader.Function;
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    // Deconfiguration takes effect on the host side whatever the device answers (the hub's stop
+    // resets the port), so a NAKing device does not hold it.
+    bool deconfigure = function == URB_FUNCTION_SELECT_CONFIGURATION &&
+                       urb->UrbSelectConfiguration.ConfigurationDescriptor == NULL;
+    if (model_.controlNaks && UsesDefaultPipe(function) && !deconfigure) {
+        // Retried by the host controller for as long as the device NAKs; a cancel ends it.
+        QueueRead(irp, DefaultPipeMarker);
+        return STATUS_PENDING;
+    }
     switch (function) {
     case URB_FUNCTION_SELECT_CONFIGURATION:
         return SelectConfiguration(urb);
@@ -310,7 +348,7 @@ NTSTATUS UsbDevice::ControlRequest(PURB urb, const ControlSetup& setup, PVOID bu
         } else if (model_.onControl && model_.onControl(*this, setup, data)) {
             status = STATUS_SUCCESS;
         } else {
-            status = STATUS_UNSUCCESSFUL;
+            status = FailureStatus(UsbFailure::Stalled).status;
         }
         if (NT_SUCCESS(status) && in) {
             ULONG count = std::min<ULONG>(*length, static_cast<ULONG>(data.size()));
@@ -322,7 +360,8 @@ NTSTATUS UsbDevice::ControlRequest(PURB urb, const ControlSetup& setup, PVOID bu
         }
     }
     if (!NT_SUCCESS(status)) {
-        urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+        // A request the device does not serve is stalled; a model may name another failure.
+        urb->UrbHeader.Status = FailureStatus(UsbFailure::Stalled).usbd;
         if (in) {
             *length = 0;
         }
@@ -439,6 +478,14 @@ NTSTATUS UsbDevice::SelectConfiguration(PURB urb) {
         pipe.valid = false;
     }
     configured_ = false;
+    queuedReports_.clear(); // a device being (re)configured resets its endpoints
+    // Transfers on the pipes that just closed end as aborted ones do.
+    if (!reads_.empty()) {
+        guard.unlock();
+        const UsbFailureStatus& aborted = FailureStatus(UsbFailure::Cancelled);
+        FailPending([](UCHAR) { return true; }, aborted.status, aborted.usbd);
+        guard.lock();
+    }
     if (select.ConfigurationDescriptor == NULL) {
         return STATUS_SUCCESS;
     }
@@ -574,10 +621,11 @@ void UsbDevice::QueueRead(PIRP irp, UCHAR endpoint) {
     if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, NULL) != NULL) {
         guard.unlock();
         auto* urb = UrbOf(irp);
-        urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        const UsbFailureStatus& cancelled = FailureStatus(UsbFailure::Cancelled);
+        urb->UrbHeader.Status = cancelled.usbd;
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
         host::IrqlScope dispatch(DISPATCH_LEVEL);
-        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Status = cancelled.status;
         Complete(irp);
         return;
     }
@@ -603,6 +651,9 @@ void UsbDevice::CompleteRead(PIRP irp, const Bytes& report) {
     PVOID buffer = BufferOf(transfer.TransferBuffer, transfer.TransferBufferMDL);
     if (buffer != NULL && count != 0) {
         memcpy(buffer, report.data(), count);
+    }
+    if (buffer != NULL) {
+        RecordBusWrite(buffer, report.data(), count);
     }
     transfer.TransferBufferLength = count;
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
@@ -638,10 +689,11 @@ VOID NTAPI UsbDevice::CancelRead(PDEVICE_OBJECT device, PIRP irp) {
         return;
     }
     auto* urb = UrbOf(irp);
-    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    const UsbFailureStatus& cancelled = FailureStatus(UsbFailure::Cancelled);
+    urb->UrbHeader.Status = cancelled.usbd;
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
     host::IrqlScope dispatch(DISPATCH_LEVEL);
-    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Status = cancelled.status;
     self->Complete(irp);
 }
 
@@ -680,8 +732,8 @@ NTSTATUS UsbDevice::AbortPipe(PURB urb) {
         }
         endpoint = pipe->endpoint;
     }
-    FailPending([endpoint](UCHAR e) { return e == endpoint; }, STATUS_CANCELLED,
-                USBD_STATUS_CANCELED);
+    const UsbFailureStatus& aborted = FailureStatus(UsbFailure::Cancelled);
+    FailPending([endpoint](UCHAR e) { return e == endpoint; }, aborted.status, aborted.usbd);
     return STATUS_SUCCESS;
 }
 
@@ -696,6 +748,10 @@ void UsbDevice::SendInputReport(Bytes report, UCHAR endpoint) {
         }
         if (endpoint == 0) {
             endpoint = FirstInterruptIn();
+        }
+        // An unconfigured device has no interrupt endpoint to send on.
+        if (endpoint == 0) {
+            return;
         }
         if (addressQueryOn_ && report.size() >= AddressOffset + 6) {
             std::copy(model_.addressQuery.address.begin(), model_.addressQuery.address.end(),
@@ -746,7 +802,8 @@ void UsbDevice::Unplug() {
         gone_ = true;
         queuedReports_.clear();
     }
-    FailPending([](UCHAR) { return true; }, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+    const UsbFailureStatus& gone = FailureStatus(UsbFailure::PendingAtUnplug);
+    FailPending([](UCHAR) { return true; }, gone.status, gone.usbd);
 }
 
 void UsbDevice::FailPendingReads(NTSTATUS status, USBD_STATUS usbd) {
@@ -809,6 +866,17 @@ UCHAR UsbDevice::EndpointOf(USBD_PIPE_HANDLE handle) const {
         }
     }
     return 0;
+}
+
+std::optional<Bytes> TakeBusWrite(const void* buffer) {
+    std::lock_guard<std::mutex> guard(g_busWritesLock);
+    auto found = g_busWrites.find(buffer);
+    if (found == g_busWrites.end()) {
+        return std::nullopt;
+    }
+    Bytes data = std::move(found->second);
+    g_busWrites.erase(found);
+    return data;
 }
 
 UCHAR UrbRecipient(USHORT function) {

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace sim::usb {
@@ -44,6 +45,11 @@ struct ControlRecord {
 // it back). Runs on the submitting or completing thread, at up to DISPATCH_LEVEL.
 using UrbObserver = std::function<void(PIRP irp, const URB* urb, bool completed)>;
 
+// What the bus last wrote into a buffer as the data of an IN transfer, on any device; taken once
+// (the entry is gone afterwards). Lets the world check that a report an application receives is
+// one that a controller sent.
+std::optional<Bytes> TakeBusWrite(const void* buffer);
+
 class UsbDevice {
   public:
     explicit UsbDevice(ControllerModel model);
@@ -63,7 +69,8 @@ class UsbDevice {
 
     // ---- The controller's side ----
     // Queues an input report on an interrupt or bulk IN endpoint (0: the first interrupt IN of
-    // the selected configuration) and completes a pending read with it, at DISPATCH_LEVEL.
+    // the selected configuration; an unconfigured device sends nothing) and completes a pending
+    // read with it, at DISPATCH_LEVEL.
     // While the address query is on, bytes 49 to 54 of a 64-byte report carry the address.
     void SendInputReport(Bytes report, UCHAR endpoint = 0);
     // A 64-byte input report with ID 1 whose byte 1 counts the reports sent.
@@ -72,7 +79,8 @@ class UsbDevice {
     // thread until StopInputReports.
     void StartInputReports(LONGLONG period, std::function<Bytes()> make = nullptr);
     void StopInputReports();
-    // From now on every transfer fails with STATUS_NO_SUCH_DEVICE; pending ones fail at once.
+    // The device leaves the bus: pending transfers and every later request fail as the USB stack
+    // of the running Windows version fails them (failure_statuses.h).
     void Unplug();
     // The reads pending now fail with this status (a cancellation, a stall); the device stays.
     void FailPendingReads(NTSTATUS status, USBD_STATUS usbd = USBD_STATUS_CANCELED);
@@ -80,6 +88,7 @@ class UsbDevice {
     // ---- What reached the controller ----
     std::vector<TransferRecord> OutTransfers() const;
     std::vector<ControlRecord> ControlTransfers() const;
+    // IN transfers waiting for data, and control requests a NAKing device holds.
     size_t PendingReads() const;
     size_t QueuedInputReports() const;
     bool AddressQueryOn() const;

@@ -19,6 +19,7 @@ void ScenarioTest::SetUp() {
     WorldOptions options = Options();
     host::Reset();
     host::SetTimeScale(100);
+    host::SetOsVersion(options.os);
     InputFrameCounter = 0; // a freshly loaded image starts at 0
     sim::hid::ForgetHidDevices();
     sim::pnp::ResetFilterFailures();
@@ -146,6 +147,12 @@ void ScenarioTest::TearDown() {
             return ::testing::AssertionFailure() << "the vendor child's byte 7 changed";
         }
         ++vendorReports;
+    }
+    for (const auto& child : {gamepad_, vendor_}) {
+        if (child->Counters().phantomReports != 0) {
+            return ::testing::AssertionFailure()
+                   << child->Counters().phantomReports << " reports no controller sent";
+        }
     }
     for (size_t i = 1; i < counters.size(); ++i) {
         if (counters[i] != (counters[i - 1] + 4) % 252) {

@@ -23,6 +23,7 @@ struct WorldOptions {
     sim::pnp::Options pnp;
     bool power = true;        // a power manager over the tree
     bool unplugAtEnd = false; // the world ends by unplugging the controller, not by removal
+    host::OsVersion os = host::Windows10; // what the driver and the USB stack run on
 };
 
 class ScenarioTest : public ::testing::Test {
@@ -54,7 +55,8 @@ class ScenarioTest : public ::testing::Test {
     ::testing::AssertionResult ChildrenRunning();
     // Sends input reports one at a time until each child has received `each` of them: every
     // report reaches exactly one child unchanged, but for the gamepad child's frame counter in
-    // byte 7, which goes up by 4 from one of its reports to the next.
+    // byte 7, which goes up by 4 from one of its reports to the next, and no child has received a
+    // report that no controller sent.
     ::testing::AssertionResult StreamToBoth(unsigned each = 2);
     // The controller leaves the bus and the PnP manager hears of it.
     void Unplug();
