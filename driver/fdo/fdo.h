@@ -6,11 +6,11 @@
 // The pipe handles change when a restart selects the configuration again, while the children
 // read them to repeat transfers: each access is whole and ordered.
 FORCEINLINE USBD_PIPE_HANDLE ReadPipe(USBD_PIPE_HANDLE const* Entry) {
-    return __atomic_load_n(Entry, __ATOMIC_ACQUIRE);
+    return VeltReadAcquire(Entry);
 }
 
 FORCEINLINE VOID PublishPipe(USBD_PIPE_HANDLE* Entry, USBD_PIPE_HANDLE Handle) {
-    __atomic_store_n(Entry, Handle, __ATOMIC_RELEASE);
+    VeltWriteRelease(Entry, Handle);
 }
 
 // Plug and play.
