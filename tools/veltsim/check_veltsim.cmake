@@ -108,7 +108,14 @@ if(CHECK STREQUAL "json_summary")
         string(JSON instance GET "${tree}" children ${i} instance_id)
         string(JSON path GET "${tree}" children ${i} instance_path)
         string(JSON service GET "${tree}" children ${i} driver)
-        if(NOT (device STREQUAL id AND path STREQUAL "${device}\\${instance}"
+        # A child's instance ID is unique on its own bus only: the PnP manager puts its parent's
+        # prefix before it ("<device ID>\\<prefix>&<instance ID>").
+        string(FIND "${path}" "${device}\\" head)
+        string(FIND "${path}" "&${instance}" tail REVERSE)
+        string(LENGTH "${path}" length)
+        string(LENGTH "&${instance}" tail_length)
+        math(EXPR expected_tail "${length} - ${tail_length}")
+        if(NOT (device STREQUAL id AND head EQUAL 0 AND tail EQUAL expected_tail
                 AND service STREQUAL "hidusb"))
             fail("child node ${i} is ${device} (${path}, ${service}), not ${id} under the HID "
                  "stack")
@@ -175,6 +182,22 @@ elseif(CHECK STREQUAL "controllers")
     string(JSON second GET "${out}" controllers 1 address)
     if(first STREQUAL second)
         fail("the two controllers give the same address")
+    endif()
+    # Every node of both trees has an instance path of its own.
+    set(paths "")
+    foreach(i RANGE 1)
+        string(JSON path GET "${out}" controllers ${i} device_tree instance_path)
+        list(APPEND paths "${path}")
+        foreach(j RANGE 1)
+            string(JSON path GET "${out}" controllers ${i} device_tree children ${j} instance_path)
+            list(APPEND paths "${path}")
+        endforeach()
+    endforeach()
+    set(distinct ${paths})
+    list(REMOVE_DUPLICATES distinct)
+    list(LENGTH distinct count)
+    if(NOT count EQUAL 6)
+        fail("two controllers' device nodes share instance paths: ${paths}")
     endif()
     # Stress with both: every cycle plugs, streams and removes the two together.
     summary(stress_controllers stress --controllers 2 --cycles 20 --seed 7 --json)

@@ -529,6 +529,10 @@ int RunDemo(const Options& options) {
         if (!pnp.Tree().empty()) {
             problems.push_back("device nodes remain after the unplug");
         }
+        if (pnp.DuplicatesRefused() != 0) {
+            problems.push_back(std::to_string(pnp.DuplicatesRefused()) +
+                               " device(s) refused as duplicates (Code 42)");
+        }
         highWater = host::PoolHighWater();
         for (const auto& controller : controllers) {
             controller->outputs = controller->usb->OutTransfers();
@@ -552,6 +556,12 @@ int RunDemo(const Options& options) {
             if (child->hid->Counters().reportsReceived == 0) {
                 problems.push_back(Who(*controller, count) + "no input report reached the " +
                                    child->name + " child");
+            }
+            if (child->hid->Counters().phantomReports != 0) {
+                problems.push_back(
+                    Who(*controller, count) + "the " + child->name + " child delivered " +
+                    std::to_string(child->hid->Counters().phantomReports) +
+                    " input report(s) the controller never sent");
             }
             if (child->counterBreaks != 0) {
                 problems.push_back(Who(*controller, count) +
@@ -610,9 +620,11 @@ int RunDemo(const Options& options) {
             }
             for (const auto& child : controller->children) {
                 std::printf(
-                    "%s%-8s child: HID stack %s, %llu input reports delivered\n", indent.c_str(),
-                    child->name.c_str(), sim::hid::HidStateName(child->hid->State()),
-                    static_cast<unsigned long long>(child->hid->Counters().reportsReceived));
+                    "%s%-8s child: HID stack %s, %llu input reports delivered, %llu phantom\n",
+                    indent.c_str(), child->name.c_str(),
+                    sim::hid::HidStateName(child->hid->State()),
+                    static_cast<unsigned long long>(child->hid->Counters().reportsReceived),
+                    static_cast<unsigned long long>(child->hid->Counters().phantomReports));
             }
             if (!controller->noChildren.empty()) {
                 std::printf("%schildren: none, as intended: %s\n", indent.c_str(),

@@ -56,9 +56,9 @@ std::string JsonArray(const std::vector<std::string>& items) {
     return out + "]";
 }
 
-// The registry's Enum key names an instance by its device ID and instance ID.
+// The instance path the PnP manager formed for the node, as Windows forms it.
 std::u16string InstancePath(const sim::pnp::DeviceNode& node) {
-    return node.deviceId + u"\\" + node.instanceId;
+    return node.instancePath;
 }
 
 std::string JsonDeviceTree(const sim::pnp::PnpManager& pnp, const sim::pnp::DeviceNode& root,
@@ -122,11 +122,12 @@ std::string JsonCounters(const sim::hid::HidCounters& counters,
                          std::optional<uint64_t> frameCounterBreaks) {
     std::string json =
         Format("{\"reads_completed\": %llu, \"reports_received\": %llu, "
-               "\"reports_dropped\": %llu, \"read_errors\": %llu, \"outputs_written\": %llu, "
-               "\"features_read\": %llu, \"features_written\": %llu",
+               "\"reports_dropped\": %llu, \"phantom_reports\": %llu, \"read_errors\": %llu, "
+               "\"outputs_written\": %llu, \"features_read\": %llu, \"features_written\": %llu",
                static_cast<unsigned long long>(counters.readsCompleted),
                static_cast<unsigned long long>(counters.reportsReceived),
                static_cast<unsigned long long>(counters.reportsDropped),
+               static_cast<unsigned long long>(counters.phantomReports),
                static_cast<unsigned long long>(counters.readErrors),
                static_cast<unsigned long long>(counters.outputsWritten),
                static_cast<unsigned long long>(counters.featuresRead),

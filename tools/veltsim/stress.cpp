@@ -476,6 +476,14 @@ void CheckAfterCycle(const sim::pnp::PnpManager& pnp, const sim::power::PowerMan
     for (const host::Violation& violation : host::Violations()) {
         problems->push_back("verifier: " + violation.rule + ": " + violation.detail);
     }
+    if (sim::hid::TotalCounters().phantomReports != 0) {
+        problems->push_back(std::to_string(sim::hid::TotalCounters().phantomReports) +
+                            " input report(s) delivered that no controller sent");
+    }
+    if (pnp.DuplicatesRefused() != 0) {
+        problems->push_back(std::to_string(pnp.DuplicatesRefused()) +
+                            " device(s) refused as duplicates (Code 42)");
+    }
 }
 
 // One line, redrawn on a terminal; a line every tenth of the run otherwise.
@@ -563,6 +571,7 @@ int RunStress(const Options& options) {
         }
         pnp.RegisterDriver("veltdriver", DriverEntry);
         sim::power::PowerManager power(pnp);
+        sim::hid::ResetTotalCounters();
         Progress progress(out, options.cycles);
         for (unsigned cycle = 1; cycle <= options.cycles && problems.empty(); ++cycle) {
             Plan plan = Draw(random);
@@ -606,8 +615,9 @@ int RunStress(const Options& options) {
             json += Format(", %s: %u", JsonString(MomentName(static_cast<Moment>(moment))).c_str(),
                            surprises[moment]);
         }
-        json += Format("}, \"safe_removals\": %u, \"reports\": %llu, ", surprises[0],
-                       static_cast<unsigned long long>(reports));
+        json += Format("}, \"safe_removals\": %u, \"reports\": %llu, \"phantom_reports\": %llu, ",
+                       surprises[0], static_cast<unsigned long long>(reports),
+                       static_cast<unsigned long long>(sim::hid::TotalCounters().phantomReports));
         std::vector<std::string> items;
         for (const ControllerResult& controller : controllers) {
             items.push_back(ControllerJson(controller));
@@ -626,7 +636,9 @@ int RunStress(const Options& options) {
                         surprises[moment]);
         }
         std::printf("), safe removals: %u\n", surprises[0]);
-        std::printf("input reports delivered: %llu\n", static_cast<unsigned long long>(reports));
+        std::printf("input reports delivered: %llu, phantom: %llu\n",
+                    static_cast<unsigned long long>(reports),
+                    static_cast<unsigned long long>(sim::hid::TotalCounters().phantomReports));
         if (controllers.size() > 1) {
             for (const ControllerResult& controller : controllers) {
                 std::printf("  controller %u (serial %s): %llu\n", controller.index,
