@@ -558,10 +558,10 @@ int RunDemo(const Options& options) {
                                    child->name + " child");
             }
             if (child->hid->Counters().phantomReports != 0) {
-                problems.push_back(
-                    Who(*controller, count) + "the " + child->name + " child delivered " +
-                    std::to_string(child->hid->Counters().phantomReports) +
-                    " input report(s) the controller never sent");
+                problems.push_back(Who(*controller, count) + "the " + child->name +
+                                   " child delivered " +
+                                   std::to_string(child->hid->Counters().phantomReports) +
+                                   " input report(s) the controller never sent");
             }
             if (child->counterBreaks != 0) {
                 problems.push_back(Who(*controller, count) +
