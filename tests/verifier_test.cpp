@@ -53,6 +53,7 @@ NTSTATUS ForgetsStartNextPowerIrp(PDEVICE_OBJECT device, PIRP irp) {
 class BrokenDispatch : public HostTest, public ::testing::WithParamInterface<DispatchCase> {};
 
 TEST_P(BrokenDispatch, IsCaughtByItsRule) {
+    host::SetOsVersion(host::WindowsXp); // where PoStartNextPowerIrp is still demanded
     KeInitializeSpinLock(&g_lock);
     TestDriver drivers;
     PDEVICE_OBJECT device = drivers.CreateDevice(GetParam().dispatch);
@@ -164,6 +165,37 @@ TEST_F(Verifier, PagedPoolAndBlockingWaitsAtDispatchLevel) {
     timeout.QuadPart = -1;
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
     ExpectRule(host::rule::IrqlTooHigh);
+}
+
+TEST_F(Verifier, WaitOnAnEventNeverInitialized) {
+    KEVENT event{};
+    KeSetEvent(&event, 0, FALSE);
+    ExpectRule(host::rule::EventNotInitialized);
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    LARGE_INTEGER poll{};
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll));
+    EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
+}
+
+TEST_F(Verifier, PagedCodeAboveApcLevel) {
+    PAGED_CODE();
+    {
+        host::IrqlScope apc(APC_LEVEL);
+        PAGED_CODE();
+    }
+    EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    PAGED_CODE();
+    ExpectRule(host::rule::PagedCodeAboveApcLevel);
+}
+
+TEST_F(Verifier, NonPagedPoolNxBeforeWindows8) {
+    host::SetOsVersion(host::Windows7);
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x7473654E));
+    ExpectRule(host::rule::BadPoolCaller);
+    host::SetOsVersion(host::Windows8);
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x7473654E));
+    EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
 }
 
 // A driver that leaves something behind at unload, chosen by the test.

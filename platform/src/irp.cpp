@@ -18,6 +18,7 @@ struct LocationRecord {
     PDEVICE_OBJECT device = nullptr; // the device the IRP was sent to while it is there
     bool passed = false;             // completion has walked past it
     bool sent = false;               // IoCallDriver gave the location to a device
+    bool markedOnEntry = false;      // a driver above marked it and skipped it down
     bool pendingSeen = false;        // SL_PENDING_RETURNED as completion found it
     NTSTATUS status = 0;             // IoStatus.Status as completion reached it
     // STATUS_PENDING was returned before the location was marked: the completion routine of
@@ -209,9 +210,9 @@ KIRQL MaxIrqlToSend(UCHAR major) {
 // skipped location is the caller's own and is passed on as it is.
 void CheckForwarding(PDEVICE_OBJECT device, PIRP irp, IrpInfo& info) {
     if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != NULL) {
-        Violate(host::rule::ForwardedWithCancelRoutine,
-                "IRP " + Hex(irp) + " sent to device " + Hex(device) +
-                    " with its cancel routine still set");
+        Violate(host::rule::ForwardedWithCancelRoutine, "IRP " + Hex(irp) + " sent to device " +
+                                                            Hex(device) +
+                                                            " with its cancel routine still set");
     }
     if (irp->CurrentLocation <= 1) {
         return;
@@ -220,8 +221,7 @@ void CheckForwarding(PDEVICE_OBJECT device, PIRP irp, IrpInfo& info) {
     if (CurrentIrql() > MaxIrqlToSend(next->MajorFunction)) {
         Violate(host::rule::ForwardedAtBadIrql,
                 "IRP " + Hex(irp) + " of major function " + std::to_string(next->MajorFunction) +
-                    " sent to device " + Hex(device) + " at IRQL " +
-                    std::to_string(CurrentIrql()));
+                    " sent to device " + Hex(device) + " at IRQL " + std::to_string(CurrentIrql()));
     }
     bool skipped;
     bool firstSend;
@@ -242,7 +242,8 @@ void CheckForwarding(PDEVICE_OBJECT device, PIRP irp, IrpInfo& info) {
     }
     if (irp->CurrentLocation <= irp->StackCount) {
         PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
-        if (next->CompletionRoutine != NULL && next->CompletionRoutine == current->CompletionRoutine &&
+        if (next->CompletionRoutine != NULL &&
+            next->CompletionRoutine == current->CompletionRoutine &&
             next->Context == current->Context) {
             Violate(host::rule::ForwardedWithUpperRoutine,
                     "IRP " + Hex(irp) + " sent to device " + Hex(device) +
@@ -253,9 +254,9 @@ void CheckForwarding(PDEVICE_OBJECT device, PIRP irp, IrpInfo& info) {
         }
     }
     UCHAR control = __atomic_load_n(&next->Control, __ATOMIC_RELAXED);
-    bool invokeWithoutRoutine = next->CompletionRoutine == NULL &&
-                                (control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR |
-                                            SL_INVOKE_ON_CANCEL)) != 0;
+    bool invokeWithoutRoutine =
+        next->CompletionRoutine == NULL &&
+        (control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)) != 0;
     if ((control & SL_PENDING_RETURNED) != 0 || invokeWithoutRoutine) {
         Violate(host::rule::ForwardedWithControlSet,
                 "IRP " + Hex(irp) + " sent to device " + Hex(device) +
@@ -422,8 +423,8 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     CheckDdiIrql(Ddi::IoReuseIrp);
     std::shared_ptr<IrpInfo> info = FindIrp(Irp);
     if (info == nullptr) {
-        BugCheck(0xC9, "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IoReuseIrp of " + Hex(Irp) +
-                           ", not an IRP");
+        BugCheck(0xC9,
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IoReuseIrp of " + Hex(Irp) + ", not an IRP");
     }
     // kernel/reusing-irps: only an idle IRP the driver allocated itself may be reused.
     if (info->threaded) {
@@ -509,6 +510,8 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         record = LocationRecord();
         record.device = held ? DeviceObject : nullptr;
         record.sent = true;
+        record.markedOnEntry =
+            (__atomic_load_n(&stack->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0;
         record.major = major;
         record.minor = stack->MinorFunction;
         record.code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -552,15 +555,17 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             marked = true;
         }
         if (!marked) {
-            Violate(host::rule::PendingNotMarked, dispatchText + " returned STATUS_PENDING for IRP " +
+            Violate(host::rule::PendingNotMarked, dispatchText +
+                                                      " returned STATUS_PENDING for IRP " +
                                                       Hex(Irp) + " without IoMarkIrpPending");
         }
         return status;
     }
     bool stillHere = !record.passed && !info->freed;
-    bool marked = record.pendingSeen ||
-                  (stillHere &&
-                   (__atomic_load_n(&stack->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0);
+    bool marked =
+        !record.markedOnEntry &&
+        (record.pendingSeen || (stillHere && (__atomic_load_n(&stack->Control, __ATOMIC_RELAXED) &
+                                              SL_PENDING_RETURNED) != 0));
     if (marked) {
         // devtest/wdm-markirppending: an IRP marked pending must be answered with STATUS_PENDING.
         Violate(host::rule::MarkedPendingNotReturned,

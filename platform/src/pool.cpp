@@ -136,7 +136,8 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if ((static_cast<ULONG>(PoolType) & POOL_NX_ALLOCATION) != 0 &&
         !NtDdiVersionAvailable(0x06020000)) {
         Violate(host::rule::BadPoolCaller,
-                "NonPagedPoolNx requested on a system before Windows 8, tag " + host::TagText(Tag));
+                "NonPagedPoolNx requested on a system before Windows 8, tag '" +
+                    host::TagText(Tag) + "'");
     }
     if (ShouldFail(host::Alloc::Pool)) {
         return NULL;

@@ -204,7 +204,8 @@ KIRQL NTAPI KeGetCurrentIrql(void) {
 VOID NTAPI HostPagedCode(PCSTR Routine) {
     if (CurrentIrql() > APC_LEVEL) {
         Violate(host::rule::PagedCodeAboveApcLevel,
-                std::string("pageable routine ") + Routine + " runs at IRQL " +
+                std::string("pageable routine ") + Routine + " (called from " +
+                    Hex(__builtin_return_address(0)) + ") runs at IRQL " +
                     std::to_string(CurrentIrql()) + " in driver " + ServiceNameOf(CurrentDriver()));
     }
 }
