@@ -28,8 +28,8 @@ void CheckInheritance(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         if (upper == NULL || upper->DriverObject != driver) {
             continue;
         }
-        std::string pair = "device " + detail::Hex(upper) + " attached to device " +
-                           detail::Hex(lower);
+        std::string pair =
+            "device " + detail::Hex(upper) + " attached to device " + detail::Hex(lower);
         if ((lower->Flags & DO_POWER_PAGABLE) && !(upper->Flags & DO_POWER_PAGABLE)) {
             detail::Violate(rule::PowerPagableNotInherited,
                             pair + " lacks the DO_POWER_PAGABLE of the device below");

@@ -496,8 +496,8 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
         PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
         // Detaching from a device nothing is attached to, as a second detach does (0xC9/0x202).
         if (above == NULL) {
-            Violate(host::rule::DetachNotAttached,
-                    "IoDetachDevice of device " + Hex(TargetDevice) + ", which has no device attached");
+            Violate(host::rule::DetachNotAttached, "IoDetachDevice of device " + Hex(TargetDevice) +
+                                                       ", which has no device attached");
         }
         if (above != NULL) {
             DeviceInfo* info = FindDevice(above);

@@ -2,7 +2,6 @@
 // bookkeeping, and PoRequestPowerIrp.
 #include "kernel.h"
 
-
 namespace host::detail {
 namespace {
 
@@ -140,8 +139,8 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
         stack->Parameters.Power.Type = DevicePowerState;
         stack->Parameters.Power.State = PowerState;
     }
-    auto* request = new Request{top,           irp,        DeviceObject, MinorFunction,
-                                PowerState,    CompletionFunction, Context};
+    auto* request =
+        new Request{top, irp, DeviceObject, MinorFunction, PowerState, CompletionFunction, Context};
     if (Irp != NULL) {
         *Irp = irp;
     }

@@ -90,10 +90,10 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
     UNREFERENCED_PARAMETER(AllocateTag);
     UNREFERENCED_PARAMETER(MaxLockedMinutes);
     if (RemlockSize != sizeof(IO_REMOVE_LOCK)) {
-        Violate(host::rule::RemoveLockBadSize,
-                "IoInitializeRemoveLockEx of " + Hex(Lock) + " with size " +
-                    std::to_string(RemlockSize) + " for a lock of " +
-                    std::to_string(sizeof(IO_REMOVE_LOCK)));
+        Violate(host::rule::RemoveLockBadSize, "IoInitializeRemoveLockEx of " + Hex(Lock) +
+                                                   " with size " + std::to_string(RemlockSize) +
+                                                   " for a lock of " +
+                                                   std::to_string(sizeof(IO_REMOVE_LOCK)));
         return;
     }
     {
