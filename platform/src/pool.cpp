@@ -118,6 +118,22 @@ struct LookasideState {
 };
 
 constexpr size_t LookasideCacheDepth = 4;
+// A cached entry is filled with this, so that a driver that reads a reused entry before it sets
+// it sees garbage, and one that writes to an entry it gave back is caught when it is handed out.
+constexpr unsigned char LookasidePoison = 0xDF;
+
+void CheckPoison(PNPAGED_LOOKASIDE_LIST lookaside, const void* entry) {
+    auto* bytes = static_cast<const unsigned char*>(entry);
+    for (ULONG i = 0; i < lookaside->Size; ++i) {
+        if (bytes[i] != LookasidePoison) {
+            Violate(host::rule::LookasideEntryWrittenAfterFree,
+                    "entry " + Hex(entry) + " of lookaside list " + Hex(lookaside) + " (tag '" +
+                        host::TagText(lookaside->Tag) + "') was written at offset " +
+                        std::to_string(i) + " after it was freed to the list");
+            return;
+        }
+    }
+}
 
 PVOID NTAPI DefaultAllocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     return ExAllocatePoolWithTag(PoolType, NumberOfBytes, Tag);
@@ -215,6 +231,7 @@ PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) 
             void* entry = state->cached.back();
             state->cached.pop_back();
             state->outstanding++;
+            CheckPoison(Lookaside, entry);
             return entry;
         }
     }
@@ -234,6 +251,7 @@ VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID E
         std::lock_guard<std::mutex> guard(state->lock);
         state->outstanding--;
         if (state->cached.size() < LookasideCacheDepth) {
+            memset(Entry, LookasidePoison, Lookaside->Size);
             state->cached.push_back(Entry);
             return;
         }

@@ -55,6 +55,7 @@ const char* const PowerIrpWithoutStartNext = "POWER_IRP_WITHOUT_START_NEXT";
 const char* const BadPoolCaller = "BAD_POOL_CALLER";
 const char* const PoolLeakedAtUnload = "POOL_LEAKED_AT_UNLOAD";
 const char* const LookasideEntriesOutstanding = "LOOKASIDE_ENTRIES_OUTSTANDING";
+const char* const LookasideEntryWrittenAfterFree = "LOOKASIDE_ENTRY_WRITTEN_AFTER_FREE";
 const char* const DeviceLeftAtUnload = "DEVICE_LEFT_AT_UNLOAD";
 const char* const ThreadAliveAtUnload = "THREAD_ALIVE_AT_UNLOAD";
 const char* const IrpAliveAtUnload = "IRP_ALIVE_AT_UNLOAD";
@@ -147,6 +148,8 @@ const RuleInfo RuleTable[] = {
     {rule::BadPoolCaller, "0xC2", "Verifier.NonPagedPoolNxBeforeWindows8"},
     {rule::PoolLeakedAtUnload, "0xC4/0x62", "HostKernel.PoolLeftAtUnloadIsReportedByTag"},
     {rule::LookasideEntriesOutstanding, "host", "Verifier.LookasideDeletedWithEntriesOut"},
+    {rule::LookasideEntryWrittenAfterFree, "host (Verifier's special pool catches it instead)",
+     "Verifier.LookasideEntryWrittenAfterItWasFreed"},
     {rule::DeviceLeftAtUnload, "host (the driver is not unloaded)",
      "Verifier.ResourcesLeftAtUnload"},
     {rule::ThreadAliveAtUnload, "0xCE", "Verifier.ResourcesLeftAtUnload"},

@@ -113,6 +113,7 @@ extern const char* const PowerIrpWithoutStartNext;
 extern const char* const BadPoolCaller;
 extern const char* const PoolLeakedAtUnload;
 extern const char* const LookasideEntriesOutstanding;
+extern const char* const LookasideEntryWrittenAfterFree;
 extern const char* const DeviceLeftAtUnload;
 extern const char* const ThreadAliveAtUnload;
 extern const char* const IrpAliveAtUnload;
