@@ -75,11 +75,25 @@ NTSTATUS ForwardsPnpAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
     return status;
 }
 
+NTSTATUS NTAPI FailIt(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+    return STATUS_SUCCESS;
+}
+
+// The lower drivers succeed; the completion routine fails the system request on its way up.
+NTSTATUS FailsSystemSetPowerInItsRoutine(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, FailIt, NULL, TRUE, TRUE, TRUE);
+    return PoCallDriver(g_lower, irp);
+}
+
 struct HandlingCase {
     const char* name;
     const char* rule;
     UCHAR major;
     NTSTATUS (*dispatch)(PDEVICE_OBJECT, PIRP);
+    UCHAR minor = IRP_MN_QUERY_CAPABILITIES;
 };
 
 NTSTATUS NTAPI StopAtSender(PDEVICE_OBJECT, PIRP, PVOID) {
@@ -110,7 +124,7 @@ TEST_P(BrokenIrpHandling, IsCaughtByItsRule) {
     g_lower = drivers.CreateDevice();
     PDEVICE_OBJECT upper = drivers.CreateDevice(GetParam().dispatch);
     upper->StackSize = 2;
-    SendAndFree(upper, GetParam().major, IRP_MN_QUERY_CAPABILITIES);
+    SendAndFree(upper, GetParam().major, GetParam().minor);
     ExpectFirstRule(GetParam().rule);
 }
 
@@ -130,7 +144,9 @@ INSTANTIATE_TEST_SUITE_P(
         HandlingCase{"ForwardsWithUpperCompletionRoutine", host::rule::ForwardedWithUpperRoutine,
                      IRP_MJ_READ, ForwardsWithUpperCompletionRoutine},
         HandlingCase{"ForwardsPnpAtDispatchLevel", host::rule::ForwardedAtBadIrql, IRP_MJ_PNP,
-                     ForwardsPnpAtDispatchLevel}),
+                     ForwardsPnpAtDispatchLevel},
+        HandlingCase{"FailsSystemSetPowerInItsRoutine", host::rule::SystemSetPowerFailed,
+                     IRP_MJ_POWER, FailsSystemSetPowerInItsRoutine, IRP_MN_SET_POWER}),
     [](const ::testing::TestParamInfo<HandlingCase>& info) { return info.param.name; });
 
 // The same forwarding done right reports nothing: the WDK's copy, a skip after marking, and a

@@ -279,6 +279,25 @@ void CheckRemoved(PDEVICE_OBJECT device) {
     }
 }
 
+// A driver must not fail IRP_MN_SET_POWER for a system state (kernel/irp-mn-set-power,
+// kernel/handling-a-system-set-power-irp-in-a-bus-driver; Static Driver Verifier's PowerDownFail
+// and PowerUpFail). Checked where a completion routine turns the lower drivers' success into a
+// failure; the IRP is still at the routine's own location.
+void CheckSystemPowerKept(PIRP irp, NTSTATUS before, PDEVICE_OBJECT device) {
+    if (irp->CurrentLocation > irp->StackCount || !NT_SUCCESS(before) ||
+        NT_SUCCESS(irp->IoStatus.Status)) {
+        return;
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_POWER && stack->MinorFunction == IRP_MN_SET_POWER &&
+        stack->Parameters.Power.Type == SystemPowerState) {
+        Violate(host::rule::SystemSetPowerFailed,
+                "completion routine of device " + Hex(device) +
+                    " failed the system set-power IRP " + Hex(irp) + " with status " +
+                    Hex(reinterpret_cast<void*>(static_cast<uintptr_t>(irp->IoStatus.Status))));
+    }
+}
+
 KSPIN_LOCK g_cancelLock = 0;
 
 } // namespace
@@ -694,6 +713,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
             }
+            CheckSystemPowerKept(Irp, status, device);
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }

@@ -52,6 +52,7 @@ const char* const IrqlTooLow = "IRQL_TOO_LOW";
 const char* const IrqlNotRestored = "IRQL_OR_SPIN_LOCK_NOT_RESTORED";
 const char* const PagedCodeAboveApcLevel = "PAGED_CODE_ABOVE_APC_LEVEL";
 const char* const PowerIrpWithoutStartNext = "POWER_IRP_WITHOUT_START_NEXT";
+const char* const SystemSetPowerFailed = "SYSTEM_SET_POWER_FAILED";
 const char* const BadPoolCaller = "BAD_POOL_CALLER";
 const char* const PoolLeakedAtUnload = "POOL_LEAKED_AT_UNLOAD";
 const char* const LookasideEntriesOutstanding = "LOOKASIDE_ENTRIES_OUTSTANDING";
@@ -145,6 +146,8 @@ const RuleInfo RuleTable[] = {
     {rule::PagedCodeAboveApcLevel, "PAGED_CODE assertion", "Verifier.PagedCodeAboveApcLevel"},
     {rule::PowerIrpWithoutStartNext, "host (XP: the device's next power IRP never starts)",
      "Rules/BrokenDispatch.IsCaughtByItsRule/ForgetsStartNextPowerIrp"},
+    {rule::SystemSetPowerFailed, "SDV PowerDownFail/PowerUpFail (0xC9/0x247 lists no IRPs)",
+     "Verifier/BrokenIrpHandling.IsCaughtByItsRule/FailsSystemSetPowerInItsRoutine"},
     {rule::BadPoolCaller, "0xC2", "Verifier.NonPagedPoolNxBeforeWindows8"},
     {rule::PoolLeakedAtUnload, "0xC4/0x62", "HostKernel.PoolLeftAtUnloadIsReportedByTag"},
     {rule::LookasideEntriesOutstanding, "host", "Verifier.LookasideDeletedWithEntriesOut"},

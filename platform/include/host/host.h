@@ -109,6 +109,7 @@ extern const char* const IrqlNotRestored;
 extern const char* const PagedCodeAboveApcLevel;
 // Power
 extern const char* const PowerIrpWithoutStartNext;
+extern const char* const SystemSetPowerFailed;
 // Resources
 extern const char* const BadPoolCaller;
 extern const char* const PoolLeakedAtUnload;
