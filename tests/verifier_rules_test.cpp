@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <set>
 
 namespace velt::test {
@@ -493,7 +494,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- The table itself -----------------------------------------------------------------------
 
-TEST(RuleTable, EveryRuleHasOneRowWithItsCodeAndATestThatExists) {
+// Every test of the binary, as "Suite.Name" (with the instantiation and parameter for
+// parameterised ones).
+std::set<std::string> AllTests() {
     std::set<std::string> tests;
     const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
     for (int s = 0; s < unit.total_test_suite_count(); ++s) {
@@ -502,12 +505,54 @@ TEST(RuleTable, EveryRuleHasOneRowWithItsCodeAndATestThatExists) {
             tests.insert(std::string(suite.name()) + "." + suite.GetTestInfo(t)->name());
         }
     }
+    return tests;
+}
+
+TEST(RuleTable, EveryRuleHasOneRowWithItsCodeAndATestThatExists) {
+    std::set<std::string> tests = AllTests();
     std::set<std::string> names;
     for (const host::RuleInfo& row : host::Rules()) {
         EXPECT_TRUE(names.insert(row.name).second) << row.name << " has two rows";
         EXPECT_NE(0u, std::strlen(row.windowsCode)) << row.name;
         EXPECT_EQ(1u, tests.count(row.test)) << row.name << ": no test " << row.test;
     }
+}
+
+// The fidelity table next to the verifier claims nothing without a test: every name in its
+// test column exists (a trailing * stands for the parameters of a suite).
+TEST(FidelityTable, EveryRowNamesTestsThatExist) {
+    std::string source = __FILE__;
+    std::string path =
+        source.substr(0, source.rfind("/tests/")) + "/platform/src/verifier_fidelity.md";
+    std::ifstream file(path);
+    ASSERT_TRUE(file.is_open()) << path;
+    std::set<std::string> tests = AllTests();
+    size_t rows = 0;
+    for (std::string line; std::getline(file, line);) {
+        size_t lastCell = line.rfind('|', line.size() - 2);
+        if (line.rfind("| ", 0) != 0 || line.find("`") == std::string::npos ||
+            lastCell == std::string::npos) {
+            continue;
+        }
+        ++rows;
+        std::string cell = line.substr(lastCell);
+        for (size_t open = cell.find('`'); open != std::string::npos;
+             open = cell.find('`', open + 1)) {
+            size_t close = cell.find('`', open + 1);
+            std::string name = cell.substr(open + 1, close - open - 1);
+            open = close;
+            bool found = false;
+            if (!name.empty() && name.back() == '*') {
+                std::string prefix = name.substr(0, name.size() - 1);
+                auto next = tests.lower_bound(prefix);
+                found = next != tests.end() && next->rfind(prefix, 0) == 0;
+            } else {
+                found = tests.count(name) != 0;
+            }
+            EXPECT_TRUE(found) << "no test " << name << " for: " << line.substr(0, 60);
+        }
+    }
+    EXPECT_NE(0u, rows) << "the table's rows were not found";
 }
 
 } // namespace

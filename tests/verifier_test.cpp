@@ -252,6 +252,19 @@ TEST_F(Verifier, PagedCodeAboveApcLevel) {
     ExpectRule(host::rule::PagedCodeAboveApcLevel);
 }
 
+// Deleting a device twice is 0xC9/0x240 and freeing what the pool never handed out 0xC2: both
+// stop the machine.
+TEST_F(Verifier, DeletingTwiceAndFreeingForeignMemoryBugCheck) {
+    TestDriver drivers;
+    PDEVICE_OBJECT device = drivers.CreateDevice();
+    ObfReferenceObject(device);
+    IoDeleteDevice(device);
+    EXPECT_DEATH(IoDeleteDevice(device), "0x000000C9.*0x240");
+    ObfDereferenceObject(device);
+    UCHAR local[8];
+    EXPECT_DEATH(ExFreePool(local), "0x000000C2.*BAD_POOL_CALLER");
+}
+
 TEST_F(Verifier, NonPagedPoolNxBeforeWindows8) {
     host::SetOsVersion(host::Windows7);
     ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x7473654E));
