@@ -17,7 +17,7 @@ struct DdiRow {
 
 constexpr KIRQL Any = HIGH_LEVEL;
 
-const DdiRow DdiTable[] = {
+constexpr DdiRow DdiTable[] = {
     {Ddi::IoCallDriver, "IoCallDriver", PASSIVE_LEVEL, DISPATCH_LEVEL, "0xC9/0x10"},
     {Ddi::PoCallDriver, "PoCallDriver", PASSIVE_LEVEL, DISPATCH_LEVEL, "ntifs-pocalldriver"},
     {Ddi::IoCompleteRequest, "IoCompleteRequest", PASSIVE_LEVEL, DISPATCH_LEVEL, "0xC9/0x0E"},
@@ -120,8 +120,15 @@ const DdiRow DdiTable[] = {
     {Ddi::UsbdCreateConfigurationRequestEx, "USBD_CreateConfigurationRequestEx", PASSIVE_LEVEL,
      PASSIVE_LEVEL, ""},
 };
-static_assert(sizeof(DdiTable) / sizeof(DdiTable[0]) == static_cast<size_t>(Ddi::Count),
-              "one row per DDI");
+constexpr bool RowsInDdiOrder() {
+    for (size_t i = 0; i < sizeof(DdiTable) / sizeof(DdiTable[0]); ++i) {
+        if (static_cast<size_t>(DdiTable[i].ddi) != i) {
+            return false;
+        }
+    }
+    return sizeof(DdiTable) / sizeof(DdiTable[0]) == static_cast<size_t>(Ddi::Count);
+}
+static_assert(RowsInDdiOrder(), "one row per DDI, in the order of the enumeration");
 
 const DdiRow& RowOf(Ddi ddi) {
     return DdiTable[static_cast<size_t>(ddi)];

@@ -27,8 +27,9 @@ namespace host::detail {
 namespace {
 
 constexpr size_t PageSize = 4096;
-constexpr size_t Pages = 1u << 18; // 1 GiB of address space, reserved, not committed
-constexpr size_t Alignment = 16;   // MEMORY_ALLOCATION_ALIGNMENT on x64
+// Address space reserved, not committed: 1 GiB, or 256 MiB in a 32-bit process.
+constexpr size_t Pages = sizeof(void*) == 4 ? 1u << 16 : 1u << 18;
+constexpr size_t Alignment = 16; // MEMORY_ALLOCATION_ALIGNMENT on x64
 
 // What a page of the region is; read by the fault handler, so lock-free.
 enum PageState : unsigned char { Free, NonPaged, PagedIn, PagedOut };
