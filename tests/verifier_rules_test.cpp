@@ -89,6 +89,23 @@ NTSTATUS FailsSystemSetPowerInItsRoutine(PDEVICE_OBJECT, PIRP irp) {
     return PoCallDriver(g_lower, irp);
 }
 
+KSPIN_LOCK g_kept;
+
+NTSTATUS NTAPI KeepsSpinLock(PDEVICE_OBJECT, PIRP, PVOID) {
+    KIRQL old;
+    KeAcquireSpinLock(&g_kept, &old);
+    return STATUS_SUCCESS;
+}
+
+// Its completion routine returns holding a spin lock, at DISPATCH_LEVEL.
+NTSTATUS RoutineKeepsSpinLock(PDEVICE_OBJECT, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, KeepsSpinLock, NULL, TRUE, TRUE, TRUE);
+    NTSTATUS status = IofCallDriver(g_lower, irp);
+    KeReleaseSpinLock(&g_kept, PASSIVE_LEVEL);
+    return status;
+}
+
 struct HandlingCase {
     const char* name;
     const char* rule;
@@ -146,6 +163,8 @@ INSTANTIATE_TEST_SUITE_P(
                      IRP_MJ_READ, ForwardsWithUpperCompletionRoutine},
         HandlingCase{"ForwardsPnpAtDispatchLevel", host::rule::ForwardedAtBadIrql, IRP_MJ_PNP,
                      ForwardsPnpAtDispatchLevel},
+        HandlingCase{"CompletionRoutineKeepsSpinLock", host::rule::IrqlNotRestored, IRP_MJ_READ,
+                     RoutineKeepsSpinLock},
         HandlingCase{"FailsSystemSetPowerInItsRoutine", host::rule::SystemSetPowerFailed,
                      IRP_MJ_POWER, FailsSystemSetPowerInItsRoutine, IRP_MN_SET_POWER}),
     [](const ::testing::TestParamInfo<HandlingCase>& info) { return info.param.name; });

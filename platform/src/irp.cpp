@@ -708,8 +708,20 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             // The routine runs as code of the driver that set it.
             PDRIVER_OBJECT caller =
                 EnterDriver(device != NULL ? device->DriverObject : CurrentDriver());
+            KIRQL irql = CurrentIrql();
+            int spinLocks = HeldSpinLocks();
             NTSTATUS result = routine(device, Irp, context);
             EnterDriver(caller);
+            // A completion routine returns at the IRQL it was called at (0xC4/0xFA).
+            if (CurrentIrql() != irql || HeldSpinLocks() != spinLocks) {
+                Violate(host::rule::IrqlNotRestored,
+                        "completion routine " + Hex(reinterpret_cast<const void*>(routine)) +
+                            " for IRP " + Hex(Irp) + " returned at IRQL " +
+                            std::to_string(CurrentIrql()) + " with " +
+                            std::to_string(HeldSpinLocks()) +
+                            " spin lock(s) held; it was called at IRQL " + std::to_string(irql) +
+                            " with " + std::to_string(spinLocks));
+            }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
             }
