@@ -607,6 +607,11 @@ const IrqlCase Cases[] = {
          AT(irql);
          DbgPrintEx(77, 2, "at IRQL %d\n", irql);
      }},
+    {"DbgPrint",
+     [](KIRQL irql) {
+         AT(irql);
+         DbgPrint("at IRQL %d\n", irql);
+     }},
     {"USBD_ParseConfigurationDescriptorEx",
      [](KIRQL irql) {
          UCHAR copy[sizeof Configuration];

@@ -347,6 +347,7 @@ ULONG CDECL_API DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
 }
 
 ULONG CDECL_API DbgPrint(PCSTR Format, ...) {
+    host::detail::CheckDdiIrql(host::detail::Ddi::DbgPrint);
     va_list args;
     va_start(args, Format);
     std::string text = host::detail::Format(Format, args);

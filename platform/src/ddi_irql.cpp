@@ -113,6 +113,7 @@ constexpr DdiRow DdiTable[] = {
     {Ddi::RtlInitUnicodeString, "RtlInitUnicodeString", PASSIVE_LEVEL, DISPATCH_LEVEL, ""},
     {Ddi::RtlCompareMemory, "RtlCompareMemory", PASSIVE_LEVEL, Any, ""},
     {Ddi::DbgPrintEx, "DbgPrintEx", PASSIVE_LEVEL, Any, ""},
+    {Ddi::DbgPrint, "DbgPrint", PASSIVE_LEVEL, Any, ""},
     // ddi/usbdlib/nf-usbdlib-usbd_*: PASSIVE_LEVEL.
     {Ddi::UsbdParseConfigurationDescriptorEx, "USBD_ParseConfigurationDescriptorEx", PASSIVE_LEVEL,
      PASSIVE_LEVEL, ""},

@@ -90,6 +90,7 @@ enum class Ddi {
     RtlInitUnicodeString,
     RtlCompareMemory,
     DbgPrintEx,
+    DbgPrint,
     UsbdParseConfigurationDescriptorEx,
     UsbdParseDescriptors,
     UsbdCreateConfigurationRequestEx,
