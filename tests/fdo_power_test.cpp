@@ -64,8 +64,9 @@ class FdoPowerTest : public velt::test::DriverTest {
     }
 
     void TearDown() override {
-        power_.reset();
+        // A completer may still be inside the power manager, asking for a device request.
         JoinCompleters();
+        power_.reset();
         if (fdo_ != nullptr) {
             DestroyFdo(fdo_);
         }
