@@ -633,6 +633,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         return;
     }
     CheckDdiIrql(Ddi::IoCompleteRequest);
+    // The cancel routine must be taken back first (0xC9/0x07; enhanced I/O verification 0x23C).
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != NULL) {
         Violate(host::rule::CompletedWithCancelRoutine,
                 "IoCompleteRequest of IRP " + Hex(Irp) + " with its cancel routine " +

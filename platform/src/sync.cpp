@@ -199,8 +199,8 @@ KIRQL NTAPI KeGetCurrentIrql(void) {
     return CurrentIrql();
 }
 
-// PAGED_CODE() (kernel/pageable-code, the checked build's assertion): pageable code must not run
-// above APC_LEVEL, where a page fault cannot be served.
+// PAGED_CODE(), the WDK's assertion in checked builds: pageable code must not run above
+// APC_LEVEL, where a page fault cannot be served.
 VOID NTAPI HostPagedCode(PCSTR Routine) {
     if (CurrentIrql() > APC_LEVEL) {
         Violate(host::rule::PagedCodeAboveApcLevel,
