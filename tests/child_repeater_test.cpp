@@ -102,6 +102,9 @@ TEST_F(ChildBed, NeedsVoteRuleForEveryMinorCode) {
     Answer unhandled{false, STATUS_NOT_SUPPORTED, 0, false};
     AttachFilterAboveFdo(unhandled);
     for (ULONG minor = 0; minor <= 0x1A; ++minor) {
+        if (minor == IRP_MN_REMOVE_DEVICE) {
+            continue; // the filter would have to leave the stack
+        }
         bool needsVote = (minor >= 0x0F && minor <= 0x12) || minor == 0x15 || minor >= 0x18;
         for (bool vendor : {false, true}) {
             SCOPED_TRACE(Tag(vendor) + " minor " + std::to_string(minor));

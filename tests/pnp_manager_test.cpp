@@ -252,7 +252,9 @@ NTSTATUS NTAPI VetoAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension) = IoAttachDeviceToDeviceStack(fdo, pdo);
+    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+    *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension) = lower;
+    fdo->Flags |= lower->Flags & DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

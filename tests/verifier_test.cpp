@@ -53,6 +53,7 @@ NTSTATUS ForgetsStartNextPowerIrp(PDEVICE_OBJECT device, PIRP irp) {
 class BrokenDispatch : public HostTest, public ::testing::WithParamInterface<DispatchCase> {};
 
 TEST_P(BrokenDispatch, IsCaughtByItsRule) {
+    host::SetOsVersion(host::WindowsXp); // where PoStartNextPowerIrp is still demanded
     KeInitializeSpinLock(&g_lock);
     TestDriver drivers;
     PDEVICE_OBJECT device = drivers.CreateDevice(GetParam().dispatch);
@@ -154,6 +155,42 @@ TEST_F(Verifier, LookasideDeletedWithEntriesOut) {
     ExFreePool(entry);
 }
 
+TEST_F(Verifier, LookasideEntryWrittenAfterItWasFreed) {
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, NULL, NULL, 0, 32, 0x7473654C, 0);
+    auto* entry = static_cast<UCHAR*>(ExAllocateFromNPagedLookasideList(&list));
+    ExFreeToNPagedLookasideList(&list, entry);
+    EXPECT_EQ(0xDF, entry[31]) << "a cached entry is poisoned";
+    entry[31] = 0;
+    ExFreeToNPagedLookasideList(&list, ExAllocateFromNPagedLookasideList(&list));
+    ExpectRule(host::rule::LookasideEntryWrittenAfterFree);
+    ExDeleteNPagedLookasideList(&list);
+}
+
+// Special pool: an overrun or a use after free faults at once; Force IRQL checking: paged pool
+// touched at DISPATCH_LEVEL faults, while below it the pages come back. Under AddressSanitizer the
+// sanitizer reports the non-paged cases itself.
+TEST_F(Verifier, SpecialPoolCatchesOverrunsUseAfterFreeAndPagedPoolAtDispatchLevel) {
+    auto* block = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736553));
+    block[15] = 1;
+    EXPECT_DEATH(block[16] = 1, "PAGE_FAULT_BEYOND_END_OF_ALLOCATION|heap-buffer-overflow");
+    ExFreePool(const_cast<UCHAR*>(block));
+    EXPECT_DEATH(block[0] = 1, "PAGE_FAULT_IN_FREED_SPECIAL_POOL|heap-use-after-free");
+
+    auto* paged = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(PagedPool, 8, 0x74736550));
+    paged[0] = 1;
+    {
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        EXPECT_DEATH(paged[0] = 2, "DRIVER_IRQL_NOT_LESS_OR_EQUAL");
+    }
+    {
+        host::IrqlScope dispatch(DISPATCH_LEVEL); // pages it out again
+    }
+    paged[0] = 3; // paged back in below DISPATCH_LEVEL
+    EXPECT_EQ(3, paged[0]);
+    ExFreePool(const_cast<UCHAR*>(paged));
+}
+
 TEST_F(Verifier, PagedPoolAndBlockingWaitsAtDispatchLevel) {
     host::IrqlScope dispatch(DISPATCH_LEVEL);
     ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, 0x74736550));
@@ -164,6 +201,77 @@ TEST_F(Verifier, PagedPoolAndBlockingWaitsAtDispatchLevel) {
     timeout.QuadPart = -1;
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
     ExpectRule(host::rule::IrqlTooHigh);
+}
+
+// One driver calling PoStartNextPowerIrp twice does not cover another that forgot; from Vista on
+// the call is a no-op and nobody needs it.
+TEST_F(Verifier, StartNextPowerIrpIsDemandedOfEachDriverBeforeVista) {
+    TestDriver upperDriver(u"upper");
+    TestDriver lowerDriver(u"forgetful");
+    PDEVICE_OBJECT lower = lowerDriver.CreateDevice();
+    PDEVICE_OBJECT upper = upperDriver.CreateDevice([lower](PDEVICE_OBJECT, PIRP irp) {
+        PoStartNextPowerIrp(irp);
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(lower, irp);
+    });
+    upper->StackSize = 2;
+    for (const host::OsVersion* version : {&host::WindowsXp, &host::Windows7}) {
+        host::SetOsVersion(*version);
+        host::SendIrp(upper, STATUS_SUCCESS,
+                      [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_POWER; });
+        if (version == &host::WindowsXp) {
+            std::vector<host::Violation> violations = host::Violations();
+            ASSERT_EQ(1u, violations.size()) << host::DescribeViolations();
+            EXPECT_NE(std::string::npos, violations[0].detail.find("(forgetful)"));
+            ExpectRule(host::rule::PowerIrpWithoutStartNext);
+        }
+        EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
+    }
+}
+
+TEST_F(Verifier, WaitOnAnEventNeverInitialized) {
+    KEVENT event{};
+    KeSetEvent(&event, 0, FALSE);
+    ExpectRule(host::rule::EventNotInitialized);
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    LARGE_INTEGER poll{};
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll));
+    EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
+}
+
+TEST_F(Verifier, PagedCodeAboveApcLevel) {
+    PAGED_CODE();
+    {
+        host::IrqlScope apc(APC_LEVEL);
+        PAGED_CODE();
+    }
+    EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    PAGED_CODE();
+    ExpectRule(host::rule::PagedCodeAboveApcLevel);
+}
+
+// Deleting a device twice is 0xC9/0x240 and freeing what the pool never handed out 0xC2: both
+// stop the machine.
+TEST_F(Verifier, DeletingTwiceAndFreeingForeignMemoryBugCheck) {
+    TestDriver drivers;
+    PDEVICE_OBJECT device = drivers.CreateDevice();
+    ObfReferenceObject(device);
+    IoDeleteDevice(device);
+    EXPECT_DEATH(IoDeleteDevice(device), "0x000000C9.*0x240");
+    ObfDereferenceObject(device);
+    UCHAR local[8];
+    EXPECT_DEATH(ExFreePool(local), "0x000000C2.*BAD_POOL_CALLER");
+}
+
+TEST_F(Verifier, NonPagedPoolNxBeforeWindows8) {
+    host::SetOsVersion(host::Windows7);
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x7473654E));
+    ExpectRule(host::rule::BadPoolCaller);
+    host::SetOsVersion(host::Windows8);
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x7473654E));
+    EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
 }
 
 // A driver that leaves something behind at unload, chosen by the test.

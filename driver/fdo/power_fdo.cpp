@@ -50,7 +50,9 @@ NTSTATUS SetSPS(PDEVICE_EXTENSION Extension, PIRP Irp) {
 }
 
 // The S0 request on its way back up, up to DISPATCH_LEVEL. Asks for D0 when the device is not
-// there yet, without waiting for it: the system request completes now.
+// there yet, without waiting for it: the system request completes now, and with the lower
+// drivers' status even when D0 cannot be asked for, since a system set-power request must not
+// be failed.
 NTSTATUS NTAPI SysPwrUpCompl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(Context);
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
@@ -67,9 +69,6 @@ NTSTATUS NTAPI SysPwrUpCompl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
             PoRequestPowerIrp(extension->ParentFdo, IRP_MN_SET_POWER, state, NULL, NULL, NULL);
         VELT_TRACE("VELTDRIVER : SysPwrUpCompl : PoRequestPowerIrp returned status 0x%X %s\n",
                    status, StatusName(status));
-        if (!NT_SUCCESS(status)) {
-            Irp->IoStatus.Status = status;
-        }
     }
     PoStartNextPowerIrp(Irp);
     IoReleaseRemoveLock(&extension->RemoveLock, NULL);
@@ -78,7 +77,8 @@ NTSTATUS NTAPI SysPwrUpCompl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
 
 // A sleeping, hibernate or shutdown request on its way back up, up to DISPATCH_LEVEL. When the
 // device must change state, the system request stays here until SysDevPwrCallback finishes it;
-// otherwise (or when the device request cannot be made) it completes now.
+// otherwise (or when the device request cannot be made) it completes now with the lower drivers'
+// status: a system set-power request must not be failed, the device just stays where it is.
 NTSTATUS NTAPI SysPwrDnCompl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(Context);
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
@@ -93,9 +93,7 @@ NTSTATUS NTAPI SysPwrDnCompl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
     if (NT_SUCCESS(Irp->IoStatus.Status) && extension->DevicePowerState != deviceState) {
         auto* context = static_cast<PSYSTEM_POWER_CONTEXT>(ExAllocatePoolWithTag(
             NonPagedPoolType, sizeof(SYSTEM_POWER_CONTEXT), SYSTEM_POWER_CONTEXT_TAG));
-        if (context == NULL) {
-            Irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-        } else {
+        if (context != NULL) {
             context->Extension = extension;
             context->SystemIrp = Irp;
             POWER_STATE state;
@@ -107,7 +105,6 @@ NTSTATUS NTAPI SysPwrDnCompl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
             if (NT_SUCCESS(status)) {
                 return STATUS_MORE_PROCESSING_REQUIRED;
             }
-            Irp->IoStatus.Status = status;
             ExFreePool(context);
         }
     }

@@ -28,7 +28,8 @@
 #define FIELD_OFFSET(type, field) offsetof(type, field)
 #define CONTAINING_RECORD(address, type, field)                                                    \
     ((type*)((char*)(address) - FIELD_OFFSET(type, field)))
-#define PAGED_CODE() ((void)0)
+// The checked build's assertion, always on in the host: pageable code runs at APC_LEVEL at most.
+#define PAGED_CODE() HostPagedCode(__func__)
 #define TRUE 1
 #define FALSE 0
 
@@ -122,6 +123,7 @@ typedef struct _SINGLE_LIST_ENTRY {
 
 // ---- Status codes ----------------------------------------------------------------------------
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
@@ -219,6 +221,7 @@ NTKERNELAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, P
 #define HIGH_LEVEL 15
 
 NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(void);
+NTKERNELAPI VOID NTAPI HostPagedCode(PCSTR Routine);
 NTKERNELAPI VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 NTKERNELAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 #define KeInitializeSpinLock(SpinLock) (*(SpinLock) = 0)

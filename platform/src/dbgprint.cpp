@@ -333,6 +333,7 @@ void SetLogObserver(std::function<void(const LogLine&)> observer) {
 extern "C" {
 
 ULONG CDECL_API DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
+    host::detail::CheckDdiIrql(host::detail::Ddi::DbgPrintEx);
     // As on Windows, a filtered call costs no formatting.
     if (!host::detail::PassesFilter(ComponentId, Level)) {
         return STATUS_SUCCESS;
@@ -346,6 +347,7 @@ ULONG CDECL_API DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
 }
 
 ULONG CDECL_API DbgPrint(PCSTR Format, ...) {
+    host::detail::CheckDdiIrql(host::detail::Ddi::DbgPrint);
     va_list args;
     va_start(args, Format);
     std::string text = host::detail::Format(Format, args);

@@ -19,6 +19,38 @@ NTSTATUS NTAPI SentIrpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// A device the driver attached in AddDevice takes over what the stack below it set: paging
+// behaviour for power (0xC9/0x23F), the buffering method (0x244, both at once 0x245) and the
+// device type (0x246).
+void CheckInheritance(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    for (PDEVICE_OBJECT lower = pdo; lower != NULL; lower = lower->AttachedDevice) {
+        PDEVICE_OBJECT upper = lower->AttachedDevice;
+        if (upper == NULL || upper->DriverObject != driver) {
+            continue;
+        }
+        std::string pair =
+            "device " + detail::Hex(upper) + " attached to device " + detail::Hex(lower);
+        if ((lower->Flags & DO_POWER_PAGABLE) && !(upper->Flags & DO_POWER_PAGABLE)) {
+            detail::Violate(rule::PowerPagableNotInherited,
+                            pair + " lacks the DO_POWER_PAGABLE of the device below");
+        }
+        ULONG io = DO_BUFFERED_IO | DO_DIRECT_IO;
+        if ((lower->Flags & io) != 0 && (upper->Flags & io) == 0) {
+            detail::Violate(rule::IoFlagsNotInherited,
+                            pair + " took neither DO_BUFFERED_IO nor DO_DIRECT_IO from below");
+        }
+        if ((upper->Flags & io) == io) {
+            detail::Violate(rule::IoFlagsNotInherited,
+                            pair + " sets both DO_BUFFERED_IO and DO_DIRECT_IO");
+        }
+        if (upper->DeviceType != lower->DeviceType) {
+            detail::Violate(rule::DeviceTypeNotInherited,
+                            pair + " has device type " + std::to_string(upper->DeviceType) +
+                                ", the device below " + std::to_string(lower->DeviceType));
+        }
+    }
+}
+
 void ReportPoolLeaks(PDRIVER_OBJECT driver, const char* when) {
     for (const PoolUsage& usage : detail::PoolOutstandingOf(driver)) {
         detail::Violate(rule::PoolLeakedAtUnload,
@@ -76,6 +108,9 @@ NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDRIVER_OBJECT caller = detail::EnterDriver(driver);
     NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
     detail::EnterDriver(caller);
+    if (NT_SUCCESS(status)) {
+        CheckInheritance(driver, pdo);
+    }
     return status;
 }
 
@@ -141,6 +176,7 @@ IrpResult SendIrp(PDEVICE_OBJECT target, NTSTATUS initialStatus,
 
 extern "C" VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject,
                                                   DEVICE_RELATION_TYPE Type) {
+    host::detail::CheckDdiIrql(host::detail::Ddi::IoInvalidateDeviceRelations);
     std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> handler;
     {
         std::lock_guard<std::mutex> guard(host::g_relationsLock);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <unordered_map>
 
 namespace host::detail {
@@ -16,6 +17,8 @@ constexpr size_t MaxStackLocations = 64;
 struct LocationRecord {
     PDEVICE_OBJECT device = nullptr; // the device the IRP was sent to while it is there
     bool passed = false;             // completion has walked past it
+    bool sent = false;               // IoCallDriver gave the location to a device
+    bool markedOnEntry = false;      // a driver above marked it and skipped it down
     bool pendingSeen = false;        // SL_PENDING_RETURNED as completion found it
     NTSTATUS status = 0;             // IoStatus.Status as completion reached it
     // STATUS_PENDING was returned before the location was marked: the completion routine of
@@ -38,13 +41,17 @@ struct IrpInfo {
     // One record per stack location, with room for location 0 and the allocator's own above the
     // last: sized to the IRP, so that an IRP costs no more to track than it has locations.
     std::vector<LocationRecord> at;
-    unsigned visits = 0;    // drivers the IRP was sent to since it was (re)initialised
-    unsigned startNext = 0; // PoStartNextPowerIrp calls for it
+    unsigned visits = 0;     // drivers the IRP was sent to since it was (re)initialised
+    unsigned generation = 0; // IoReuseIrp calls: a dispatch frame of an earlier use checks nothing
+    // Power IRPs: the drivers it visited and those that let the next power IRP start.
+    std::set<PDRIVER_OBJECT> powerVisited;
+    std::set<PDRIVER_OBJECT> startedNext;
     bool power = false;
     PDRIVER_OBJECT owner = nullptr; // the driver that allocated it, if any
     CHAR senderLocation = 0;        // the highest location the IRP was sent from: its allocator's
     PVOID threadedSystemBuffer = nullptr;
     PVOID threadedOutputBuffer = nullptr;
+    ULONG threadedOutputLength = 0;
 };
 
 struct Irps {
@@ -97,15 +104,29 @@ PIRP AllocateIrp(CCHAR stackSize, bool threaded) {
     return irp;
 }
 
-// Every driver a power IRP visited must have let the next one start. Checked when the IRP ends
-// or is reinitialised; caller holds info.lock.
+// Before Windows Vista every driver a power IRP visited must let the next one start
+// (ddi/wdm/nf-wdm-postartnextpowerirp; a no-op from Vista on). Checked per driver when the IRP
+// ends or is reinitialised, so that one driver calling it twice hides no other; caller holds
+// info.lock.
 void CheckPowerBookkeeping(PIRP irp, const IrpInfo& info) {
-    if (info.power && info.startNext < info.visits) {
-        Violate(host::rule::PowerIrpWithoutStartNext,
-                "power IRP " + Hex(irp) + " passed " + std::to_string(info.visits) +
-                    " driver(s) but PoStartNextPowerIrp was called " +
-                    std::to_string(info.startNext) + " time(s)");
+    if (!info.power || !StartNextPowerIrpRequired()) {
+        return;
     }
+    for (PDRIVER_OBJECT driver : info.powerVisited) {
+        if (info.startedNext.count(driver) == 0) {
+            Violate(host::rule::PowerIrpWithoutStartNext,
+                    "power IRP " + Hex(irp) + " passed driver " + Hex(driver) + " (" +
+                        ServiceNameOf(driver) + "), which never called PoStartNextPowerIrp");
+        }
+    }
+}
+
+// A driver owns a location of the IRP: it was sent and completion has not come back to its
+// allocator. The allocator may free or reuse it from the completion routine of the location it
+// sent it from, while its own extra location is still current.
+bool OwnedBelowItsAllocator(PIRP irp, const IrpInfo& info) {
+    return irp->CurrentLocation != irp->StackCount + 1 &&
+           (info.senderLocation == 0 || irp->CurrentLocation < info.senderLocation);
 }
 
 void ReleaseIrpMemory(PIRP irp) {
@@ -131,10 +152,23 @@ void ReleaseIrpMemory(PIRP irp) {
 }
 
 // The I/O manager's own end of a threaded IRP: status to the caller, event set, IRP freed.
+// The output is copied back for warnings as for successes
+// (ddi/ehstorioctl/ni-ehstorioctl-ioctl_ehstor_device_enumerate_pdos), never beyond the caller's
+// buffer (0xC9/0x312). Not modelled: Windows runs this stage as an APC on the issuing thread.
 void CompleteThreadedIrp(PIRP irp, IrpInfo& info) {
+    if (info.threadedSystemBuffer != nullptr && info.threadedOutputBuffer != nullptr &&
+        irp->IoStatus.Information > info.threadedOutputLength) {
+        Violate(host::rule::InformationExceedsOutput,
+                "threaded IRP " + Hex(irp) + " completed with Information " +
+                    std::to_string(irp->IoStatus.Information) + " for an output buffer of " +
+                    std::to_string(info.threadedOutputLength) + " bytes");
+    }
     if (info.threadedSystemBuffer != nullptr) {
-        if (info.threadedOutputBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
-            memcpy(info.threadedOutputBuffer, info.threadedSystemBuffer, irp->IoStatus.Information);
+        if (info.threadedOutputBuffer != nullptr && !NT_ERROR(irp->IoStatus.Status)) {
+            size_t length = irp->IoStatus.Information < info.threadedOutputLength
+                                ? irp->IoStatus.Information
+                                : info.threadedOutputLength;
+            memcpy(info.threadedOutputBuffer, info.threadedSystemBuffer, length);
         }
         std::free(info.threadedSystemBuffer);
     }
@@ -148,6 +182,119 @@ void CompleteThreadedIrp(PIRP irp, IrpInfo& info) {
     ReleaseIrpMemory(irp);
     if (event != NULL) {
         KeSetEvent(event, 0, FALSE);
+    }
+}
+
+// The highest IRQL at which an IRP of this major function may be sent: power, read, write and
+// device control at DISPATCH_LEVEL, PnP only at PASSIVE_LEVEL, the rest below DISPATCH_LEVEL
+// (devtest/wdm-forwardedatbadirql, 0xC9/0x23A).
+KIRQL MaxIrqlToSend(UCHAR major) {
+    switch (major) {
+    case IRP_MJ_POWER:
+    case IRP_MJ_READ:
+    case IRP_MJ_WRITE:
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        return DISPATCH_LEVEL;
+    case IRP_MJ_PNP:
+        return PASSIVE_LEVEL;
+    default:
+        return APC_LEVEL;
+    }
+}
+
+// What IoCallDriver checks of the location it is about to make current, before it does: no
+// cancel routine (0xC9/0x203), the IRQL of the major function (0xC9/0x23A), a threaded IRP
+// issued below APC_LEVEL (0xC9/0x302), and a location the caller prepared rather than copied by
+// hand with the upper driver's completion routine or control bits in it (0xC9/0x206, 0x207). A
+// skipped location is the caller's own and is passed on as it is.
+void CheckForwarding(PDEVICE_OBJECT device, PIRP irp, IrpInfo& info) {
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != NULL) {
+        Violate(host::rule::ForwardedWithCancelRoutine, "IRP " + Hex(irp) + " sent to device " +
+                                                            Hex(device) +
+                                                            " with its cancel routine still set");
+    }
+    if (irp->CurrentLocation <= 1) {
+        return;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    if (CurrentIrql() > MaxIrqlToSend(next->MajorFunction)) {
+        Violate(host::rule::ForwardedAtBadIrql,
+                "IRP " + Hex(irp) + " of major function " + std::to_string(next->MajorFunction) +
+                    " sent to device " + Hex(device) + " at IRQL " + std::to_string(CurrentIrql()));
+    }
+    bool skipped;
+    bool firstSend;
+    {
+        std::lock_guard<std::mutex> guard(info.lock);
+        const LocationRecord& record = info.at[static_cast<size_t>(irp->CurrentLocation - 1)];
+        skipped = record.sent && !record.passed;
+        firstSend = info.visits == 0;
+    }
+    if (info.threaded && firstSend && CurrentIrql() >= APC_LEVEL) {
+        Violate(host::rule::ThreadedIrpSentAtApcLevel,
+                "threaded IRP " + Hex(irp) + " issued to device " + Hex(device) + " at IRQL " +
+                    std::to_string(CurrentIrql()) +
+                    ": its completion needs an APC to the issuing thread");
+    }
+    if (skipped) {
+        return;
+    }
+    if (irp->CurrentLocation <= irp->StackCount) {
+        PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
+        if (next->CompletionRoutine != NULL &&
+            next->CompletionRoutine == current->CompletionRoutine &&
+            next->Context == current->Context) {
+            Violate(host::rule::ForwardedWithUpperRoutine,
+                    "IRP " + Hex(irp) + " sent to device " + Hex(device) +
+                        " with the upper driver's completion routine " +
+                        Hex(reinterpret_cast<const void*>(next->CompletionRoutine)) +
+                        " copied into the next location");
+            return;
+        }
+    }
+    UCHAR control = __atomic_load_n(&next->Control, __ATOMIC_RELAXED);
+    bool invokeWithoutRoutine =
+        next->CompletionRoutine == NULL &&
+        (control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)) != 0;
+    if ((control & SL_PENDING_RETURNED) != 0 || invokeWithoutRoutine) {
+        Violate(host::rule::ForwardedWithControlSet,
+                "IRP " + Hex(irp) + " sent to device " + Hex(device) +
+                    " with the next location's Control 0x" + std::to_string(control) +
+                    " not cleared (use IoCopyCurrentIrpStackLocationToNext)");
+    }
+}
+
+// After a function or filter driver's dispatch routine answered IRP_MN_REMOVE_DEVICE, its device
+// must be off the stack (0xC9/0x21D) and deleted (0xC9/0x21E).
+void CheckRemoved(PDEVICE_OBJECT device) {
+    if (host::AttachedTo(device) != nullptr) {
+        Violate(host::rule::RemoveWithoutDetach,
+                "device " + Hex(device) +
+                    " answered IRP_MN_REMOVE_DEVICE without detaching from the device below");
+    }
+    if (!host::IsDeleted(device)) {
+        Violate(host::rule::RemoveWithoutDelete,
+                "device " + Hex(device) + " answered IRP_MN_REMOVE_DEVICE without deleting itself");
+    }
+}
+
+// A driver must not fail IRP_MN_SET_POWER for a system state (kernel/irp-mn-set-power,
+// kernel/handling-a-system-set-power-irp-in-a-bus-driver; Static Driver Verifier's PowerDownFail
+// and PowerUpFail). Checked where a completion routine turns the lower drivers' success into a
+// failure; the IRP is still at the routine's own location.
+void CheckSystemPowerKept(PIRP irp, NTSTATUS before, PDEVICE_OBJECT device) {
+    if (irp->CurrentLocation > irp->StackCount || !NT_SUCCESS(before) ||
+        NT_SUCCESS(irp->IoStatus.Status)) {
+        return;
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_POWER && stack->MinorFunction == IRP_MN_SET_POWER &&
+        stack->Parameters.Power.Type == SystemPowerState) {
+        Violate(host::rule::SystemSetPowerFailed,
+                "completion routine of device " + Hex(device) +
+                    " failed the system set-power IRP " + Hex(irp) + " with status " +
+                    Hex(reinterpret_cast<void*>(static_cast<uintptr_t>(irp->IoStatus.Status))));
     }
 }
 
@@ -205,7 +352,7 @@ void NoteStartNextPowerIrp(PIRP irp) {
     std::shared_ptr<IrpInfo> info = FindIrp(irp);
     if (info != nullptr) {
         std::lock_guard<std::mutex> guard(info->lock);
-        info->startNext++;
+        info->startedNext.insert(CurrentDriver());
     }
 }
 
@@ -251,6 +398,7 @@ using namespace host::detail;
 extern "C" {
 
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    CheckDdiIrql(Ddi::IoInitializeIrp);
     memset(Irp, 0, PacketSize);
     Irp->Type = IoTypeIrp;
     Irp->Size = PacketSize;
@@ -263,6 +411,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 }
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    CheckDdiIrql(Ddi::IoAllocateIrp);
     UNREFERENCED_PARAMETER(ChargeQuota);
     if (ShouldFail(host::Alloc::Irp)) {
         return NULL;
@@ -271,19 +420,18 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
+    CheckDdiIrql(Ddi::IoFreeIrp);
     std::shared_ptr<IrpInfo> info = FindIrp(Irp);
     if (info == nullptr) {
-        BugCheck(0xC2, "IoFreeIrp of " + Hex(Irp) + ", not a live IRP");
+        BugCheck(0xC9, "DRIVER_VERIFIER_IOMANAGER_VIOLATION 0x01: IoFreeIrp of " + Hex(Irp) +
+                           ", not an IRP");
     }
     if (info->threaded) {
-        Violate(host::rule::IrpCompletedTwice,
-                "IoFreeIrp of threaded IRP " + Hex(Irp) + ", which the I/O manager frees");
+        Violate(host::rule::ThreadedIrpFreed, "IoFreeIrp of threaded IRP " + Hex(Irp) +
+                                                  ", which is tied to its thread and freed by "
+                                                  "the I/O manager");
     }
-    // The allocator may free the IRP from the completion routine of the location it sent it
-    // from, while its own extra location is still current; below that, a driver owns it, and an
-    // IRP never sent must have no location in use.
-    if (Irp->CurrentLocation != Irp->StackCount + 1 &&
-        (info->senderLocation == 0 || Irp->CurrentLocation < info->senderLocation)) {
+    if (OwnedBelowItsAllocator(Irp, *info)) {
         Violate(host::rule::IrpFreedInUse,
                 "IoFreeIrp of IRP " + Hex(Irp) + " while a driver still owns a stack location");
     }
@@ -291,9 +439,25 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    CheckDdiIrql(Ddi::IoReuseIrp);
     std::shared_ptr<IrpInfo> info = FindIrp(Irp);
     if (info == nullptr) {
-        BugCheck(0xC2, "IoReuseIrp of " + Hex(Irp) + ", not a live IRP");
+        BugCheck(0xC9,
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IoReuseIrp of " + Hex(Irp) + ", not an IRP");
+    }
+    // kernel/reusing-irps: only an idle IRP the driver allocated itself may be reused.
+    if (info->threaded) {
+        Violate(host::rule::ThreadedIrpReused,
+                "IoReuseIrp of threaded IRP " + Hex(Irp) + " from IoBuildDeviceIoControlRequest");
+    }
+    bool inUse;
+    {
+        std::lock_guard<std::mutex> guard(info->lock);
+        inUse = OwnedBelowItsAllocator(Irp, *info);
+    }
+    if (inUse) {
+        Violate(host::rule::IrpReusedInUse,
+                "IoReuseIrp of IRP " + Hex(Irp) + " while a driver still owns a stack location");
     }
     UCHAR allocationFlags = Irp->AllocationFlags;
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
@@ -304,14 +468,16 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
         CheckPowerBookkeeping(Irp, *info);
         info->lowestCompleted = 0;
         info->senderLocation = 0;
+        info->generation++;
+        // The holders of an IRP reused in use keep it: their completion is still to come.
         for (LocationRecord& record : info->at) {
-            if (record.device != nullptr) {
-                Hold(record.device, -1);
+            if (record.device == nullptr) {
+                record = LocationRecord();
             }
-            record = LocationRecord();
         }
         info->visits = 0;
-        info->startNext = 0;
+        info->powerVisited.clear();
+        info->startedNext.clear();
         info->power = false;
     }
 }
@@ -319,8 +485,11 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     std::shared_ptr<IrpInfo> info = FindIrp(Irp);
     if (info == nullptr) {
-        BugCheck(0xC2, "IoCallDriver with " + Hex(Irp) + ", not a live IRP");
+        BugCheck(0xC9, "DRIVER_VERIFIER_IOMANAGER_VIOLATION 0x03: IoCallDriver with " + Hex(Irp) +
+                           ", not an IRP");
     }
+    CheckDdiIrql(Ddi::IoCallDriver);
+    CheckForwarding(DeviceObject, Irp, *info);
     {
         std::lock_guard<std::mutex> guard(info->lock);
         if (Irp->CurrentLocation > info->senderLocation) {
@@ -344,6 +513,9 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                     ", whose DO_DEVICE_INITIALIZING is still set");
     }
     bool held = IsHeldForVerifier(stack);
+    bool remove = major == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE &&
+                  host::AttachedTo(DeviceObject) != nullptr;
+    unsigned generation;
     {
         std::lock_guard<std::mutex> guard(info->lock);
         LocationRecord& record = info->at[static_cast<size_t>(location)];
@@ -356,11 +528,18 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
         record = LocationRecord();
         record.device = held ? DeviceObject : nullptr;
+        record.sent = true;
+        record.markedOnEntry =
+            (__atomic_load_n(&stack->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0;
         record.major = major;
         record.minor = stack->MinorFunction;
         record.code = stack->Parameters.DeviceIoControl.IoControlCode;
         info->visits++;
         info->power = major == IRP_MJ_POWER;
+        if (info->power) {
+            info->powerVisited.insert(DeviceObject->DriverObject);
+        }
+        generation = info->generation;
     }
     KIRQL irql = CurrentIrql();
     int spinLocks = HeldSpinLocks();
@@ -376,8 +555,16 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                     " spin lock(s) held; it was called at IRQL " + std::to_string(irql) + " with " +
                     std::to_string(spinLocks));
     }
+    if (remove && status != STATUS_PENDING) {
+        CheckRemoved(DeviceObject);
+    }
     std::lock_guard<std::mutex> guard(info->lock);
+    if (info->generation != generation) {
+        return status; // reused (and maybe resent) by its owner since
+    }
     const LocationRecord& record = info->at[static_cast<size_t>(location)];
+    std::string dispatchText = "dispatch routine of device " + Hex(DeviceObject) +
+                               " for major function " + std::to_string(major);
     if (status == STATUS_PENDING) {
         bool marked = record.pendingSeen;
         if (!marked && !info->freed && info->lowestCompleted <= location) {
@@ -387,15 +574,30 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             marked = true;
         }
         if (!marked) {
-            Violate(host::rule::PendingNotMarked,
-                    "dispatch routine of device " + Hex(DeviceObject) + " for major function " +
-                        std::to_string(major) + " returned STATUS_PENDING for IRP " + Hex(Irp) +
-                        " without IoMarkIrpPending");
+            Violate(host::rule::PendingNotMarked, dispatchText +
+                                                      " returned STATUS_PENDING for IRP " +
+                                                      Hex(Irp) + " without IoMarkIrpPending");
         }
+        return status;
+    }
+    bool stillHere = !record.passed && !info->freed;
+    bool marked =
+        !record.markedOnEntry &&
+        (record.pendingSeen || (stillHere && (__atomic_load_n(&stack->Control, __ATOMIC_RELAXED) &
+                                              SL_PENDING_RETURNED) != 0));
+    if (marked) {
+        // devtest/wdm-markirppending: an IRP marked pending must be answered with STATUS_PENDING.
+        Violate(host::rule::MarkedPendingNotReturned,
+                dispatchText + " marked IRP " + Hex(Irp) + " pending but returned " +
+                    Hex(reinterpret_cast<void*>(static_cast<uintptr_t>(status))));
+    } else if (stillHere) {
+        Violate(host::rule::NeitherCompletedNorPended,
+                dispatchText + " returned " +
+                    Hex(reinterpret_cast<void*>(static_cast<uintptr_t>(status))) + " for IRP " +
+                    Hex(Irp) + " without completing, forwarding or pending it");
     } else if (record.passed && record.status != status) {
         Violate(host::rule::SyncStatusMismatch,
-                "dispatch routine of device " + Hex(DeviceObject) + " for major function " +
-                    std::to_string(major) + " completed IRP " + Hex(Irp) + " with status " +
+                dispatchText + " completed IRP " + Hex(Irp) + " with status " +
                     Hex(reinterpret_cast<void*>(static_cast<uintptr_t>(record.status))) +
                     " but returned " +
                     Hex(reinterpret_cast<void*>(static_cast<uintptr_t>(status))));
@@ -405,13 +607,21 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     UNREFERENCED_PARAMETER(PriorityBoost);
+    // Double completion is bug check 0x44 (debugger/bug-check-0x44--multiple-irp-complete-
+    // requests): the IRP is gone, or completion already walked past its last location.
     std::shared_ptr<IrpInfo> info = FindIrp(Irp);
     if (info == nullptr) {
         Violate(host::rule::IrpCompletedTwice, "IoCompleteRequest of " + Hex(Irp) +
                                                    ", which has already been completed and freed");
         return;
     }
-    if (Irp->CurrentLocation > Irp->StackCount) {
+    bool neverSent;
+    {
+        std::lock_guard<std::mutex> guard(info->lock);
+        neverSent = info->visits == 0;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount + 1 ||
+        (Irp->CurrentLocation == Irp->StackCount + 1 && !neverSent)) {
         Violate(host::rule::IrpCompletedTwice,
                 "IoCompleteRequest of IRP " + Hex(Irp) +
                     ", which has already been completed back to its sender");
@@ -422,12 +632,20 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 "IoCompleteRequest of IRP " + Hex(Irp) + " with STATUS_PENDING");
         return;
     }
-    if (CurrentIrql() > DISPATCH_LEVEL) {
-        Violate(host::rule::IrqlTooHigh, "IoCompleteRequest of IRP " + Hex(Irp) + " at IRQL " +
-                                             std::to_string(CurrentIrql()));
+    CheckDdiIrql(Ddi::IoCompleteRequest);
+    // The cancel routine must be taken back first (0xC9/0x07; enhanced I/O verification 0x23C).
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != NULL) {
+        Violate(host::rule::CompletedWithCancelRoutine,
+                "IoCompleteRequest of IRP " + Hex(Irp) + " with its cancel routine " +
+                    Hex(reinterpret_cast<const void*>(Irp->CancelRoutine)) + " still set");
     }
     {
         std::lock_guard<std::mutex> guard(info->lock);
+        // A warning only (0xC9/0x239): the walk goes on to the top.
+        if (neverSent && Irp->CurrentLocation == Irp->StackCount + 1) {
+            Violate(host::rule::IrpCompletedNeverSent,
+                    "IoCompleteRequest of IRP " + Hex(Irp) + ", which was never sent");
+        }
         if (info->completing) {
             Violate(host::rule::IrpCompletedTwice,
                     "IoCompleteRequest of IRP " + Hex(Irp) + " while it is being completed");
@@ -491,11 +709,24 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             // The routine runs as code of the driver that set it.
             PDRIVER_OBJECT caller =
                 EnterDriver(device != NULL ? device->DriverObject : CurrentDriver());
+            KIRQL irql = CurrentIrql();
+            int spinLocks = HeldSpinLocks();
             NTSTATUS result = routine(device, Irp, context);
             EnterDriver(caller);
+            // A completion routine returns at the IRQL it was called at (0xC4/0xFA).
+            if (CurrentIrql() != irql || HeldSpinLocks() != spinLocks) {
+                Violate(host::rule::IrqlNotRestored,
+                        "completion routine " + Hex(reinterpret_cast<const void*>(routine)) +
+                            " for IRP " + Hex(Irp) + " returned at IRQL " +
+                            std::to_string(CurrentIrql()) + " with " +
+                            std::to_string(HeldSpinLocks()) +
+                            " spin lock(s) held; it was called at IRQL " + std::to_string(irql) +
+                            " with " + std::to_string(spinLocks));
+            }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
             }
+            CheckSystemPowerKept(Irp, status, device);
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }
@@ -515,14 +746,17 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    CheckDdiIrql(Ddi::IoAcquireCancelSpinLock);
     KeAcquireSpinLock(&g_cancelLock, Irql);
 }
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+    CheckDdiIrql(Ddi::IoReleaseCancelSpinLock);
     KeReleaseSpinLock(&g_cancelLock, Irql);
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    CheckDdiIrql(Ddi::IoCancelIrp);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     // Set before the routine is taken, and read by drivers without the cancel spin lock.
@@ -532,11 +766,14 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
         IoReleaseCancelSpinLock(irql);
         return FALSE;
     }
-    if (Irp->CurrentLocation > Irp->StackCount) {
+    if (Irp->CurrentLocation > Irp->StackCount + 1) {
         BugCheck(0x48, "CANCEL_STATE_IN_COMPLETED_IRP: IRP " + Hex(Irp));
     }
     Irp->CancelIrql = irql;
-    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                                ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                                : NULL;
+    routine(device, Irp);
     return TRUE;
 }
 
@@ -545,6 +782,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+    CheckDdiIrql(Ddi::IoBuildDeviceIoControlRequest);
     if (ShouldFail(host::Alloc::BuildIoctl)) {
         return NULL;
     }
@@ -571,6 +809,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
             irp->AssociatedIrp.SystemBuffer = system;
             info->threadedSystemBuffer = system;
             info->threadedOutputBuffer = OutputBufferLength != 0 ? OutputBuffer : nullptr;
+            info->threadedOutputLength = OutputBufferLength;
         }
         irp->UserBuffer = OutputBuffer;
         break;
@@ -596,6 +835,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                          BOOLEAN ChargeQuota, PIRP Irp) {
+    CheckDdiIrql(Ddi::IoAllocateMdl);
     UNREFERENCED_PARAMETER(SecondaryBuffer);
     UNREFERENCED_PARAMETER(ChargeQuota);
     if (ShouldFail(host::Alloc::Mdl)) {
@@ -616,10 +856,12 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
 }
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
+    CheckDdiIrql(Ddi::IoFreeMdl);
     std::free(Mdl);
 }
 
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+    CheckDdiIrql(Ddi::MmBuildMdlForNonPagedPool);
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
     MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
@@ -627,6 +869,7 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                          MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                          ULONG BugCheckOnFailure, ULONG Priority) {
+    CheckDdiIrql(Ddi::MmMapLockedPagesSpecifyCache);
     UNREFERENCED_PARAMETER(AccessMode);
     UNREFERENCED_PARAMETER(CacheType);
     UNREFERENCED_PARAMETER(RequestedAddress);

@@ -18,6 +18,99 @@ std::string Hex(const void* pointer);
 // The service name of a live driver object, as text.
 std::string ServiceNameOf(PDRIVER_OBJECT driver);
 
+// The DDIs whose IRQL the host checks, in the order of the IRQL table (ddi_irql.cpp).
+enum class Ddi {
+    IoCallDriver,
+    PoCallDriver,
+    IoCompleteRequest,
+    IoAllocateIrp,
+    IoFreeIrp,
+    IoReuseIrp,
+    IoInitializeIrp,
+    IoCancelIrp,
+    IoAcquireCancelSpinLock,
+    IoReleaseCancelSpinLock,
+    IoBuildDeviceIoControlRequest,
+    IoCreateDevice,
+    IoDeleteDevice,
+    IoAttachDeviceToDeviceStack,
+    IoDetachDevice,
+    IoGetAttachedDevice,
+    IoGetAttachedDeviceReference,
+    IoGetDeviceProperty,
+    IoInvalidateDeviceRelations,
+    IoInitializeRemoveLock,
+    IoAcquireRemoveLock,
+    IoReleaseRemoveLock,
+    IoReleaseRemoveLockAndWait,
+    IoAllocateMdl,
+    IoFreeMdl,
+    MmBuildMdlForNonPagedPool,
+    MmMapLockedPagesSpecifyCache,
+    MmGetSystemRoutineAddress,
+    PoRequestPowerIrp,
+    PoStartNextPowerIrp,
+    PoSetPowerState,
+    KeInitializeEvent,
+    KeSetEvent,
+    KeSetEventWait,
+    KeResetEvent,
+    KeClearEvent,
+    KeReadStateEvent,
+    KeWaitPoll,
+    KeWait,
+    KeDelayExecutionThread,
+    KeAcquireSpinLock,
+    KeReleaseSpinLock,
+    KeAcquireSpinLockAtDpcLevel,
+    KeReleaseSpinLockFromDpcLevel,
+    KeRaiseIrql,
+    KeLowerIrql,
+    KeGetCurrentIrql,
+    KeQuerySystemTime,
+    KeQueryInterruptTime,
+    KeBugCheckEx,
+    ExAllocatePool,
+    ExAllocatePagedPool,
+    ExFreePool,
+    ExFreePagedPool,
+    ExInitializeNPagedLookasideList,
+    ExAllocateFromNPagedLookasideList,
+    ExFreeToNPagedLookasideList,
+    ExDeleteNPagedLookasideList,
+    ExInterlockedList,
+    ObReferenceObject,
+    ObDereferenceObject,
+    ObReferenceObjectByHandle,
+    ZwClose,
+    PsCreateSystemThread,
+    PsTerminateSystemThread,
+    PsGetVersion,
+    RtlIsNtDdiVersionAvailable,
+    RtlInitUnicodeString,
+    RtlCompareMemory,
+    DbgPrintEx,
+    DbgPrint,
+    UsbdParseConfigurationDescriptorEx,
+    UsbdParseDescriptors,
+    UsbdCreateConfigurationRequestEx,
+    Count
+};
+// Reports a call of that DDI outside its documented IRQL range.
+void CheckDdiIrql(Ddi ddi);
+// RtlIsNtDdiVersionAvailable without its IRQL check, for the kernel's own use.
+bool NtDdiVersionAvailable(ULONG version);
+// Whether this OS demands PoStartNextPowerIrp (before Windows Vista).
+bool StartNextPowerIrpRequired();
+// A system thread of the kernel's own (not counted to any driver), started at any IRQL.
+NTSTATUS StartKernelThread(PKSTART_ROUTINE start, PVOID context);
+// Special pool: a block ending at a guard page, or NULL when the system allocator must serve it.
+void* SpecialPoolAllocate(size_t size, bool paged);
+// Frees a special-pool block; FALSE when the memory is not special pool.
+bool SpecialPoolFree(void* memory);
+// Force IRQL checking: a raise to DISPATCH_LEVEL or above pages out the paged pool.
+void TrimPagedPool();
+
 // Fault injection: TRUE when this call of that kind must fail.
 bool ShouldFail(Alloc kind);
 

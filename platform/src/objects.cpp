@@ -87,6 +87,57 @@ void* ThreadMain(void* argument) {
 
 } // namespace
 
+// A system thread running start(context); counted to creator, with a handle when asked for.
+NTSTATUS CreateThread(PKSTART_ROUTINE start, PVOID context, PDRIVER_OBJECT creator,
+                      PHANDLE handle) {
+    auto* thread = new _KTHREAD{};
+    thread->Header.Type = ThreadObjectType;
+    InitializeListHead(&thread->Header.WaitListHead);
+    thread->start = start;
+    thread->context = context;
+    thread->creator = creator;
+    {
+        std::lock_guard<std::mutex> guard(g_threadsLock);
+        g_threads[thread] = creator;
+    }
+    // One reference for the running thread, one for the handle.
+    RegisterObject(thread, "thread", [thread] { delete thread; });
+    HANDLE opened = NULL;
+    if (handle != nullptr) {
+        ObfReferenceObject(thread);
+        std::lock_guard<std::mutex> guard(ObjectLock());
+        opened = reinterpret_cast<HANDLE>(TheObjects().nextHandle);
+        TheObjects().nextHandle += 4;
+        TheObjects().handles[opened] = thread;
+        *handle = opened;
+    }
+    g_liveThreads++;
+    pthread_t id;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    int error = pthread_create(&id, &attributes, ThreadMain, thread);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        {
+            std::lock_guard<std::mutex> guard(g_threadsLock);
+            g_threads.erase(thread);
+        }
+        g_liveThreads--;
+        if (handle != nullptr) {
+            ZwClose(opened);
+            *handle = NULL;
+        }
+        ObfDereferenceObject(thread);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StartKernelThread(PKSTART_ROUTINE start, PVOID context) {
+    return CreateThread(start, context, nullptr, nullptr);
+}
+
 std::mutex& ObjectLock() {
     static std::mutex* lock = new std::mutex; // never destroyed: detached threads may outlive exit
     return *lock;
@@ -214,6 +265,7 @@ using namespace host::detail;
 extern "C" {
 
 LONG_PTR NTAPI ObfReferenceObject(PVOID Object) {
+    CheckDdiIrql(Ddi::ObReferenceObject);
     std::lock_guard<std::mutex> guard(ObjectLock());
     auto found = TheObjects().records.find(Object);
     if (found == TheObjects().records.end()) {
@@ -223,6 +275,7 @@ LONG_PTR NTAPI ObfReferenceObject(PVOID Object) {
 }
 
 LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
+    CheckDdiIrql(Ddi::ObDereferenceObject);
     std::function<void()> destroy;
     LONG_PTR left;
     {
@@ -248,6 +301,7 @@ LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID* Object, PVOID HandleInformation) {
+    CheckDdiIrql(Ddi::ObReferenceObjectByHandle);
     UNREFERENCED_PARAMETER(DesiredAccess);
     UNREFERENCED_PARAMETER(ObjectType);
     UNREFERENCED_PARAMETER(AccessMode);
@@ -267,6 +321,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+    CheckDdiIrql(Ddi::ZwClose);
     void* target;
     {
         std::lock_guard<std::mutex> guard(ObjectLock());
@@ -285,6 +340,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                     POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                                     PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                     PVOID StartContext) {
+    CheckDdiIrql(Ddi::PsCreateSystemThread);
     UNREFERENCED_PARAMETER(DesiredAccess);
     UNREFERENCED_PARAMETER(ObjectAttributes);
     UNREFERENCED_PARAMETER(ProcessHandle);
@@ -292,48 +348,11 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     if (ShouldFail(host::Alloc::CreateThread)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    auto* thread = new _KTHREAD{};
-    thread->Header.Type = ThreadObjectType;
-    InitializeListHead(&thread->Header.WaitListHead);
-    thread->start = StartRoutine;
-    thread->context = StartContext;
-    thread->creator = t_driver;
-    {
-        std::lock_guard<std::mutex> guard(g_threadsLock);
-        g_threads[thread] = t_driver;
-    }
-    // One reference for the running thread, one for the handle.
-    RegisterObject(thread, "thread", [thread] { delete thread; });
-    ObfReferenceObject(thread);
-    {
-        std::lock_guard<std::mutex> guard(ObjectLock());
-        HANDLE handle = reinterpret_cast<HANDLE>(TheObjects().nextHandle);
-        TheObjects().nextHandle += 4;
-        TheObjects().handles[handle] = thread;
-        *ThreadHandle = handle;
-    }
-    g_liveThreads++;
-    pthread_t id;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    int error = pthread_create(&id, &attributes, ThreadMain, thread);
-    pthread_attr_destroy(&attributes);
-    if (error != 0) {
-        {
-            std::lock_guard<std::mutex> guard(g_threadsLock);
-            g_threads.erase(thread);
-        }
-        g_liveThreads--;
-        ZwClose(*ThreadHandle);
-        ObfDereferenceObject(thread);
-        *ThreadHandle = NULL;
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return STATUS_SUCCESS;
+    return CreateThread(StartRoutine, StartContext, t_driver, ThreadHandle);
 }
 
 NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+    CheckDdiIrql(Ddi::PsTerminateSystemThread);
     UNREFERENCED_PARAMETER(ExitStatus);
     PKTHREAD thread = t_currentThread;
     if (thread == nullptr) {
@@ -347,6 +366,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
+    CheckDdiIrql(Ddi::IoCreateDevice);
     UNREFERENCED_PARAMETER(DeviceName);
     if (ShouldFail(host::Alloc::CreateDevice)) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -388,6 +408,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    CheckDdiIrql(Ddi::IoDeleteDevice);
     if (size_t irps = IrpsHeldBy(DeviceObject)) {
         Violate(host::rule::DeviceDeletedWithIrps,
                 "device " + Hex(DeviceObject) + " deleted while it holds " + std::to_string(irps) +
@@ -403,7 +424,14 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         std::lock_guard<std::mutex> guard(ObjectLock());
         DeviceInfo* info = FindDevice(DeviceObject);
         if (info == nullptr || info->deleted) {
-            BugCheck(0x18, "IoDeleteDevice of " + Hex(DeviceObject) + ", not a live device");
+            BugCheck(0xC9, "DRIVER_VERIFIER_IOMANAGER_VIOLATION 0x240: IoDeleteDevice of " +
+                               Hex(DeviceObject) + ", not a live device");
+        }
+        // A device still attached to a lower one must detach first (0xC9/0x201).
+        if (info->attachedTo != nullptr) {
+            Violate(host::rule::DeviceDeletedAttached,
+                    "IoDeleteDevice of device " + Hex(DeviceObject) +
+                        " while it is still attached to device " + Hex(info->attachedTo));
         }
         info->deleted = true;
         PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
@@ -424,6 +452,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+    CheckDdiIrql(Ddi::IoGetAttachedDevice);
     std::lock_guard<std::mutex> guard(ObjectLock());
     while (DeviceObject->AttachedDevice != NULL) {
         DeviceObject = DeviceObject->AttachedDevice;
@@ -432,6 +461,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+    CheckDdiIrql(Ddi::IoGetAttachedDeviceReference);
     PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
     ObfReferenceObject(top);
     return top;
@@ -439,6 +469,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice) {
+    CheckDdiIrql(Ddi::IoAttachDeviceToDeviceStack);
     std::lock_guard<std::mutex> guard(ObjectLock());
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice != NULL) {
@@ -458,10 +489,16 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    CheckDdiIrql(Ddi::IoDetachDevice);
     bool release = false;
     {
         std::lock_guard<std::mutex> guard(ObjectLock());
         PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+        // Detaching from a device nothing is attached to, as a second detach does (0xC9/0x202).
+        if (above == NULL) {
+            Violate(host::rule::DetachNotAttached, "IoDetachDevice of device " + Hex(TargetDevice) +
+                                                       ", which has no device attached");
+        }
         if (above != NULL) {
             DeviceInfo* info = FindDevice(above);
             if (info != nullptr) {
@@ -484,6 +521,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
                                    DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
                                    PVOID PropertyBuffer, PULONG ResultLength) {
+    CheckDdiIrql(Ddi::IoGetDeviceProperty);
     std::lock_guard<std::mutex> guard(ObjectLock());
     DeviceInfo* info = FindDevice(DeviceObject);
     if (info == nullptr) {

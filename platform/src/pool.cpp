@@ -31,13 +31,19 @@ bool IsPagedType(POOL_TYPE type) {
     return (static_cast<ULONG>(type) & 1) != 0;
 }
 
+void ReleaseMemory(void* memory) {
+    if (!SpecialPoolFree(memory)) {
+        std::free(memory);
+    }
+}
+
 } // namespace
 
 void ResetPool() {
     Pool& pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.lock);
     for (auto& entry : pool.live) {
-        std::free(entry.first);
+        ReleaseMemory(entry.first);
     }
     pool.live.clear();
     pool.bytes = 0;
@@ -112,6 +118,22 @@ struct LookasideState {
 };
 
 constexpr size_t LookasideCacheDepth = 4;
+// A cached entry is filled with this, so that a driver that reads a reused entry before it sets
+// it sees garbage, and one that writes to an entry it gave back is caught when it is handed out.
+constexpr unsigned char LookasidePoison = 0xDF;
+
+void CheckPoison(PNPAGED_LOOKASIDE_LIST lookaside, const void* entry) {
+    auto* bytes = static_cast<const unsigned char*>(entry);
+    for (ULONG i = 0; i < lookaside->Size; ++i) {
+        if (bytes[i] != LookasidePoison) {
+            Violate(host::rule::LookasideEntryWrittenAfterFree,
+                    "entry " + Hex(entry) + " of lookaside list " + Hex(lookaside) + " (tag '" +
+                        host::TagText(lookaside->Tag) + "') was written at offset " +
+                        std::to_string(i) + " after it was freed to the list");
+            return;
+        }
+    }
+}
 
 PVOID NTAPI DefaultAllocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     return ExAllocatePoolWithTag(PoolType, NumberOfBytes, Tag);
@@ -126,20 +148,20 @@ VOID NTAPI DefaultFree(PVOID Buffer) {
 extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-    if (IsPagedType(PoolType) && CurrentIrql() > APC_LEVEL) {
-        Violate(host::rule::IrqlTooHigh, "paged pool with tag '" + host::TagText(Tag) +
-                                             "' allocated at IRQL " +
-                                             std::to_string(CurrentIrql()));
-    }
+    CheckDdiIrql(IsPagedType(PoolType) ? Ddi::ExAllocatePagedPool : Ddi::ExAllocatePool);
     if ((static_cast<ULONG>(PoolType) & POOL_NX_ALLOCATION) != 0 &&
-        !RtlIsNtDdiVersionAvailable(0x06020000)) {
+        !NtDdiVersionAvailable(0x06020000)) {
         Violate(host::rule::BadPoolCaller,
-                "NonPagedPoolNx requested on a system before Windows 8, tag " + host::TagText(Tag));
+                "NonPagedPoolNx requested on a system before Windows 8, tag '" +
+                    host::TagText(Tag) + "'");
     }
     if (ShouldFail(host::Alloc::Pool)) {
         return NULL;
     }
-    void* memory = std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
+    void* memory = SpecialPoolAllocate(NumberOfBytes, IsPagedType(PoolType));
+    if (memory == nullptr) {
+        memory = std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
+    }
     if (memory == nullptr) {
         return NULL;
     }
@@ -159,9 +181,11 @@ VOID NTAPI ExFreePool(PVOID P) {
         std::lock_guard<std::mutex> guard(pool.lock);
         auto found = pool.live.find(P);
         if (found != pool.live.end()) {
+            CheckDdiIrql(IsPagedType(found->second.type) ? Ddi::ExFreePagedPool : Ddi::ExFreePool);
+            ForgetRemoveLocksIn(P, found->second.size);
             pool.bytes -= found->second.size;
             pool.live.erase(found);
-            std::free(P);
+            ReleaseMemory(P);
             return;
         }
     }
@@ -184,6 +208,7 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
 VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
                                            PALLOCATE_FUNCTION* Allocate, PFREE_FUNCTION* Free,
                                            ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
+    CheckDdiIrql(Ddi::ExInitializeNPagedLookasideList);
     memset(Lookaside, 0, sizeof(*Lookaside));
     Lookaside->HostList = new LookasideState;
     Lookaside->Size = static_cast<ULONG>(Size);
@@ -195,6 +220,7 @@ VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
 }
 
 PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
+    CheckDdiIrql(Ddi::ExAllocateFromNPagedLookasideList);
     auto* state = static_cast<LookasideState*>(Lookaside->HostList);
     if (ShouldFail(host::Alloc::Lookaside)) {
         return NULL;
@@ -205,6 +231,7 @@ PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) 
             void* entry = state->cached.back();
             state->cached.pop_back();
             state->outstanding++;
+            CheckPoison(Lookaside, entry);
             return entry;
         }
     }
@@ -218,11 +245,13 @@ PVOID NTAPI ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) 
 }
 
 VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) {
+    CheckDdiIrql(Ddi::ExFreeToNPagedLookasideList);
     auto* state = static_cast<LookasideState*>(Lookaside->HostList);
     {
         std::lock_guard<std::mutex> guard(state->lock);
         state->outstanding--;
         if (state->cached.size() < LookasideCacheDepth) {
+            memset(Entry, LookasidePoison, Lookaside->Size);
             state->cached.push_back(Entry);
             return;
         }
@@ -231,6 +260,7 @@ VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID E
 }
 
 VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
+    CheckDdiIrql(Ddi::ExDeleteNPagedLookasideList);
     auto* state = static_cast<LookasideState*>(Lookaside->HostList);
     if (state->outstanding != 0) {
         Violate(host::rule::LookasideEntriesOutstanding,

@@ -2,8 +2,6 @@
 // bookkeeping, and PoRequestPowerIrp.
 #include "kernel.h"
 
-#include <thread>
-
 namespace host::detail {
 namespace {
 
@@ -20,6 +18,8 @@ PowerState& ThePower() {
 }
 
 struct Request {
+    PDEVICE_OBJECT top;
+    PIRP irp;
     PDEVICE_OBJECT device;
     UCHAR minor;
     POWER_STATE state;
@@ -40,27 +40,11 @@ NTSTATUS NTAPI RequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
 }
 
 // Without a power manager the kernel itself sends the requested IRP to the top of the stack,
-// from a worker so that pageable stacks see it at PASSIVE_LEVEL.
-void SendRequestedIrp(Request* request) {
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(request->device);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    if (irp == NULL) {
-        IO_STATUS_BLOCK failed{};
-        failed.Status = STATUS_INSUFFICIENT_RESOURCES;
-        if (request->completion != NULL) {
-            request->completion(request->device, request->minor, request->state, request->context,
-                                &failed);
-        }
-        delete request;
-        ObfDereferenceObject(top);
-        return;
-    }
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_POWER;
-    stack->MinorFunction = request->minor;
-    stack->Parameters.Power.Type = DevicePowerState;
-    stack->Parameters.Power.State = request->state;
+// from a kernel thread of its own so that pageable stacks see it at PASSIVE_LEVEL.
+VOID NTAPI SendRequestedIrp(PVOID context) {
+    auto* request = static_cast<Request*>(context);
+    PDEVICE_OBJECT top = request->top;
+    PIRP irp = request->irp;
     IoSetCompletionRoutine(irp, RequestComplete, request, TRUE, TRUE, TRUE);
     PoCallDriver(top, irp);
     ObfDereferenceObject(top);
@@ -96,10 +80,12 @@ using namespace host::detail;
 extern "C" {
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    CheckDdiIrql(Ddi::PoCallDriver);
     return IofCallDriver(DeviceObject, Irp);
 }
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+    CheckDdiIrql(Ddi::PoStartNextPowerIrp);
     NoteStartNextPowerIrp(Irp);
     std::lock_guard<std::mutex> guard(ThePower().lock);
     ThePower().events.push_back({host::PowerEvent::StartNext, NULL, Irp, SystemPowerState, {}});
@@ -107,6 +93,7 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                   POWER_STATE State) {
+    CheckDdiIrql(Ddi::PoSetPowerState);
     std::lock_guard<std::mutex> guard(ThePower().lock);
     ThePower().events.push_back({host::PowerEvent::SetState, DeviceObject, NULL, Type, State});
     POWER_STATE previous = ThePower().deviceStates[DeviceObject];
@@ -117,6 +104,7 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                  POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                                  PVOID Context, PIRP* Irp) {
+    CheckDdiIrql(Ddi::PoRequestPowerIrp);
     if (Irp != NULL) {
         *Irp = NULL;
     }
@@ -131,9 +119,40 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     if (ShouldFail(host::Alloc::Irp)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // The IRP is the kernel's, allocated now so that the caller gets it (a wait-wake request is
+    // cancelled through it), and sent from a thread of the kernel.
+    PDRIVER_OBJECT caller = EnterDriver(nullptr);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    EnterDriver(caller);
+    if (irp == NULL) {
+        ObfDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_POWER;
+    stack->MinorFunction = MinorFunction;
+    if (MinorFunction == IRP_MN_WAIT_WAKE) {
+        stack->Parameters.WaitWake.PowerState = PowerState.SystemState;
+    } else {
+        stack->Parameters.Power.Type = DevicePowerState;
+        stack->Parameters.Power.State = PowerState;
+    }
     auto* request =
-        new Request{DeviceObject, MinorFunction, PowerState, CompletionFunction, Context};
-    std::thread(SendRequestedIrp, request).detach();
+        new Request{top, irp, DeviceObject, MinorFunction, PowerState, CompletionFunction, Context};
+    if (Irp != NULL) {
+        *Irp = irp;
+    }
+    if (!NT_SUCCESS(StartKernelThread(SendRequestedIrp, request))) {
+        if (Irp != NULL) {
+            *Irp = NULL;
+        }
+        ObfDereferenceObject(top);
+        IoFreeIrp(irp);
+        delete request;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     return STATUS_PENDING;
 }
 

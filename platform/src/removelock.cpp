@@ -6,10 +6,17 @@
 namespace host::detail {
 namespace {
 
+// What the verifier knows of one remove lock: the holds by tag and the limits it was given.
+struct LockRecord {
+    std::map<const void*, size_t> holds;
+    size_t total = 0;
+    ULONG highWatermark = 0;
+    bool waited = false; // IoReleaseRemoveLockAndWait ran
+};
+
 struct RemoveLocks {
     std::mutex lock;
-    // lock -> tag -> holds
-    std::unordered_map<const void*, std::map<const void*, size_t>> holds;
+    std::unordered_map<const void*, LockRecord> records;
 };
 
 RemoveLocks& TheLocks() {
@@ -18,23 +25,42 @@ RemoveLocks& TheLocks() {
     return *locks;
 }
 
+// Takes one hold of the tag off the record; FALSE when the tag holds none.
+bool DropHold(const void* lock, const void* tag) {
+    std::lock_guard<std::mutex> guard(TheLocks().lock);
+    LockRecord& record = TheLocks().records[lock];
+    auto found = record.holds.find(tag);
+    if (found == record.holds.end()) {
+        return false;
+    }
+    if (--found->second == 0) {
+        record.holds.erase(found);
+    }
+    record.total--;
+    return true;
+}
+
+void DropCount(PIO_REMOVE_LOCK lock) {
+    if (InterlockedDecrement(&lock->Common.IoCount) == 0) {
+        KeSetEvent(&lock->Common.RemoveEvent, 0, FALSE);
+    }
+}
+
 } // namespace
 
 void ResetRemoveLocks() {
     std::lock_guard<std::mutex> guard(TheLocks().lock);
-    TheLocks().holds.clear();
+    TheLocks().records.clear();
 }
 
 size_t RemoveLockHoldsIn(const void* begin, size_t size) {
     auto* first = static_cast<const char*>(begin);
     std::lock_guard<std::mutex> guard(TheLocks().lock);
     size_t holds = 0;
-    for (auto& lock : TheLocks().holds) {
+    for (auto& lock : TheLocks().records) {
         auto* at = static_cast<const char*>(lock.first);
         if (at >= first && at < first + size) {
-            for (auto& tag : lock.second) {
-                holds += tag.second;
-            }
+            holds += lock.second.total;
         }
     }
     return holds;
@@ -43,9 +69,9 @@ size_t RemoveLockHoldsIn(const void* begin, size_t size) {
 void ForgetRemoveLocksIn(const void* begin, size_t size) {
     auto* first = static_cast<const char*>(begin);
     std::lock_guard<std::mutex> guard(TheLocks().lock);
-    for (auto it = TheLocks().holds.begin(); it != TheLocks().holds.end();) {
+    for (auto it = TheLocks().records.begin(); it != TheLocks().records.end();) {
         auto* at = static_cast<const char*>(it->first);
-        it = (at >= first && at < first + size) ? TheLocks().holds.erase(it) : std::next(it);
+        it = (at >= first && at < first + size) ? TheLocks().records.erase(it) : std::next(it);
     }
 }
 
@@ -53,66 +79,97 @@ void ForgetRemoveLocksIn(const void* begin, size_t size) {
 
 using namespace host::detail;
 
+// ddi/wdm/nf-wdm-ioinitializeremovelock and its Acquire, Release and ReleaseAndWait pages;
+// the tag checks are I/O Verification's (0xC4/0xD5 to 0xD7). Not modelled: AllocateTag (the
+// tracking blocks of a checked build) and MaxLockedMinutes (its hold timer).
 extern "C" {
 
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                                     ULONG HighWatermark, ULONG RemlockSize) {
+    CheckDdiIrql(Ddi::IoInitializeRemoveLock);
     UNREFERENCED_PARAMETER(AllocateTag);
     UNREFERENCED_PARAMETER(MaxLockedMinutes);
-    UNREFERENCED_PARAMETER(HighWatermark);
     if (RemlockSize != sizeof(IO_REMOVE_LOCK)) {
-        BugCheck(0xCB, "IoInitializeRemoveLockEx with a size that is not the lock's");
+        Violate(host::rule::RemoveLockBadSize, "IoInitializeRemoveLockEx of " + Hex(Lock) +
+                                                   " with size " + std::to_string(RemlockSize) +
+                                                   " for a lock of " +
+                                                   std::to_string(sizeof(IO_REMOVE_LOCK)));
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(TheLocks().lock);
+        auto found = TheLocks().records.find(Lock);
+        if (found != TheLocks().records.end()) {
+            Violate(host::rule::RemoveLockReinitialized,
+                    "IoInitializeRemoveLockEx of remove lock " + Hex(Lock) +
+                        (found->second.waited ? ", already released and waited for"
+                                              : ", already initialised"));
+        }
+        LockRecord& record = TheLocks().records[Lock];
+        record = LockRecord();
+        record.highWatermark = HighWatermark;
     }
     Lock->Common.Removed = FALSE;
     Lock->Common.IoCount = 1;
     KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
-    std::lock_guard<std::mutex> guard(TheLocks().lock);
-    TheLocks().holds[Lock].clear();
 }
 
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
                                      ULONG RemlockSize) {
+    CheckDdiIrql(Ddi::IoAcquireRemoveLock);
     UNREFERENCED_PARAMETER(File);
     UNREFERENCED_PARAMETER(Line);
     UNREFERENCED_PARAMETER(RemlockSize);
     InterlockedIncrement(&RemoveLock->Common.IoCount);
     if (__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_SEQ_CST)) {
-        if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0) {
-            KeSetEvent(&RemoveLock->Common.RemoveEvent, 0, FALSE);
-        }
+        DropCount(RemoveLock);
         return STATUS_DELETE_PENDING;
     }
     std::lock_guard<std::mutex> guard(TheLocks().lock);
-    TheLocks().holds[RemoveLock][Tag]++;
+    LockRecord& record = TheLocks().records[RemoveLock];
+    record.holds[Tag]++;
+    record.total++;
+    if (record.highWatermark != 0 && record.total > record.highWatermark) {
+        Violate(host::rule::RemoveLockOverHighWatermark,
+                "remove lock " + Hex(RemoveLock) + " acquired with tag " + Hex(Tag) + ": " +
+                    std::to_string(record.total) + " holds exceed its high watermark of " +
+                    std::to_string(record.highWatermark));
+    }
     return STATUS_SUCCESS;
 }
 
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    CheckDdiIrql(Ddi::IoReleaseRemoveLock);
     UNREFERENCED_PARAMETER(RemlockSize);
-    {
-        std::lock_guard<std::mutex> guard(TheLocks().lock);
-        auto& tags = TheLocks().holds[RemoveLock];
-        auto found = tags.find(Tag);
-        if (found == tags.end()) {
-            Violate(host::rule::RemoveLockReleaseWithoutAcquire,
-                    "remove lock " + Hex(RemoveLock) + " released with tag " + Hex(Tag) +
-                        ", which holds no acquisition of it");
-            return;
-        }
-        if (--found->second == 0) {
-            tags.erase(found);
-        }
+    if (!DropHold(RemoveLock, Tag)) {
+        Violate(host::rule::RemoveLockReleaseWithoutAcquire,
+                "remove lock " + Hex(RemoveLock) + " released with tag " + Hex(Tag) +
+                    ", which holds no acquisition of it");
+        return;
     }
-    if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0) {
-        KeSetEvent(&RemoveLock->Common.RemoveEvent, 0, FALSE);
-    }
+    DropCount(RemoveLock);
 }
 
+// The caller's own hold and the bias go, then the wait for every other hold. A caller that holds
+// nothing is reported, and its missing hold is not taken off, so that the wait still ends.
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    CheckDdiIrql(Ddi::IoReleaseRemoveLockAndWait);
+    UNREFERENCED_PARAMETER(RemlockSize);
     __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_SEQ_CST);
-    // Drop the bias taken at initialisation, then the caller's own hold.
-    InterlockedDecrement(&RemoveLock->Common.IoCount);
-    IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);
+    bool held = DropHold(RemoveLock, Tag);
+    {
+        std::lock_guard<std::mutex> guard(TheLocks().lock);
+        TheLocks().records[RemoveLock].waited = true;
+    }
+    if (!held) {
+        Violate(host::rule::RemoveLockWaitWithoutAcquire,
+                "IoReleaseRemoveLockAndWait of remove lock " + Hex(RemoveLock) + " with tag " +
+                    Hex(Tag) + ", which holds no acquisition of it");
+    }
+    DropCount(RemoveLock); // the bias
+    if (held) {
+        DropCount(RemoveLock);
+    }
     KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, NULL);
 }
 

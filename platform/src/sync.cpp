@@ -41,6 +41,20 @@ int HeldSpinLocks() {
     return t_spinLocks;
 }
 
+void AcquireSpin(PKSPIN_LOCK lock) {
+    while (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) != 0) {
+        sched_yield();
+    }
+    t_spinLocks++;
+}
+
+void ReleaseSpin(PKSPIN_LOCK lock) {
+    if (__atomic_exchange_n(lock, 0, __ATOMIC_RELEASE) == 0) {
+        BugCheck(0x10, "SPIN_LOCK_NOT_OWNED: spin lock released while not held");
+    }
+    t_spinLocks--;
+}
+
 // Never destroyed: detached system threads may still signal while the process exits.
 std::mutex& DispatcherLock() {
     static std::mutex* lock = new std::mutex;
@@ -83,6 +97,69 @@ void ResetTime() {
     SetTimeScale(1.0);
 }
 
+// An event is usable once KeInitializeEvent set its header (ddi/wdm/nf-wdm-keinitializeevent);
+// on Windows a never-initialised one corrupts the dispatcher's wait lists.
+void CheckInitialized(DISPATCHER_HEADER* header, const char* routine) {
+    bool event = header->Type == NotificationEvent || header->Type == SynchronizationEvent;
+    bool initialised = event ? header->Size == sizeof(KEVENT) / sizeof(LONG) &&
+                                   header->WaitListHead.Flink != nullptr
+                             : header->Type == ThreadObjectType;
+    if (!initialised) {
+        Violate(host::rule::EventNotInitialized,
+                std::string(routine) + " on object " + Hex(header) + ", never initialised");
+    }
+}
+
+LONG ResetEvent(PRKEVENT event) {
+    CheckInitialized(&event->Header, "KeResetEvent");
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 0;
+    return previous;
+}
+
+NTSTATUS WaitOn(DISPATCHER_HEADER* header, PLARGE_INTEGER timeout) {
+    auto signalled = [header] { return header->SignalState > 0; };
+    auto consume = [header] {
+        if (header->Type == SynchronizationEvent) {
+            header->SignalState = 0;
+        }
+        return STATUS_SUCCESS;
+    };
+    std::unique_lock<std::mutex> guard(DispatcherLock());
+    if (timeout == NULL) {
+        DispatcherWake().wait(guard, signalled);
+        return consume();
+    }
+    LONGLONG relative = timeout->QuadPart;
+    if (relative > 0) {
+        // Absolute: the time left, as a negative interval.
+        relative = BootSystemTime + KernelNow() - relative;
+    }
+    auto deadline = std::chrono::steady_clock::now() + RealDurationOf(-relative);
+    if (!DispatcherWake().wait_until(guard, deadline, signalled)) {
+        return STATUS_TIMEOUT;
+    }
+    return consume();
+}
+
+// The interlocked list routines run at any IRQL: their lock is taken with interrupts off, which
+// the host models by taking it without an IRQL change.
+class InterlockedListLock {
+  public:
+    explicit InterlockedListLock(PKSPIN_LOCK lock) : lock_(lock) {
+        AcquireSpin(lock_);
+    }
+    ~InterlockedListLock() {
+        ReleaseSpin(lock_);
+    }
+    InterlockedListLock(const InterlockedListLock&) = delete;
+    InterlockedListLock& operator=(const InterlockedListLock&) = delete;
+
+  private:
+    PKSPIN_LOCK lock_;
+};
+
 } // namespace host::detail
 
 namespace host {
@@ -102,6 +179,9 @@ LONGLONG KernelTime() {
 
 IrqlScope::IrqlScope(KIRQL irql) : old_(detail::CurrentIrql()) {
     detail::SetIrql(irql);
+    if (irql >= DISPATCH_LEVEL) {
+        detail::TrimPagedPool();
+    }
 }
 
 IrqlScope::~IrqlScope() {
@@ -115,78 +195,96 @@ using namespace host::detail;
 extern "C" {
 
 KIRQL NTAPI KeGetCurrentIrql(void) {
+    CheckDdiIrql(Ddi::KeGetCurrentIrql);
     return CurrentIrql();
 }
 
+// PAGED_CODE(), the WDK's assertion in checked builds: pageable code must not run above
+// APC_LEVEL, where a page fault cannot be served.
+VOID NTAPI HostPagedCode(PCSTR Routine) {
+    if (CurrentIrql() > APC_LEVEL) {
+        Violate(host::rule::PagedCodeAboveApcLevel,
+                std::string("pageable routine ") + Routine + " (called from " +
+                    Hex(__builtin_return_address(0)) + ") runs at IRQL " +
+                    std::to_string(CurrentIrql()) + " in driver " + ServiceNameOf(CurrentDriver()));
+    }
+}
+
 VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    CheckDdiIrql(Ddi::KeRaiseIrql);
     KIRQL old = CurrentIrql();
     if (NewIrql < old) {
-        BugCheck(0x9D, "KeRaiseIrql to a lower IRQL"); // IRQL_NOT_GREATER_OR_EQUAL
+        BugCheck(0x09, "IRQL_NOT_GREATER_OR_EQUAL: KeRaiseIrql to a lower IRQL");
     }
     *OldIrql = old;
     SetIrql(NewIrql);
+    if (NewIrql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL) {
+        TrimPagedPool();
+    }
 }
 
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
+    CheckDdiIrql(Ddi::KeLowerIrql);
     if (NewIrql > CurrentIrql()) {
-        BugCheck(0x0A, "KeLowerIrql to a higher IRQL"); // IRQL_NOT_LESS_OR_EQUAL
+        BugCheck(0x0A, "IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql to a higher IRQL");
     }
     SetIrql(NewIrql);
 }
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-    while (__atomic_exchange_n(SpinLock, 1, __ATOMIC_ACQUIRE) != 0) {
-        sched_yield();
-    }
-    t_spinLocks++;
+    CheckDdiIrql(Ddi::KeAcquireSpinLockAtDpcLevel);
+    AcquireSpin(SpinLock);
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-    if (__atomic_exchange_n(SpinLock, 0, __ATOMIC_RELEASE) == 0) {
-        BugCheck(0x10, "spin lock released while not held"); // SPIN_LOCK_NOT_OWNED
-    }
-    t_spinLocks--;
+    CheckDdiIrql(Ddi::KeReleaseSpinLockFromDpcLevel);
+    ReleaseSpin(SpinLock);
 }
 
+// Above DISPATCH_LEVEL (reported) the lock is taken without lowering the IRQL.
 VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
-    KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
-    KeAcquireSpinLockAtDpcLevel(SpinLock);
+    CheckDdiIrql(Ddi::KeAcquireSpinLock);
+    *OldIrql = CurrentIrql();
+    if (*OldIrql < DISPATCH_LEVEL) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+    }
+    AcquireSpin(SpinLock);
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    KeReleaseSpinLockFromDpcLevel(SpinLock);
+    CheckDdiIrql(Ddi::KeReleaseSpinLock);
+    ReleaseSpin(SpinLock);
     KeLowerIrql(NewIrql);
 }
 
 PLIST_ENTRY NTAPI ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
                                               PKSPIN_LOCK Lock) {
-    KIRQL old;
-    KeAcquireSpinLock(Lock, &old);
+    CheckDdiIrql(Ddi::ExInterlockedList);
+    InterlockedListLock lockScope(Lock);
     PLIST_ENTRY previous = IsListEmpty(ListHead) ? NULL : ListHead->Blink;
     InsertTailList(ListHead, ListEntry);
-    KeReleaseSpinLock(Lock, old);
     return previous;
 }
 
 PLIST_ENTRY NTAPI ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
                                               PKSPIN_LOCK Lock) {
-    KIRQL old;
-    KeAcquireSpinLock(Lock, &old);
+    CheckDdiIrql(Ddi::ExInterlockedList);
+    InterlockedListLock lockScope(Lock);
     PLIST_ENTRY previous = IsListEmpty(ListHead) ? NULL : ListHead->Flink;
     InsertHeadList(ListHead, ListEntry);
-    KeReleaseSpinLock(Lock, old);
     return previous;
 }
 
 PLIST_ENTRY NTAPI ExInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock) {
-    KIRQL old;
-    KeAcquireSpinLock(Lock, &old);
+    CheckDdiIrql(Ddi::ExInterlockedList);
+    InterlockedListLock lockScope(Lock);
     PLIST_ENTRY entry = IsListEmpty(ListHead) ? NULL : RemoveHeadList(ListHead);
-    KeReleaseSpinLock(Lock, old);
     return entry;
 }
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    CheckDdiIrql(Ddi::KeInitializeEvent);
     memset(Event, 0, sizeof(*Event));
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -196,11 +294,8 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
-    UNREFERENCED_PARAMETER(Wait);
-    if (CurrentIrql() > DISPATCH_LEVEL) {
-        host::detail::Violate(host::rule::IrqlTooHigh, "KeSetEvent on " + Hex(Event) + " at IRQL " +
-                                                           std::to_string(CurrentIrql()));
-    }
+    CheckDdiIrql(Wait ? Ddi::KeSetEventWait : Ddi::KeSetEvent);
+    CheckInitialized(&Event->Header, "KeSetEvent");
     LONG previous;
     {
         std::lock_guard<std::mutex> guard(DispatcherLock());
@@ -212,21 +307,24 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> guard(DispatcherLock());
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 0;
-    return previous;
+    CheckDdiIrql(Ddi::KeResetEvent);
+    return ResetEvent(Event);
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
-    KeResetEvent(Event);
+    CheckDdiIrql(Ddi::KeClearEvent);
+    ResetEvent(Event);
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    CheckDdiIrql(Ddi::KeReadStateEvent);
+    CheckInitialized(&Event->Header, "KeReadStateEvent");
     std::lock_guard<std::mutex> guard(DispatcherLock());
     return Event->Header.SignalState;
 }
 
+// A wait with a zero timeout only polls and may run at DISPATCH_LEVEL; any other wait blocks
+// (0xC4/0x121 without a timeout, 0x122 with one).
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                      PLARGE_INTEGER Timeout) {
@@ -234,52 +332,30 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
     bool zeroTimeout = Timeout != NULL && Timeout->QuadPart == 0;
-    if (CurrentIrql() > DISPATCH_LEVEL || (CurrentIrql() == DISPATCH_LEVEL && !zeroTimeout)) {
-        host::detail::Violate(host::rule::IrqlTooHigh, "KeWaitForSingleObject on " + Hex(Object) +
-                                                           " blocks at IRQL " +
-                                                           std::to_string(CurrentIrql()));
-    }
+    CheckDdiIrql(zeroTimeout ? Ddi::KeWaitPoll : Ddi::KeWait);
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
-    auto signalled = [header] { return header->SignalState > 0; };
-    auto consume = [header] {
-        if (header->Type == SynchronizationEvent) {
-            header->SignalState = 0;
-        }
-        return STATUS_SUCCESS;
-    };
-    std::unique_lock<std::mutex> guard(DispatcherLock());
-    if (Timeout == NULL) {
-        DispatcherWake().wait(guard, signalled);
-        return consume();
-    }
-    LONGLONG relative = Timeout->QuadPart;
-    if (relative > 0) {
-        LARGE_INTEGER now;
-        guard.unlock();
-        KeQuerySystemTime(&now);
-        guard.lock();
-        relative = now.QuadPart - relative; // absolute: time left, as a negative interval
-    }
-    auto deadline = std::chrono::steady_clock::now() + RealDurationOf(-relative);
-    if (!DispatcherWake().wait_until(guard, deadline, signalled)) {
-        return STATUS_TIMEOUT;
-    }
-    return consume();
+    CheckInitialized(header, "KeWaitForSingleObject");
+    return WaitOn(header, Timeout);
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                       PLARGE_INTEGER Interval) {
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    CheckDdiIrql(Ddi::KeDelayExecutionThread);
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
-    KeWaitForSingleObject(&never, Executive, WaitMode, Alertable, Interval);
+    WaitOn(&never.Header, Interval);
     return STATUS_SUCCESS;
 }
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    CheckDdiIrql(Ddi::KeQuerySystemTime);
     CurrentTime->QuadPart = BootSystemTime + KernelNow();
 }
 
 ULONGLONG NTAPI KeQueryInterruptTime(void) {
+    CheckDdiIrql(Ddi::KeQueryInterruptTime);
     return static_cast<ULONGLONG>(KernelNow());
 }
 

@@ -24,6 +24,7 @@ extern "C" {
 
 PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
                                                    PVOID StartPosition, LONG DescriptorType) {
+    host::detail::CheckDdiIrql(host::detail::Ddi::UsbdParseDescriptors);
     PUCHAR end = static_cast<PUCHAR>(DescriptorBuffer) + TotalLength;
     PUCHAR position = static_cast<PUCHAR>(StartPosition);
     while (position + sizeof(USB_COMMON_DESCRIPTOR) <= end) {
@@ -44,6 +45,7 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
     LONG InterfaceProtocol) {
+    host::detail::CheckDdiIrql(host::detail::Ddi::UsbdParseConfigurationDescriptorEx);
     PUCHAR end = ConfigurationEnd(ConfigurationDescriptor);
     PVOID position = StartPosition;
     for (;;) {
@@ -71,6 +73,7 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                              PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+    host::detail::CheckDdiIrql(host::detail::Ddi::UsbdCreateConfigurationRequestEx);
     size_t size = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
     size_t count = 0;
     for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor != NULL;

@@ -26,6 +26,15 @@ void ResetVersion() {
     SetOsVersion(Windows10);
 }
 
+bool NtDdiVersionAvailable(ULONG version) {
+    OsVersion running = Current();
+    return (((running.major << 8) | running.minor) << 16) >= (version & 0xFFFF0000u);
+}
+
+bool StartNextPowerIrpRequired() {
+    return !NtDdiVersionAvailable(0x06000000);
+}
+
 } // namespace detail
 
 void SetOsVersion(const OsVersion& version) {
@@ -39,6 +48,7 @@ extern "C" {
 
 BOOLEAN NTAPI PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumber,
                            PUNICODE_STRING CSDVersion) {
+    host::detail::CheckDdiIrql(host::detail::Ddi::PsGetVersion);
     UNREFERENCED_PARAMETER(CSDVersion);
     host::OsVersion version = host::detail::Current();
     if (MajorVersion != NULL) {
@@ -54,12 +64,12 @@ BOOLEAN NTAPI PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG Buil
 }
 
 BOOLEAN NTAPI RtlIsNtDdiVersionAvailable(ULONG Version) {
-    host::OsVersion version = host::detail::Current();
-    ULONG running = ((version.major << 8) | version.minor) << 16;
-    return running >= (Version & 0xFFFF0000u) ? TRUE : FALSE;
+    host::detail::CheckDdiIrql(host::detail::Ddi::RtlIsNtDdiVersionAvailable);
+    return host::detail::NtDdiVersionAvailable(Version) ? TRUE : FALSE;
 }
 
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+    host::detail::CheckDdiIrql(host::detail::Ddi::MmGetSystemRoutineAddress);
     static const char16_t name[] = u"RtlIsNtDdiVersionAvailable";
     if (!host::detail::Current().hasRtlIsNtDdiVersionAvailable || SystemRoutineName == NULL ||
         SystemRoutineName->Length != sizeof(name) - sizeof(char16_t) ||
@@ -70,6 +80,7 @@ PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
 }
 
 SIZE_T NTAPI RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length) {
+    host::detail::CheckDdiIrql(host::detail::Ddi::RtlCompareMemory);
     auto* a = static_cast<const UCHAR*>(Source1);
     auto* b = static_cast<const UCHAR*>(Source2);
     SIZE_T same = 0;
@@ -80,6 +91,7 @@ SIZE_T NTAPI RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T L
 }
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    host::detail::CheckDdiIrql(host::detail::Ddi::RtlInitUnicodeString);
     size_t length = 0;
     while (SourceString != NULL && SourceString[length] != 0) {
         ++length;

@@ -64,36 +64,83 @@ void SetLogObserver(std::function<void(const LogLine&)> observer);
 namespace rule {
 // IRP handling
 extern const char* const IrpCompletedTwice;
+extern const char* const IrpCompletedNeverSent;
 extern const char* const IrpCompletedWithPending;
+extern const char* const CompletedWithCancelRoutine;
+extern const char* const ForwardedWithCancelRoutine;
 extern const char* const PendingNotMarked;
+extern const char* const MarkedPendingNotReturned;
 extern const char* const SyncStatusMismatch;
+extern const char* const NeitherCompletedNorPended;
+extern const char* const ForwardedWithControlSet;
+extern const char* const ForwardedWithUpperRoutine;
+extern const char* const ForwardedAtBadIrql;
 extern const char* const IrpFreedInUse;
+extern const char* const ThreadedIrpFreed;
+extern const char* const IrpReusedInUse;
+extern const char* const ThreadedIrpReused;
+extern const char* const ThreadedIrpSentAtApcLevel;
+extern const char* const InformationExceedsOutput;
 extern const char* const NoMoreStackLocations;
 extern const char* const DriverIrpReachedTop;
 extern const char* const IrpLeaked;
 // Objects
 extern const char* const DeviceDeletedWithIrps;
+extern const char* const DeviceDeletedAttached;
+extern const char* const DetachNotAttached;
+extern const char* const RemoveWithoutDetach;
+extern const char* const RemoveWithoutDelete;
+extern const char* const PowerPagableNotInherited;
+extern const char* const IoFlagsNotInherited;
+extern const char* const DeviceTypeNotInherited;
 extern const char* const RemoveLockHeldAtDelete;
 extern const char* const RemoveLockReleaseWithoutAcquire;
+extern const char* const RemoveLockWaitWithoutAcquire;
+extern const char* const RemoveLockReinitialized;
+extern const char* const RemoveLockOverHighWatermark;
+extern const char* const RemoveLockBadSize;
 extern const char* const DereferenceBelowZero;
 extern const char* const DeviceStillInitializing;
+extern const char* const EventNotInitialized;
 // IRQL
 extern const char* const IrqlTooHigh;
+extern const char* const IrqlTooLow;
 extern const char* const IrqlNotRestored;
+extern const char* const PagedCodeAboveApcLevel;
 // Power
 extern const char* const PowerIrpWithoutStartNext;
+extern const char* const SystemSetPowerFailed;
 // Resources
 extern const char* const BadPoolCaller;
 extern const char* const PoolLeakedAtUnload;
 extern const char* const LookasideEntriesOutstanding;
+extern const char* const LookasideEntryWrittenAfterFree;
 extern const char* const DeviceLeftAtUnload;
 extern const char* const ThreadAliveAtUnload;
 extern const char* const IrpAliveAtUnload;
 } // namespace rule
 
+// One row of the verifier's rule table: the rule, Windows' code for the same fault, and the test
+// that provokes it.
+struct RuleInfo {
+    const char* name;
+    const char* windowsCode;
+    const char* test;
+};
+std::vector<RuleInfo> Rules();
+
+// The documented IRQL range of each DDI the host provides, as the host checks it.
+struct DdiIrql {
+    std::string name;
+    KIRQL lowest;
+    KIRQL highest;
+};
+std::vector<DdiIrql> DdiIrqlTable();
+
 struct Violation {
     std::string rule;
     std::string detail;
+    std::string code; // Windows' code, from the rule table
 };
 std::vector<Violation> Violations();
 // For the world's managers: what the real system checks in its own code (the PnP manager after
