@@ -348,11 +348,19 @@ size_t IrpsOwnedBy(PDRIVER_OBJECT driver) {
     return count;
 }
 
+// The power manager starts the next power IRP of the device whose stack location is current
+// (ddi/wdm/nf-wdm-postartnextpowerirp), whichever thread calls: a requester's power completion
+// function that finishes a held system IRP runs on the thread that completed its device IRP.
 void NoteStartNextPowerIrp(PIRP irp) {
     std::shared_ptr<IrpInfo> info = FindIrp(irp);
     if (info != nullptr) {
         std::lock_guard<std::mutex> guard(info->lock);
-        info->startedNext.insert(CurrentDriver());
+        PDRIVER_OBJECT driver = CurrentDriver();
+        if (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
+            PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+            driver = device != NULL ? device->DriverObject : driver;
+        }
+        info->startedNext.insert(driver);
     }
 }
 
