@@ -1,5 +1,6 @@
 // Device control on the FDO: every request goes down to the controller's stack unchanged; the
-// HID requests and HID descriptor reads that pass are traced down and back up.
+// HID requests and HID descriptor reads that pass are traced down and back up. Only the lines of
+// internal requests look into a request's buffers.
 #include "../core/log.h"
 #include "fdo.h"
 
@@ -90,12 +91,23 @@ VOID TraceSubmitUrb(PIO_STACK_LOCATION Stack) {
     }
 }
 
+// Only kernel components send IRP_MJ_INTERNAL_DEVICE_CONTROL. An IRP_MJ_DEVICE_CONTROL may come
+// from a program: its Argument1 is then an output length the program chose and its UserBuffer
+// one of the program's addresses, reachable (if at all) only in the program's own thread.
+BOOLEAN BuffersAreKernels(PIO_STACK_LOCATION Stack) {
+    return Stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+}
+
 VOID TraceDown(PIRP Irp, PIO_STACK_LOCATION Stack) {
     ULONG code = Stack->Parameters.DeviceIoControl.IoControlCode;
     if (code == IOCTL_HID_WRITE_REPORT) {
-        TraceWriteReport(Irp);
+        if (BuffersAreKernels(Stack)) {
+            TraceWriteReport(Irp);
+        }
     } else if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
-        TraceSubmitUrb(Stack);
+        if (BuffersAreKernels(Stack)) {
+            TraceSubmitUrb(Stack);
+        }
     } else {
         const IoctlTrace* trace = FindTrace(code);
         if (trace != NULL) {
@@ -104,7 +116,8 @@ VOID TraceDown(PIRP Irp, PIO_STACK_LOCATION Stack) {
     }
 }
 
-// The returned bytes are dumped no further than the caller's buffer reaches.
+// The returned bytes are dumped no further than the caller's buffer reaches, and only for an
+// internal request: the lines of a program's request carry its lengths alone.
 VOID TraceUp(PIRP Irp, PIO_STACK_LOCATION Stack) {
     const IoctlTrace* trace = FindTrace(Stack->Parameters.DeviceIoControl.IoControlCode);
     if (trace == NULL || trace->Up == NULL) {
@@ -112,13 +125,14 @@ VOID TraceUp(PIRP Irp, PIO_STACK_LOCATION Stack) {
     }
     ULONG outputLength = Stack->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG_PTR returned = Irp->IoStatus.Information;
+    BOOLEAN readable = BuffersAreKernels(Stack) && Irp->UserBuffer != NULL;
     switch (trace->UpKind) {
     case UpTrace::Text:
         VELT_TRACE("%s", trace->Up);
         break;
     case UpTrace::DataReturned:
         VELT_TRACE(trace->Up, outputLength, static_cast<ULONG>(returned));
-        if (Irp->UserBuffer != NULL) {
+        if (readable) {
             HexDump(Irp->UserBuffer, returned < outputLength ? returned : outputLength,
                     HEX_DUMP_BYTES_PER_LINE);
         }
@@ -126,7 +140,7 @@ VOID TraceUp(PIRP Irp, PIO_STACK_LOCATION Stack) {
     case UpTrace::Attributes: {
         VELT_TRACE(trace->Up, outputLength, static_cast<ULONG>(returned));
         auto attributes = static_cast<PHID_DEVICE_ATTRIBUTES>(Irp->UserBuffer);
-        if (attributes != NULL && outputLength >= sizeof(HID_DEVICE_ATTRIBUTES)) {
+        if (readable && outputLength >= sizeof(HID_DEVICE_ATTRIBUTES)) {
             VELT_TRACE("VELTDRIVER :       IOCTL__HID_GET_DEVICE_ATTRIBUTES    vendor 0x%X  "
                        "product 0x%X\n",
                        attributes->VendorID, attributes->ProductID);

@@ -1,6 +1,6 @@
 // Reading an INF the way the PnP manager does to pick a driver: the models of every
 // manufacturer for this platform, each with the service that the install section adds as the
-// device's function driver.
+// device's function driver and the security that its hardware section gives the device.
 #pragma once
 
 #include <string>
@@ -13,6 +13,9 @@ struct InfModel {
     std::string description;    // strings expanded
     std::string installSection; // the decorated section that was chosen
     std::string service;        // the kernel service added as function driver, "" for none
+    // The SDDL that the install section's .HW section writes to the device's hardware key as its
+    // Security value (the PnP manager applies it to the device objects of the stack), "" for none.
+    std::string security;
 };
 
 // The platform decoration of models and install sections: NTamd64 or NTx86.
