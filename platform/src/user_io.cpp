@@ -369,14 +369,18 @@ void UserSpace::Write(PVOID address, const void* data, size_t size) {
     if (!Contains(address, size)) {
         detail::BugCheck(0x50, "a program wrote outside its own address space");
     }
-    std::memcpy(SystemAlias(address), data, size);
+    if (size != 0) {
+        std::memcpy(SystemAlias(address), data, size);
+    }
 }
 
 void UserSpace::Read(const void* address, void* data, size_t size) const {
     if (!Contains(address, size)) {
         detail::BugCheck(0x50, "a program read outside its own address space");
     }
-    std::memcpy(data, SystemAlias(address), size);
+    if (size != 0) {
+        std::memcpy(data, SystemAlias(address), size);
+    }
 }
 
 // ---- Security -----------------------------------------------------------------------------------
