@@ -94,18 +94,18 @@ VOID TraceSubmitUrb(PIO_STACK_LOCATION Stack) {
 // Only kernel components send IRP_MJ_INTERNAL_DEVICE_CONTROL. An IRP_MJ_DEVICE_CONTROL may come
 // from a program: its Argument1 is then an output length the program chose and its UserBuffer
 // one of the program's addresses, reachable (if at all) only in the program's own thread.
-BOOLEAN BuffersAreKernels(PIO_STACK_LOCATION Stack) {
+BOOLEAN BuffersAreKernelMemory(PIO_STACK_LOCATION Stack) {
     return Stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
 }
 
 VOID TraceDown(PIRP Irp, PIO_STACK_LOCATION Stack) {
     ULONG code = Stack->Parameters.DeviceIoControl.IoControlCode;
     if (code == IOCTL_HID_WRITE_REPORT) {
-        if (BuffersAreKernels(Stack)) {
+        if (BuffersAreKernelMemory(Stack)) {
             TraceWriteReport(Irp);
         }
     } else if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
-        if (BuffersAreKernels(Stack)) {
+        if (BuffersAreKernelMemory(Stack)) {
             TraceSubmitUrb(Stack);
         }
     } else {
@@ -125,7 +125,7 @@ VOID TraceUp(PIRP Irp, PIO_STACK_LOCATION Stack) {
     }
     ULONG outputLength = Stack->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG_PTR returned = Irp->IoStatus.Information;
-    BOOLEAN readable = BuffersAreKernels(Stack) && Irp->UserBuffer != NULL;
+    BOOLEAN readable = BuffersAreKernelMemory(Stack) && Irp->UserBuffer != NULL;
     switch (trace->UpKind) {
     case UpTrace::Text:
         VELT_TRACE("%s", trace->Up);

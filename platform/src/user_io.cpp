@@ -297,6 +297,7 @@ struct FileRecord {
     std::u16string name;
 };
 
+// A request of the file itself (create, cleanup, close), to the top of its stack, from user mode.
 IrpResult SendFileRequest(PFILE_OBJECT file, UCHAR major) {
     IrqlScope passive(PASSIVE_LEVEL);
     return SendIrp(file->DeviceObject, STATUS_SUCCESS,
