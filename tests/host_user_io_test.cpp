@@ -28,7 +28,8 @@ struct Seen {
     PVOID type3 = nullptr;
     PVOID userBuffer = nullptr;
     PMDL mdl = nullptr;
-    Bytes systemBytes; // the first bytes of the system buffer, when there is one
+    PVOID mdlAddress = nullptr; // the address the MDL describes
+    Bytes systemBytes;          // the first bytes of the system buffer, when there is one
 };
 
 class UserIoTest : public HostTest {
@@ -59,6 +60,7 @@ class UserIoTest : public HostTest {
             seen.type3 = stack->Parameters.DeviceIoControl.Type3InputBuffer;
             seen.userBuffer = irp->UserBuffer;
             seen.mdl = irp->MdlAddress;
+            seen.mdlAddress = seen.mdl != nullptr ? MmGetMdlVirtualAddress(seen.mdl) : nullptr;
             if (method != METHOD_NEITHER) {
                 seen.systemBuffer = irp->AssociatedIrp.SystemBuffer;
                 if (seen.systemBuffer != NULL && in != 0) {
@@ -133,10 +135,32 @@ TEST_F(UserIoTest, EachTransferMethodPlacesTheBuffersAsWindowsDoes) {
         EXPECT_EQ(method != METHOD_BUFFERED, seen.mdl != nullptr) << method;
         if (method == METHOD_BUFFERED) {
             EXPECT_EQ(output, seen.userBuffer);
+        } else {
+            EXPECT_EQ(output, seen.mdlAddress) << "the MDL describes the program's pages";
         }
         EXPECT_EQ(2u, result.information);
         EXPECT_EQ((Bytes{'O', 'K', 0}), app.Read(output, 3)) << method;
     }
+}
+
+// The system buffer holds no zeros the driver did not write: a driver that reports more than it
+// wrote hands the program whatever the pool held, visibly.
+TEST_F(UserIoTest, BufferedOutputThatTheDriverDidNotWriteIsNotZeros) {
+    driver_->SetHandler(device_, [](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        irp->IoStatus.Information = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL
+                                        ? stack->Parameters.DeviceIoControl.OutputBufferLength
+                                        : 0;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    Application app;
+    int handle = app.Open(device_);
+    PVOID output = app.Buffer(4);
+    host::UserIoResult result = app.Control(handle, Code(METHOD_BUFFERED), NULL, 0, output, 4);
+    EXPECT_EQ(4u, result.information);
+    EXPECT_NE((Bytes{0, 0, 0, 0}), app.Read(output, 4));
 }
 
 // Refused by the I/O manager before an IRP exists: a probe that fails, and a code whose access
@@ -174,11 +198,15 @@ TEST_F(UserIoTest, ProbesAndAccessBitsRefuseBeforeAnyDriverSeesTheRequest) {
 // The device's security decides who opens it; a name in its namespace escapes the check unless
 // the stack carries FILE_DEVICE_SECURE_OPEN.
 TEST_F(UserIoTest, SecurityDecidesWhoOpensAndSecureOpenCoversTheNamespace) {
-    EXPECT_FALSE(host::SetDeviceSecurity(device_, "D:P(A;;GA;;;XX)"));
-    EXPECT_FALSE(host::SetDeviceSecurity(device_, "O:SYD:(A;;GA;;;SY)"));
-    EXPECT_EQ(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE,
+    for (const char* unparsed : {"D:P(A;;GA;;;XX)", "O:SYD:(A;;GA;;;SY)", "D:RRI(A;;GA;;;SY)",
+                                 "D:PA(A;;GA;;;SY)", "D:AIP(A;;GA;;;SY)x"}) {
+        EXPECT_FALSE(host::SetDeviceSecurity(device_, unparsed)) << unparsed;
+    }
+    EXPECT_EQ(FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE,
               host::GrantedAccess(device_, host::Caller::User))
         << "the default security lets everyone read and write";
+    ASSERT_TRUE(host::SetDeviceSecurity(device_, "D:PAIAR(A;;GA;;;SY)"));
+    EXPECT_EQ(FILE_ALL_ACCESS, host::GrantedAccess(device_, host::Caller::System));
     ASSERT_TRUE(host::SetDeviceSecurity(device_, "D:P(A;;GA;;;SY)(A;;GA;;;BA)"));
     struct Case {
         host::Caller caller;
@@ -203,17 +231,62 @@ TEST_F(UserIoTest, SecurityDecidesWhoOpensAndSecureOpenCoversTheNamespace) {
     }
 }
 
+// Generic rights map to file rights on both sides of the check, and CreateFileW's own
+// SYNCHRONIZE | FILE_READ_ATTRIBUTES must be granted too.
+TEST_F(UserIoTest, OpensAreCheckedInFileRights) {
+    struct Case {
+        const char* sddl;
+        ACCESS_MASK desired;
+        NTSTATUS status;
+    } cases[] = {
+        {"D:P(A;;FR;;;WD)", GENERIC_READ, STATUS_SUCCESS},
+        {"D:P(A;;FR;;;WD)", FILE_READ_DATA, STATUS_SUCCESS},
+        {"D:P(A;;FR;;;WD)", GENERIC_WRITE, STATUS_ACCESS_DENIED},
+        {"D:P(A;;FR;;;WD)", GENERIC_ALL, STATUS_ACCESS_DENIED},
+        {"D:P(A;;GRGW;;;WD)", FILE_READ_DATA | FILE_WRITE_DATA, STATUS_SUCCESS},
+        {"D:P(A;;FX;;;WD)", FILE_READ_DATA, STATUS_ACCESS_DENIED},
+        {"D:P(A;;FA;;;WD)", GENERIC_ALL, STATUS_SUCCESS},
+        // FILE_GENERIC_WRITE holds SYNCHRONIZE, which every CreateFileW asks for.
+        {"D:P(D;;FW;;;WD)(A;;GA;;;WD)", GENERIC_READ, STATUS_ACCESS_DENIED},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(host::SetDeviceSecurity(device_, c.sddl)) << c.sddl;
+        Application app;
+        NTSTATUS status = STATUS_PENDING;
+        app.Open(device_, c.desired, u"", &status);
+        EXPECT_EQ(c.status, status) << c.sddl << " " << std::hex << c.desired;
+    }
+}
+
 class UserIoDeathTest : public UserIoTest {};
 
 // A driver that reads a program's address itself stops the machine, naming itself; at
-// DISPATCH_LEVEL with the code Windows gives there.
+// DISPATCH_LEVEL with the code Windows gives there. The address an MDL describes is the
+// program's too: only the system address mapped for it is the driver's to touch.
 TEST_F(UserIoDeathTest, DriverThatTouchesAUserAddressStopsTheMachine) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (KIRQL irql : {KIRQL(PASSIVE_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
-        driver_->SetHandler(device_, [irql](PDEVICE_OBJECT, PIRP irp) {
+    struct Case {
+        KIRQL irql;
+        ULONG method;
+        const char* stop;
+    } cases[] = {
+        {PASSIVE_LEVEL, METHOD_NEITHER,
+         "STOP: 0x00000050 \\(PAGE_FAULT_IN_NONPAGED_AREA: driver testdriver .*read user "
+         "address .* at IRQL 0"},
+        {DISPATCH_LEVEL, METHOD_NEITHER,
+         "STOP: 0x000000D1 \\(DRIVER_IRQL_NOT_LESS_OR_EQUAL: driver testdriver .*read user "
+         "address .* at IRQL 2"},
+        {PASSIVE_LEVEL, METHOD_OUT_DIRECT,
+         "STOP: 0x00000050 \\(PAGE_FAULT_IN_NONPAGED_AREA: driver testdriver .*read user "
+         "address .* at IRQL 0"},
+    };
+    for (const Case& c : cases) {
+        driver_->SetHandler(device_, [c](PDEVICE_OBJECT, PIRP irp) {
             if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
-                host::IrqlScope level(irql);
-                irp->IoStatus.Information = *static_cast<volatile UCHAR*>(irp->UserBuffer);
+                host::IrqlScope level(c.irql);
+                PVOID buffer = c.method == METHOD_NEITHER ? irp->UserBuffer
+                                                          : MmGetMdlVirtualAddress(irp->MdlAddress);
+                irp->IoStatus.Information = *static_cast<volatile UCHAR*>(buffer);
             }
             irp->IoStatus.Status = STATUS_SUCCESS;
             IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -224,13 +297,10 @@ TEST_F(UserIoDeathTest, DriverThatTouchesAUserAddressStopsTheMachine) {
                 Application app;
                 int handle = app.Open(device_);
                 PVOID output = app.Buffer(Bytes{7});
-                app.Control(handle, Code(METHOD_NEITHER), NULL, 0, output, 1);
+                app.Control(handle, Code(c.method), NULL, 0, output, 1);
             },
-            irql == PASSIVE_LEVEL
-                ? "STOP: 0x00000050 \\(PAGE_FAULT_IN_NONPAGED_AREA: driver testdriver .*read "
-                  "user address .* at IRQL 0"
-                : "STOP: 0x000000D1 \\(DRIVER_IRQL_NOT_LESS_OR_EQUAL: driver testdriver .*read "
-                  "user address .* at IRQL 2");
+            c.stop)
+            << c.method;
     }
 }
 

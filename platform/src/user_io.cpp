@@ -13,6 +13,7 @@
 #include "kernel.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -29,15 +30,21 @@ namespace rule {
 const char* const UserAddressTouched = "USER_ADDRESS_TOUCHED_BY_DRIVER";
 } // namespace rule
 
+// The reservations of user spaces, read by the fault handler without a lock. A reservation stays
+// PROT_NONE for the life of the process: a dead space's addresses still fault as user addresses,
+// and no later host allocation lands on them; a new space of no greater size takes it over.
+enum SlotState : int { SlotEmpty, SlotLive, SlotDead };
+struct UserRange {
+    std::atomic<int> state{SlotEmpty};
+    std::atomic<uintptr_t> begin{0};
+    std::atomic<uintptr_t> end{0};
+    std::atomic<UCHAR*> alias{nullptr}; // the live space's bytes
+    std::atomic<size_t> liveSize{0};    // and their count
+};
 namespace {
 
 // ---- Faults on user addresses -------------------------------------------------------------------
 
-// The ranges of the live user spaces, read by the fault handler without a lock.
-struct UserRange {
-    std::atomic<uintptr_t> begin{0};
-    std::atomic<uintptr_t> end{0};
-};
 constexpr size_t MaxUserSpaces = 64;
 UserRange g_userRanges[MaxUserSpaces];
 struct sigaction g_previousSegv;
@@ -71,13 +78,62 @@ void DescribeAccess(void* context, bool& write, uintptr_t& pc) {
 #endif
 }
 
+// A line built in place, for the fault handler: no heap, no locks, no stdio, as a signal handler
+// that may interrupt malloc or a host lock must be (signal-safety(7)).
+struct SignalLine {
+    char text[512];
+    size_t used = 0;
+
+    void Add(const char* piece) {
+        while (*piece != '\0' && used < sizeof text) {
+            text[used++] = *piece++;
+        }
+    }
+    void Add(const SignalLine& other) {
+        for (size_t i = 0; i < other.used && used < sizeof text; ++i) {
+            text[used++] = other.text[i];
+        }
+    }
+    void AddNumber(uintptr_t value, unsigned base, size_t leastDigits) {
+        char digits[2 * sizeof(uintptr_t) + 1];
+        size_t count = 0;
+        do {
+            digits[count++] = "0123456789ABCDEF"[value % base];
+            value /= base;
+        } while (value != 0 || count < leastDigits);
+        while (count != 0 && used < sizeof text) {
+            text[used++] = digits[--count];
+        }
+    }
+    void AddServiceName(PDRIVER_OBJECT driver) {
+        if (driver->DriverExtension == nullptr) {
+            Add("unnamed driver");
+            return;
+        }
+        const UNICODE_STRING& name = driver->DriverExtension->ServiceKeyName;
+        for (USHORT i = 0; i < name.Length / sizeof(WCHAR) && used < sizeof text; ++i) {
+            text[used++] = name.Buffer[i] < 0x80 ? static_cast<char>(name.Buffer[i]) : '?';
+        }
+    }
+    void Emit() const {
+        for (size_t done = 0; done < used;) {
+            ssize_t wrote = write(STDERR_FILENO, text + done, used - done);
+            if (wrote <= 0) {
+                return;
+            }
+            done += static_cast<size_t>(wrote);
+        }
+    }
+};
+
 // A kernel-mode access to a user address. Windows reads a resident page of the requesting
 // process silently at PASSIVE_LEVEL, and stops the machine wherever the page is not there (an
 // arbitrary thread, a raised IRQL, an address the program chose); the host cannot tell the
 // requester's context from another, so it stops at every such access: 0xD1
 // DRIVER_IRQL_NOT_LESS_OR_EQUAL at DISPATCH_LEVEL and above, 0x50 PAGE_FAULT_IN_NONPAGED_AREA
-// below. Other faults go to the handler that was there before (AddressSanitizer's, or the
-// default one).
+// below. The violation and the stop are written straight to stderr, the only record that
+// outlives the stop (the verifier's list takes a lock the faulting code may hold). Other faults go
+// to the handler that was there before (AddressSanitizer's, or the default one).
 void OnSegv(int signal, siginfo_t* info, void* context) {
     auto address = reinterpret_cast<uintptr_t>(info->si_addr);
     if (!IsUserAddress(address)) {
@@ -97,17 +153,31 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
     DescribeAccess(context, write, pc);
     KIRQL irql = detail::CurrentIrql();
     PDRIVER_OBJECT driver = detail::CurrentDriver();
-    std::string who = driver != nullptr ? "driver " + detail::ServiceNameOf(driver)
-                                        : std::string("kernel code outside any driver");
-    std::string detail = who + " (instruction at " +
-                         detail::Hex(reinterpret_cast<const void*>(pc)) + ") " +
-                         (write ? "wrote" : "read") + " user address " +
-                         detail::Hex(info->si_addr) + " at IRQL " + std::to_string(irql);
-    detail::Violate(rule::UserAddressTouched, detail);
-    if (irql >= DISPATCH_LEVEL) {
-        detail::BugCheck(0xD1, "DRIVER_IRQL_NOT_LESS_OR_EQUAL: " + detail);
+    SignalLine what;
+    if (driver == nullptr) {
+        what.Add("kernel code outside any driver");
+    } else {
+        what.Add("driver ");
+        what.AddServiceName(driver);
     }
-    detail::BugCheck(0x50, "PAGE_FAULT_IN_NONPAGED_AREA: " + detail);
+    what.Add(" (instruction at 0x");
+    what.AddNumber(pc, 16, 1);
+    what.Add(write ? ") wrote user address 0x" : ") read user address 0x");
+    what.AddNumber(address, 16, 1);
+    what.Add(" at IRQL ");
+    what.AddNumber(irql, 10, 1);
+    SignalLine line;
+    line.Add(rule::UserAddressTouched);
+    line.Add(": ");
+    line.Add(what);
+    line.Add("\n*** STOP: 0x");
+    line.AddNumber(irql >= DISPATCH_LEVEL ? 0xD1 : 0x50, 16, 8);
+    line.Add(irql >= DISPATCH_LEVEL ? " (DRIVER_IRQL_NOT_LESS_OR_EQUAL: "
+                                    : " (PAGE_FAULT_IN_NONPAGED_AREA: ");
+    line.Add(what);
+    line.Add(")\n");
+    line.Emit();
+    std::abort();
 }
 
 void InstallFaultHandler() {
@@ -132,14 +202,16 @@ struct SecurityDescriptor {
     std::vector<Ace> dacl;
 };
 
-// Access rights of SDDL ("ACE Strings"), for a device object as for a file.
+// Access rights of SDDL ("ACE Strings"): the generic ones, and the file rights of "File Security
+// and Access Rights".
 struct RightName {
     const char* name;
     ACCESS_MASK mask;
 };
 const RightName RightNames[] = {
-    {"GA", GENERIC_ALL}, {"GR", GENERIC_READ}, {"GW", GENERIC_WRITE}, {"GX", GENERIC_EXECUTE},
-    {"FA", GENERIC_ALL}, {"FR", GENERIC_READ}, {"FW", GENERIC_WRITE}, {"FX", GENERIC_EXECUTE},
+    {"GA", GENERIC_ALL},        {"GR", GENERIC_READ},         {"GW", GENERIC_WRITE},
+    {"GX", GENERIC_EXECUTE},    {"FA", FILE_ALL_ACCESS},      {"FR", FILE_GENERIC_READ},
+    {"FW", FILE_GENERIC_WRITE}, {"FX", FILE_GENERIC_EXECUTE},
 };
 
 // The SID aliases of SDDL, and the ones each caller's token holds.
@@ -160,8 +232,26 @@ const TokenGroups Tokens[] = {
 // Device Objects": the default descriptor of a named device object).
 const char DefaultDeviceSddl[] = "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGWGX;;;WD)";
 
-ACCESS_MASK Expand(ACCESS_MASK mask) {
-    return (mask & GENERIC_ALL) != 0 ? mask | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE : mask;
+// The generic mapping of the file object type, which an open of a device is checked with
+// ("GENERIC_MAPPING", "File Security and Access Rights"): each generic right stands for its file
+// rights, on the ACE's side and the desired side alike.
+ACCESS_MASK MapGeneric(ACCESS_MASK mask) {
+    const struct {
+        ACCESS_MASK generic;
+        ACCESS_MASK specific;
+    } FileMapping[] = {
+        {GENERIC_READ, FILE_GENERIC_READ},
+        {GENERIC_WRITE, FILE_GENERIC_WRITE},
+        {GENERIC_EXECUTE, FILE_GENERIC_EXECUTE},
+        {GENERIC_ALL, FILE_ALL_ACCESS},
+    };
+    ACCESS_MASK mapped = mask;
+    for (const auto& entry : FileMapping) {
+        if ((mask & entry.generic) != 0) {
+            mapped = (mapped & ~entry.generic) | entry.specific;
+        }
+    }
+    return mapped;
 }
 
 bool ParseRights(const std::string& text, ACCESS_MASK& mask) {
@@ -184,17 +274,21 @@ bool ParseRights(const std::string& text, ACCESS_MASK& mask) {
     return true;
 }
 
-// "D:[P|AI|AR]*(type;flags;rights;;;sid)*" with allow and deny ACEs, no inheritance flags and
-// no object GUIDs: what device security needs.
+// "D:" and the DACL flags P, AI and AR in any order, then "(type;flags;rights;;;sid)*" with allow
+// and deny ACEs, no inheritance flags and no object GUIDs: what device security needs.
 bool ParseSddl(const std::string& text, SecurityDescriptor& descriptor) {
     if (text.compare(0, 2, "D:") != 0) {
         return false;
     }
     size_t at = text.find('(');
-    for (char flag : text.substr(2, at == std::string::npos ? std::string::npos : at - 2)) {
-        if (flag != 'P' && flag != 'A' && flag != 'I' && flag != 'R') {
+    std::string flags = text.substr(2, at == std::string::npos ? std::string::npos : at - 2);
+    for (size_t from = 0; from < flags.size();) {
+        size_t length = flags[from] == 'P' ? 1 : 2;
+        std::string token = flags.substr(from, length);
+        if (token != "P" && token != "AI" && token != "AR") {
             return false;
         }
+        from += length;
     }
     while (at != std::string::npos && at < text.size()) {
         size_t close = text.find(')', at);
@@ -270,7 +364,7 @@ ACCESS_MASK AccessCheck(const SecurityDescriptor& descriptor, Caller caller) {
         if (!HasSid(caller, ace.sid)) {
             continue;
         }
-        ACCESS_MASK bits = Expand(ace.mask) & ~granted & ~denied;
+        ACCESS_MASK bits = MapGeneric(ace.mask) & ~granted & ~denied;
         (ace.allow ? granted : denied) |= bits;
     }
     return granted;
@@ -315,38 +409,56 @@ IrpResult SendFileRequest(PFILE_OBJECT file, UCHAR major) {
 
 UserSpace::UserSpace(size_t bytes) : size_((bytes + PAGE_SIZE - 1) & ~size_t(PAGE_SIZE - 1)) {
     InstallFaultHandler();
-    int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
-#if defined(MAP_32BIT) && defined(__x86_64__)
-    flags |= MAP_32BIT;
-#endif
-    void* base = mmap(nullptr, size_, PROT_NONE, flags, -1, 0);
-    if (base == MAP_FAILED) {
-        detail::BugCheck(0x7D, "INSTALL_MORE_MEMORY: no address range for a user space");
-    }
-    base_ = base;
     bytes_ = static_cast<UCHAR*>(std::calloc(1, size_));
+    if (bytes_ == nullptr) {
+        detail::BugCheck(0x7D, "INSTALL_MORE_MEMORY: no memory for a user space");
+    }
     for (UserRange& range : g_userRanges) {
-        uintptr_t expected = 0;
-        if (range.begin.compare_exchange_strong(expected, reinterpret_cast<uintptr_t>(base_))) {
-            range.end.store(reinterpret_cast<uintptr_t>(base_) + size_, std::memory_order_release);
+        int dead = SlotDead;
+        if (range.end.load() - range.begin.load() >= size_ &&
+            range.state.compare_exchange_strong(dead, SlotLive)) {
+            Claim(range);
+            return;
+        }
+    }
+    for (UserRange& range : g_userRanges) {
+        int empty = SlotEmpty;
+        if (range.state.compare_exchange_strong(empty, SlotLive)) {
+            int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+#if defined(MAP_32BIT) && defined(__x86_64__)
+            flags |= MAP_32BIT;
+#endif
+            void* base = mmap(nullptr, size_, PROT_NONE, flags, -1, 0);
+            if (base == MAP_FAILED) {
+                detail::BugCheck(0x7D, "INSTALL_MORE_MEMORY: no address range for a user space");
+            }
+            range.begin.store(reinterpret_cast<uintptr_t>(base), std::memory_order_release);
+            range.end.store(reinterpret_cast<uintptr_t>(base) + size_, std::memory_order_release);
+            Claim(range);
             return;
         }
     }
     detail::BugCheck(0x7D, "INSTALL_MORE_MEMORY: more than 64 user spaces at once");
 }
 
+void UserSpace::Claim(UserRange& range) {
+    slot_ = &range;
+    base_ = reinterpret_cast<PVOID>(range.begin.load());
+    range.liveSize.store(size_, std::memory_order_release);
+    range.alias.store(bytes_, std::memory_order_release);
+}
+
 UserSpace::~UserSpace() {
-    for (UserRange& range : g_userRanges) {
-        if (range.begin.load() == reinterpret_cast<uintptr_t>(base_)) {
-            range.end.store(0);
-            range.begin.store(0);
-        }
-    }
-    munmap(base_, size_);
+    slot_->alias.store(nullptr);
+    slot_->liveSize.store(0);
+    slot_->state.store(SlotDead);
     std::free(bytes_);
 }
 
 PVOID UserSpace::Allocate(size_t size) {
+    if (size > size_ - committed_) {
+        return NULL;
+    }
     size_t rounded = ((size == 0 ? 1 : size) + 15) & ~size_t(15);
     if (rounded > size_ - committed_) {
         return NULL;
@@ -365,6 +477,23 @@ bool UserSpace::Contains(const void* address, size_t size) const {
 PVOID UserSpace::SystemAlias(const void* address) const {
     return bytes_ + (reinterpret_cast<uintptr_t>(address) - reinterpret_cast<uintptr_t>(base_));
 }
+
+namespace detail {
+
+PVOID UserSystemAlias(const void* address, size_t size) {
+    auto at = reinterpret_cast<uintptr_t>(address);
+    for (const UserRange& range : g_userRanges) {
+        UCHAR* alias = range.alias.load(std::memory_order_acquire);
+        uintptr_t begin = range.begin.load(std::memory_order_acquire);
+        size_t live = range.liveSize.load(std::memory_order_acquire);
+        if (alias != nullptr && at >= begin && at - begin <= live && size <= live - (at - begin)) {
+            return alias + (at - begin);
+        }
+    }
+    return nullptr;
+}
+
+} // namespace detail
 
 void UserSpace::Write(PVOID address, const void* data, size_t size) {
     if (!Contains(address, size)) {
@@ -405,14 +534,17 @@ ACCESS_MASK GrantedAccess(PDEVICE_OBJECT device, Caller caller) {
 
 // ---- Requests of a program ----------------------------------------------------------------------
 
+// The access CreateFileW asks for besides the caller's: SYNCHRONIZE, as its handles are for
+// synchronous I/O, and FILE_READ_ATTRIBUTES ("CreateFileW", "NtCreateFile": DesiredAccess).
+constexpr ACCESS_MASK CreateFileAdds = SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+
 // An open that asks for no access at all still needs the descriptor to grant the caller
 // something (UNVERIFIED: Windows' rule for a zero desired access is not documented for devices).
-NTSTATUS UserOpen(UserSpace& space, Caller caller, PDEVICE_OBJECT named,
-                  const std::u16string& remainder, ACCESS_MASK desired, UserHandle& handle) {
-    UNREFERENCED_PARAMETER(space);
+NTSTATUS UserOpen(Caller caller, PDEVICE_OBJECT named, const std::u16string& remainder,
+                  ACCESS_MASK desired, UserHandle& handle) {
+    ACCESS_MASK wanted = MapGeneric(desired | CreateFileAdds);
     if (remainder.empty() || StackOpensSecurely(named)) {
         ACCESS_MASK granted = GrantedAccess(named, caller);
-        ACCESS_MASK wanted = Expand(desired);
         if (granted == 0 || (granted & wanted) != wanted) {
             return STATUS_ACCESS_DENIED;
         }
@@ -423,8 +555,8 @@ NTSTATUS UserOpen(UserSpace& space, Caller caller, PDEVICE_OBJECT named,
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
     file->DeviceObject = named;
-    file->ReadAccess = (Expand(desired) & GENERIC_READ) != 0;
-    file->WriteAccess = (Expand(desired) & GENERIC_WRITE) != 0;
+    file->ReadAccess = (wanted & (FILE_READ_DATA | FILE_EXECUTE)) != 0;
+    file->WriteAccess = (wanted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
     RtlInitUnicodeString(&file->FileName, record->name.c_str());
     ObfReferenceObject(named);
     IrpResult result = SendFileRequest(file, IRP_MJ_CREATE);
@@ -434,7 +566,7 @@ NTSTATUS UserOpen(UserSpace& space, Caller caller, PDEVICE_OBJECT named,
         return result.status;
     }
     handle.file = file;
-    handle.granted = Expand(desired);
+    handle.granted = wanted;
     return STATUS_SUCCESS;
 }
 
@@ -450,15 +582,17 @@ void UserClose(UserHandle& handle) {
 }
 
 // NtDeviceIoControlFile for a caller in user mode: the handle must hold the access the code
-// names; METHOD_BUFFERED probes both buffers and copies through a system buffer (UserBuffer keeps
-// the output's user address); the direct methods buffer the input and describe the probed output
-// by an MDL; METHOD_NEITHER hands Type3InputBuffer and UserBuffer over as the program gave them,
-// unprobed. A failed probe is STATUS_ACCESS_VIOLATION, before any IRP exists.
+// names (FILE_READ_ACCESS is FILE_READ_DATA, FILE_WRITE_ACCESS FILE_WRITE_DATA: "Defining I/O
+// Control Codes"); METHOD_BUFFERED probes both buffers and copies through a system buffer
+// (UserBuffer keeps the output's user address); the direct methods buffer the input and describe
+// the probed, locked output by an MDL of its user address, which a driver reaches only through
+// the system address it maps; METHOD_NEITHER hands Type3InputBuffer and UserBuffer over as the
+// program gave them, unprobed. A failed probe is STATUS_ACCESS_VIOLATION, before any IRP exists.
 UserIoResult UserDeviceIoControl(UserSpace& space, const UserHandle& handle, ULONG code,
                                  PVOID input, ULONG inputLength, PVOID output, ULONG outputLength) {
     ULONG required = (code >> 14) & 3;
-    if (((required & FILE_READ_ACCESS) != 0 && (handle.granted & GENERIC_READ) == 0) ||
-        ((required & FILE_WRITE_ACCESS) != 0 && (handle.granted & GENERIC_WRITE) == 0)) {
+    if (((required & FILE_READ_ACCESS) != 0 && (handle.granted & FILE_READ_DATA) == 0) ||
+        ((required & FILE_WRITE_ACCESS) != 0 && (handle.granted & FILE_WRITE_DATA) == 0)) {
         return {STATUS_ACCESS_DENIED, 0, false};
     }
     ULONG method = METHOD_FROM_CTL_CODE(code);
@@ -471,12 +605,23 @@ UserIoResult UserDeviceIoControl(UserSpace& space, const UserHandle& handle, ULO
     PVOID systemInput = probeInput ? space.SystemAlias(input) : NULL;
     PVOID systemOutput = probeOutput ? space.SystemAlias(output) : NULL;
     std::unique_ptr<UCHAR[]> directInput;
+    PMDL outputMdl = NULL;
     if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
         if (probeInput) {
             directInput.reset(new UCHAR[inputLength]);
             std::memcpy(directInput.get(), systemInput, inputLength);
         }
         systemInput = directInput.get();
+        // MmProbeAndLockPages on the user address: the MDL describes the program's pages, with no
+        // system mapping yet.
+        if (probeOutput) {
+            outputMdl = IoAllocateMdl(output, outputLength, FALSE, FALSE, NULL);
+            if (outputMdl == NULL) {
+                return {STATUS_INSUFFICIENT_RESOURCES, 0, false};
+            }
+            outputMdl->MdlFlags |= MDL_PAGES_LOCKED;
+        }
+        systemOutput = NULL;
     } else if (method == METHOD_NEITHER) {
         systemInput = input;
         systemOutput = output;
@@ -489,9 +634,13 @@ UserIoResult UserDeviceIoControl(UserSpace& space, const UserHandle& handle, ULO
     PIRP irp = IoBuildDeviceIoControlRequest(code, top, systemInput, inputLength, systemOutput,
                                              outputLength, FALSE, &done, &status);
     if (irp == NULL) {
+        if (outputMdl != NULL) {
+            IoFreeMdl(outputMdl);
+        }
         ObfDereferenceObject(top);
         return {STATUS_INSUFFICIENT_RESOURCES, 0, false};
     }
+    irp->MdlAddress = outputMdl;
     if (method == METHOD_BUFFERED) {
         irp->UserBuffer = output;
     }

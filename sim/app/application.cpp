@@ -14,7 +14,7 @@ Application::~Application() {
 int Application::Open(PDEVICE_OBJECT device, ACCESS_MASK access, const std::u16string& remainder,
                       NTSTATUS* status) {
     host::UserHandle handle;
-    NTSTATUS result = host::UserOpen(space_, caller_, device, remainder, access, handle);
+    NTSTATUS result = host::UserOpen(caller_, device, remainder, access, handle);
     if (status != nullptr) {
         *status = result;
     }

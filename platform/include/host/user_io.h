@@ -20,6 +20,40 @@
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
 #endif
+#ifndef FILE_READ_DATA
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_EXECUTE 0x0020
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#endif
+#ifndef SYNCHRONIZE
+#define DELETE 0x00010000UL
+#define READ_CONTROL 0x00020000UL
+#define WRITE_DAC 0x00040000UL
+#define WRITE_OWNER 0x00080000UL
+#define SYNCHRONIZE 0x00100000UL
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000UL
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
+#endif
+#ifndef FILE_ALL_ACCESS
+#define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
+#define FILE_GENERIC_READ                                                                          \
+    (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
+#define FILE_GENERIC_WRITE                                                                         \
+    (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA |             \
+     FILE_APPEND_DATA | SYNCHRONIZE)
+#define FILE_GENERIC_EXECUTE                                                                       \
+    (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
+#endif
+#ifndef MDL_PAGES_LOCKED
+#define MDL_PAGES_LOCKED 0x0002
+#endif
 #ifndef STATUS_ACCESS_VIOLATION
 #define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
 #endif
@@ -57,6 +91,8 @@ namespace rule {
 extern const char* const UserAddressTouched;
 } // namespace rule
 
+struct UserRange;
+
 // One program's address space. Its user addresses are an inaccessible mapping: the program's
 // bytes live elsewhere, and only the program (Write, Read) and the I/O manager reach them. On a
 // 64-bit host the range lies below 4 GB, so that a 32-bit field a program fills (a buffer
@@ -87,9 +123,12 @@ class UserSpace {
     }
 
   private:
-    PVOID base_;
+    void Claim(UserRange& range);
+
+    UserRange* slot_ = nullptr;
+    PVOID base_ = nullptr;
     size_t size_;
-    UCHAR* bytes_;
+    UCHAR* bytes_ = nullptr;
     size_t committed_ = 0;
 };
 
@@ -106,17 +145,18 @@ struct UserHandle {
 // Security value of the device's registry key; FALSE for text it does not understand (nothing
 // changes then). A device object with none has the system's default one.
 bool SetDeviceSecurity(PDEVICE_OBJECT device, const std::string& sddl);
-// The access that the device's security descriptor grants the caller, of GENERIC_READ,
-// GENERIC_WRITE, GENERIC_EXECUTE and the rest (GENERIC_ALL when everything).
+// The access that the device's security descriptor grants the caller, in file rights (its
+// generic rights mapped as the file object type maps them).
 ACCESS_MASK GrantedAccess(PDEVICE_OBJECT device, Caller caller);
 
 // CreateFile on "\\?\GLOBALROOT\Device\<name of `named`>" followed by `remainder` (empty, or a
 // name in the device's namespace such as u"\\x"): the access check against the named device
 // object's security descriptor (skipped for a name in the namespace unless the stack carries
-// FILE_DEVICE_SECURE_OPEN), then IRP_MJ_CREATE with a new file object to the top of its stack,
-// RequestorMode UserMode. Returns the status; `handle` is filled on success only.
-NTSTATUS UserOpen(UserSpace& space, Caller caller, PDEVICE_OBJECT named,
-                  const std::u16string& remainder, ACCESS_MASK desired, UserHandle& handle);
+// FILE_DEVICE_SECURE_OPEN) for `desired` (generic or file rights) and what CreateFileW adds to
+// it, then IRP_MJ_CREATE with a new file object to the top of its stack, RequestorMode UserMode.
+// Returns the status; `handle` is filled on success only.
+NTSTATUS UserOpen(Caller caller, PDEVICE_OBJECT named, const std::u16string& remainder,
+                  ACCESS_MASK desired, UserHandle& handle);
 
 // CloseHandle: IRP_MJ_CLEANUP and IRP_MJ_CLOSE to the top of the stack, then the file object
 // goes.
