@@ -67,8 +67,9 @@ TEST_F(DeviceSecurityTest, OnlyTheSystemAndAdministratorsOpenTheControllersStack
     std::vector<sim::pnp::InfModel> models;
     ASSERT_TRUE(sim::pnp::ReadInfModels(VELT_DRIVER_INF, models));
     ASSERT_FALSE(models.empty());
+    ASSERT_TRUE(sim::pnp::ApplyDeviceSecurity(models.front(), Pdo()));
     for (PDEVICE_OBJECT device : {Pdo(), Fdo()}) {
-        ASSERT_TRUE(host::SetDeviceSecurity(device, models.front().security));
+        EXPECT_EQ(0u, host::GrantedAccess(device, host::Caller::User));
     }
     struct Case {
         host::Caller caller;

@@ -15,13 +15,21 @@ using namespace velt_test;
 namespace {
 
 enum class Target { Fdo, Gamepad, Vendor };
-enum class Payload { ChosenUrbAddress, PacketIntoKernel, PacketToNowhere, Attributes };
+enum class Payload {
+    ChosenUrbAddress,
+    PacketIntoKernel,
+    PacketToNowhere,
+    Attributes,
+    KernelPacket, // METHOD_NEITHER's output is kernel pool holding a packet aimed at the FDO
+};
+// Lower: the FDO passes the request down, so the program learns what the lower driver answers.
+enum class Answer { Lower, Refused };
 
 struct UserCase {
     const char* name;
     Target target;
     Payload payload;
-    NTSTATUS status;
+    Answer answer;
     std::vector<std::string> lines; // what the driver writes for the request
 };
 
@@ -29,50 +37,62 @@ const char PdoRefused[] = "VELTDRIVER PDO : DeviceControl : not an internal requ
 const char XdoRefused[] = "VELTDRIVER : XDO : DeviceControl : not an internal request, IOCTLCODE ";
 const char WriteUp[] = "VELTDRIVER :       IOCTL__HID_WRITE_REPORT up";
 
-// The controller's stack passes a program's request down unread (the hub's PDO completes it
-// with the status it carries); the children refuse it.
+// The controller's stack passes a program's request down unread; the children refuse it.
 const UserCase UserCases[] = {
-    {"FdoUrbAtChosenAddress", Target::Fdo, Payload::ChosenUrbAddress, STATUS_SUCCESS, {}},
-    {"FdoPacketIntoKernel", Target::Fdo, Payload::PacketIntoKernel, STATUS_SUCCESS, {WriteUp}},
-    {"FdoPacketToNowhere", Target::Fdo, Payload::PacketToNowhere, STATUS_SUCCESS, {WriteUp}},
+    {"FdoUrbAtChosenAddress", Target::Fdo, Payload::ChosenUrbAddress, Answer::Lower, {}},
+    {"FdoPacketIntoKernel", Target::Fdo, Payload::PacketIntoKernel, Answer::Lower, {WriteUp}},
+    {"FdoPacketToNowhere", Target::Fdo, Payload::PacketToNowhere, Answer::Lower, {WriteUp}},
+    {"FdoKernelPacket", Target::Fdo, Payload::KernelPacket, Answer::Lower, {WriteUp}},
     {"FdoAttributes",
      Target::Fdo,
      Payload::Attributes,
-     STATUS_SUCCESS,
+     Answer::Lower,
      {"VELTDRIVER :       IOCTL__HID_GET_DEVICE_ATTRIBUTES",
       "VELTDRIVER :       IOCTL__HID_GET_DEVICE_ATTRIBUTES    32 bytes of data to read,   0 "
       "returned "}},
     {"GamepadUrbAtChosenAddress",
      Target::Gamepad,
      Payload::ChosenUrbAddress,
-     STATUS_INVALID_DEVICE_REQUEST,
+     Answer::Refused,
      {PdoRefused + std::string("0x220003 refused ")}},
     {"GamepadPacketIntoKernel",
      Target::Gamepad,
      Payload::PacketIntoKernel,
-     STATUS_INVALID_DEVICE_REQUEST,
+     Answer::Refused,
      {PdoRefused + std::string("0xB000F refused ")}},
     {"GamepadPacketToNowhere",
      Target::Gamepad,
      Payload::PacketToNowhere,
-     STATUS_INVALID_DEVICE_REQUEST,
+     Answer::Refused,
+     {PdoRefused + std::string("0xB000F refused ")}},
+    {"GamepadKernelPacket",
+     Target::Gamepad,
+     Payload::KernelPacket,
+     Answer::Refused,
      {PdoRefused + std::string("0xB000F refused ")}},
     {"VendorUrbAtChosenAddress",
      Target::Vendor,
      Payload::ChosenUrbAddress,
-     STATUS_INVALID_DEVICE_REQUEST,
+     Answer::Refused,
      {XdoRefused + std::string("0x220003 refused ")}},
     {"VendorPacketIntoKernel",
      Target::Vendor,
      Payload::PacketIntoKernel,
-     STATUS_INVALID_DEVICE_REQUEST,
+     Answer::Refused,
      {XdoRefused + std::string("0xB000F refused ")}},
     {"VendorPacketToNowhere",
      Target::Vendor,
      Payload::PacketToNowhere,
-     STATUS_INVALID_DEVICE_REQUEST,
+     Answer::Refused,
+     {XdoRefused + std::string("0xB000F refused ")}},
+    {"VendorKernelPacket",
+     Target::Vendor,
+     Payload::KernelPacket,
+     Answer::Refused,
      {XdoRefused + std::string("0xB000F refused ")}},
 };
+
+constexpr ULONG PacketTag = 'P' | ('k' << 8) | ('t' << 16) | (static_cast<ULONG>('U') << 24);
 
 // An address where nothing is mapped, in the program's range or the kernel's.
 PUCHAR const Nowhere = reinterpret_cast<PUCHAR>(uintptr_t(0xDEAD0000));
@@ -93,18 +113,21 @@ class UserRequestsTest : public ScenarioTest, public ::testing::WithParamInterfa
         return nullptr;
     }
 
-    // Sends the case's request as a program run by an administrator; the log then holds what
-    // the driver wrote for the request alone.
-    host::UserIoResult Send(sim::app::Application& app, const UserCase& c) {
-        int handle = app.Open(Member(c.target));
-        EXPECT_NE(0, handle);
-        host::ClearLog();
-        if (c.payload == Payload::Attributes) {
-            PVOID attributes = app.Buffer(sizeof(HID_DEVICE_ATTRIBUTES));
-            return app.Control(handle, IOCTL_HID_GET_DEVICE_ATTRIBUTES, nullptr, 0, attributes,
-                               sizeof(HID_DEVICE_ATTRIBUTES));
-        }
-        if (c.payload == Payload::ChosenUrbAddress) {
+    struct Request {
+        ULONG code;
+        PVOID input;
+        ULONG inputLength;
+        PVOID output;
+        ULONG outputLength;
+    };
+
+    // The case's request as the program passes it.
+    Request Build(sim::app::Application& app, const UserCase& c) {
+        switch (c.payload) {
+        case Payload::Attributes:
+            return {IOCTL_HID_GET_DEVICE_ATTRIBUTES, nullptr, 0,
+                    app.Buffer(sizeof(HID_DEVICE_ATTRIBUTES)), sizeof(HID_DEVICE_ATTRIBUTES)};
+        case Payload::ChosenUrbAddress: {
             // A descriptor request whose buffer is the FDO's extension: a write of the driver's
             // own memory, if the driver takes the program's number for a URB.
             URB urb = {};
@@ -117,7 +140,19 @@ class UserRequestsTest : public ScenarioTest, public ::testing::WithParamInterfa
             PVOID at = app.Buffer(sim::app::Bytes(bytes, bytes + sizeof(urb)));
             auto length = static_cast<ULONG>(reinterpret_cast<uintptr_t>(at));
             EXPECT_EQ(reinterpret_cast<uintptr_t>(at), length) << "a 32-bit number names it";
-            return app.Control(handle, IOCTL_INTERNAL_USB_SUBMIT_URB, nullptr, 0, nullptr, length);
+            return {IOCTL_INTERNAL_USB_SUBMIT_URB, nullptr, 0, nullptr, length};
+        }
+        case Payload::KernelPacket:
+            // No probe stops a METHOD_NEITHER address: a program may name kernel memory it
+            // learned of, here a packet whose report buffer is the FDO's extension. A driver that
+            // dumps the report hands the extension's bytes to whoever reads the log.
+            kernelPacket_->reportBuffer = reinterpret_cast<PUCHAR>(FdoExtension());
+            kernelPacket_->reportBufferLen = 64;
+            kernelPacket_->reportId = 5;
+            return {IOCTL_HID_WRITE_REPORT, nullptr, 0, kernelPacket_, sizeof(HID_XFER_PACKET)};
+        case Payload::PacketIntoKernel:
+        case Payload::PacketToNowhere:
+            break;
         }
         HID_XFER_PACKET packet = {};
         packet.reportBuffer = c.payload == Payload::PacketIntoKernel
@@ -127,22 +162,56 @@ class UserRequestsTest : public ScenarioTest, public ::testing::WithParamInterfa
         packet.reportId = 5;
         auto* bytes = reinterpret_cast<const uint8_t*>(&packet);
         PVOID at = app.Buffer(sim::app::Bytes(bytes, bytes + sizeof(packet)));
-        return app.Control(handle, IOCTL_HID_WRITE_REPORT, nullptr, 0, at, sizeof(packet));
+        return {IOCTL_HID_WRITE_REPORT, nullptr, 0, at, sizeof(packet)};
     }
+
+    void SetUp() override {
+        ScenarioTest::SetUp();
+        kernelPacket_ = static_cast<PHID_XFER_PACKET>(
+            ExAllocatePoolWithTag(NonPagedPool, sizeof(HID_XFER_PACKET), PacketTag));
+        ASSERT_NE(nullptr, kernelPacket_);
+    }
+    void TearDown() override {
+        ExFreePoolWithTag(kernelPacket_, PacketTag);
+        ScenarioTest::TearDown();
+    }
+
+    PHID_XFER_PACKET kernelPacket_ = nullptr;
 };
 
 // Each of these requests once made the driver read the program's address (and, for the URB,
-// write the FDO's extension), which stopped the machine.
+// write the FDO's extension, and for the kernel packet, dump the extension into the log), which
+// stopped the machine or disclosed the driver's memory. An ordinary user opens the children too
+// (they keep the default security): their refusal is what protects them.
 TEST_P(UserRequestsTest, LeaveTheDriversMemoryAccessesAloneAndGetTheirStatus) {
     const UserCase& c = GetParam();
-    DEVICE_EXTENSION before = *FdoExtension();
-    sim::app::Application app(host::Caller::Administrator);
-    host::UserIoResult result = Send(app, c);
-    EXPECT_TRUE(result.sent);
-    EXPECT_EQ(c.status, result.status);
-    EXPECT_EQ(0u, result.information);
-    EXPECT_EQ(c.lines, host::LogTexts());
-    EXPECT_EQ(0, memcmp(&before, FdoExtension(), sizeof(before)));
+    std::vector<host::Caller> callers = {host::Caller::Administrator};
+    if (c.target != Target::Fdo) {
+        callers.push_back(host::Caller::User);
+    }
+    for (host::Caller caller : callers) {
+        SCOPED_TRACE(int(caller));
+        DEVICE_EXTENSION before = *FdoExtension();
+        sim::app::Application app(caller);
+        int handle = app.Open(Member(c.target));
+        ASSERT_NE(0, handle);
+        Request r = Build(app, c);
+        host::ClearLog();
+        host::UserIoResult result =
+            app.Control(handle, r.code, r.input, r.inputLength, r.output, r.outputLength);
+        EXPECT_EQ(c.lines, host::LogTexts());
+        EXPECT_TRUE(result.sent);
+        EXPECT_EQ(0u, result.information);
+        if (c.answer == Answer::Refused) {
+            EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, result.status);
+        } else {
+            host::UserIoResult lower = app.ControlMember(handle, Pdo(), r.code, r.input,
+                                                         r.inputLength, r.output, r.outputLength);
+            EXPECT_TRUE(lower.sent);
+            EXPECT_EQ(lower.status, result.status) << "the lower driver's answer";
+        }
+        EXPECT_EQ(0, memcmp(&before, FdoExtension(), sizeof(before)));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, UserRequestsTest, ::testing::ValuesIn(UserCases),

@@ -459,7 +459,7 @@ NTSTATUS ChildDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, const CHILD_P
     // The HID stack above a child sends only internal requests. An IRP_MJ_DEVICE_CONTROL may come
     // from a program, whose Argument1 is a length it chose and whose UserBuffer is one of its
     // addresses: it is refused unread.
-    if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+    if (!IsInternalRequest(stack)) {
         VELT_TRACE("%sDeviceControl : not an internal request, IOCTLCODE 0x%X refused \n",
                    Profile->Prefix, code);
         return CompleteChildRequest(DeviceObject, Irp, STATUS_INVALID_DEVICE_REQUEST);

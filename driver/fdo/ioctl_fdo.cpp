@@ -91,28 +91,22 @@ VOID TraceSubmitUrb(PIO_STACK_LOCATION Stack) {
     }
 }
 
-// Only kernel components send IRP_MJ_INTERNAL_DEVICE_CONTROL. An IRP_MJ_DEVICE_CONTROL may come
-// from a program: its Argument1 is then an output length the program chose and its UserBuffer
-// one of the program's addresses, reachable (if at all) only in the program's own thread.
-BOOLEAN BuffersAreKernelMemory(PIO_STACK_LOCATION Stack) {
-    return Stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
-}
-
+// The write and submit-URB lines read the request's buffers, so they are written for internal
+// requests only; the other codes have a fixed line.
 VOID TraceDown(PIRP Irp, PIO_STACK_LOCATION Stack) {
     ULONG code = Stack->Parameters.DeviceIoControl.IoControlCode;
+    const IoctlTrace* trace = FindTrace(code);
+    if (trace != NULL && trace->Down != NULL) {
+        VELT_TRACE("%s", trace->Down);
+        return;
+    }
+    if (!IsInternalRequest(Stack)) {
+        return;
+    }
     if (code == IOCTL_HID_WRITE_REPORT) {
-        if (BuffersAreKernelMemory(Stack)) {
-            TraceWriteReport(Irp);
-        }
+        TraceWriteReport(Irp);
     } else if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
-        if (BuffersAreKernelMemory(Stack)) {
-            TraceSubmitUrb(Stack);
-        }
-    } else {
-        const IoctlTrace* trace = FindTrace(code);
-        if (trace != NULL) {
-            VELT_TRACE("%s", trace->Down);
-        }
+        TraceSubmitUrb(Stack);
     }
 }
 
@@ -125,7 +119,7 @@ VOID TraceUp(PIRP Irp, PIO_STACK_LOCATION Stack) {
     }
     ULONG outputLength = Stack->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG_PTR returned = Irp->IoStatus.Information;
-    BOOLEAN readable = BuffersAreKernelMemory(Stack) && Irp->UserBuffer != NULL;
+    BOOLEAN readable = IsInternalRequest(Stack) && Irp->UserBuffer != NULL;
     switch (trace->UpKind) {
     case UpTrace::Text:
         VELT_TRACE("%s", trace->Up);

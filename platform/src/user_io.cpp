@@ -589,7 +589,8 @@ void UserClose(UserHandle& handle) {
 // the system address it maps; METHOD_NEITHER hands Type3InputBuffer and UserBuffer over as the
 // program gave them, unprobed. A failed probe is STATUS_ACCESS_VIOLATION, before any IRP exists.
 UserIoResult UserDeviceIoControl(UserSpace& space, const UserHandle& handle, ULONG code,
-                                 PVOID input, ULONG inputLength, PVOID output, ULONG outputLength) {
+                                 PVOID input, ULONG inputLength, PVOID output, ULONG outputLength,
+                                 PDEVICE_OBJECT target) {
     ULONG required = (code >> 14) & 3;
     if (((required & FILE_READ_ACCESS) != 0 && (handle.granted & FILE_READ_DATA) == 0) ||
         ((required & FILE_WRITE_ACCESS) != 0 && (handle.granted & FILE_WRITE_DATA) == 0)) {
@@ -627,7 +628,12 @@ UserIoResult UserDeviceIoControl(UserSpace& space, const UserHandle& handle, ULO
         systemOutput = output;
     }
     IrqlScope passive(PASSIVE_LEVEL);
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(handle.file->DeviceObject);
+    PDEVICE_OBJECT top = target;
+    if (top == NULL) {
+        top = IoGetAttachedDeviceReference(handle.file->DeviceObject);
+    } else {
+        ObfReferenceObject(top);
+    }
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK status = {};

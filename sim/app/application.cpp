@@ -57,4 +57,11 @@ host::UserIoResult Application::Control(int handle, ULONG code, PVOID input, ULO
                                      input, inputLength, output, outputLength);
 }
 
+host::UserIoResult Application::ControlMember(int handle, PDEVICE_OBJECT member, ULONG code,
+                                              PVOID input, ULONG inputLength, PVOID output,
+                                              ULONG outputLength) {
+    return host::UserDeviceIoControl(space_, handles_.at(static_cast<size_t>(handle - 1)), code,
+                                     input, inputLength, output, outputLength, member);
+}
+
 } // namespace sim::app

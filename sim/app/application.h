@@ -36,6 +36,10 @@ class Application {
     // DeviceIoControl with whatever addresses and lengths the program passes.
     host::UserIoResult Control(int handle, ULONG code, PVOID input, ULONG inputLength, PVOID output,
                                ULONG outputLength);
+    // The same request sent to one member of the handle's stack (not the top), to learn what that
+    // member answers a program by itself.
+    host::UserIoResult ControlMember(int handle, PDEVICE_OBJECT member, ULONG code, PVOID input,
+                                     ULONG inputLength, PVOID output, ULONG outputLength);
 
     host::UserSpace& Space() {
         return space_;

@@ -2,6 +2,9 @@
 // models and install sections to AddService.
 #include "inf.h"
 
+#include <host/host.h>
+#include <host/user_io.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -259,6 +262,22 @@ bool ReadInfModels(const std::string& path, std::vector<InfModel>& models) {
     std::ostringstream text;
     text << file.rdbuf();
     models = ParseInfModels(text.str());
+    return true;
+}
+
+bool ApplyDeviceSecurity(const InfModel& model, PDEVICE_OBJECT stackMember) {
+    if (model.security.empty()) {
+        return true;
+    }
+    PDEVICE_OBJECT bottom = stackMember;
+    while (host::AttachedTo(bottom) != nullptr) {
+        bottom = host::AttachedTo(bottom);
+    }
+    for (PDEVICE_OBJECT device = bottom; device != nullptr; device = device->AttachedDevice) {
+        if (!host::SetDeviceSecurity(device, model.security)) {
+            return false;
+        }
+    }
     return true;
 }
 

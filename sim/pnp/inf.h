@@ -3,6 +3,8 @@
 // device's function driver and the security that its hardware section gives the device.
 #pragma once
 
+#include <ntddk.h>
+
 #include <string>
 #include <vector>
 
@@ -27,5 +29,11 @@ std::vector<InfModel> ParseInfModels(const std::string& text,
 
 // Reads a file; FALSE when it cannot be read.
 bool ReadInfModels(const std::string& path, std::vector<InfModel>& models);
+
+// What the PnP manager does with the model's Security value once the device's stack is built:
+// every device object of the stack, from the PDO up, gets that descriptor ("Setting Device Object
+// Properties in the Registry"). TRUE when there is none to apply; FALSE for SDDL the host cannot
+// read, and nothing changes then.
+bool ApplyDeviceSecurity(const InfModel& model, PDEVICE_OBJECT stackMember);
 
 } // namespace sim::pnp

@@ -171,8 +171,11 @@ struct UserIoResult {
 // DeviceIoControl: `input` and `output` are user addresses (or any values a program passes).
 // The access bits of the code are checked against the handle, the buffers are probed and placed
 // by the code's transfer method, and IRP_MJ_DEVICE_CONTROL goes to the top of the stack with
-// RequestorMode UserMode; the call returns when the request has completed.
+// RequestorMode UserMode; the call returns when the request has completed. A `target` other
+// than NULL, a member of the handle's stack, gets the request in place of the top: what that
+// member answers a program by itself.
 UserIoResult UserDeviceIoControl(UserSpace& space, const UserHandle& handle, ULONG code,
-                                 PVOID input, ULONG inputLength, PVOID output, ULONG outputLength);
+                                 PVOID input, ULONG inputLength, PVOID output, ULONG outputLength,
+                                 PDEVICE_OBJECT target = NULL);
 
 } // namespace host
