@@ -1,9 +1,9 @@
 // Writes the seed corpora of the four fuzzers: every controller model of the world for
 // fuzz_descriptors, with the descriptor requests of a HID stack on each child; the requests of a
 // HID stack and a few odd ones for fuzz_child_requests; typical reads, reports and failures for
-// fuzz_repeater; a program's requests on the paths a security review once found open, and each
-// transfer method's buffers, for fuzz_user_requests. Usage: fuzz_seeds <corpus directory> (it
-// holds one folder per fuzzer).
+// fuzz_repeater; a program's user addresses taken for a URB and a HID_XFER_PACKET, a kernel
+// address as METHOD_NEITHER's output, and each transfer method's buffers, for fuzz_user_requests.
+// Usage: fuzz_seeds <corpus directory> (it holds one folder per fuzzer).
 #include "child_requests_input.h"
 #include "descriptors_input.h"
 #include "repeater_input.h"
@@ -226,15 +226,16 @@ void RepeaterSeeds(const fs::path& folder) {
 
 void UserRequestSeeds(const fs::path& folder) {
     using namespace fuzz::user_requests;
-    // The review's paths on each device: a URB "at" the output length a program chose, and a
-    // HID_XFER_PACKET whose report buffer points into kernel memory or nowhere.
-    fuzz::Writer review;
+    // On each device: a URB "at" the output length a program chose, a HID_XFER_PACKET of the
+    // program's whose report buffer points into kernel memory or nowhere, and one in kernel memory
+    // named as METHOD_NEITHER's output.
+    fuzz::Writer paths;
     for (uint8_t target = 0; target < static_cast<uint8_t>(Target::Count); ++target) {
         Call urb;
         urb.target = static_cast<Target>(target);
         urb.code = 0x220003;
         urb.outputLength = 0x40000010;
-        review.Add(0, Encode(urb));
+        paths.Add(0, Encode(urb));
         Call packet;
         packet.target = urb.target;
         packet.code = 0x0B000F;
@@ -243,13 +244,19 @@ void UserRequestSeeds(const fs::path& folder) {
         packet.outputBytes.assign(sizeof(HID_XFER_PACKET), 0);
         packet.outputBytes[sizeof(PVOID)] = 64; // reportBufferLen
         packet.outputPlant = 0;                 // reportBuffer: the FDO's extension
-        review.Add(0, Encode(packet));
+        paths.Add(0, Encode(packet));
         packet.outputPlant = 0xFFFF;
         const uint8_t nowhere[] = {0x00, 0x00, 0xAD, 0xDE};
         std::copy(std::begin(nowhere), std::end(nowhere), packet.outputBytes.begin());
-        review.Add(0, Encode(packet));
+        paths.Add(0, Encode(packet));
+        Call kernelPacket;
+        kernelPacket.target = urb.target;
+        kernelPacket.code = 0x0B000F;
+        kernelPacket.output = Address::KernelPacket;
+        kernelPacket.outputLength = sizeof(HID_XFER_PACKET);
+        paths.Add(0, Encode(kernelPacket));
     }
-    Save(folder, "review_paths", review.Data());
+    Save(folder, "user_address_as_urb_and_packet", paths.Data());
     // Each transfer method with buffers of the program, and ranges that run past its space.
     fuzz::Writer methods;
     for (ULONG method = 0; method < 4; ++method) {

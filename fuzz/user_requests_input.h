@@ -18,6 +18,9 @@ enum class Address : uint8_t {
     SpaceEnd, // the last bytes of the program's space: a long range runs past it
     Kernel,   // the FDO's device extension
     Number,   // the record's raw 32-bit number
+    // Kernel memory holding a HID_XFER_PACKET whose report buffer is the FDO's extension: what a
+    // program that learned a kernel address may name through METHOD_NEITHER.
+    KernelPacket,
     Count,
 };
 
