@@ -304,4 +304,30 @@ TEST_F(UserIoDeathTest, DriverThatTouchesAUserAddressStopsTheMachine) {
     }
 }
 
+// A program's address range stays reserved after the program ends: a driver that keeps one of
+// its addresses still stops the machine, and never reads host memory that came to lie there.
+TEST_F(UserIoDeathTest, AnAddressOfAProgramThatEndedStillStopsTheMachine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    PVOID stale = nullptr;
+    {
+        Application ended;
+        stale = ended.Buffer(Bytes{7});
+    }
+    driver_->SetHandler(device_, [stale](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+            irp->IoStatus.Information = *static_cast<volatile UCHAR*>(stale);
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    EXPECT_DEATH(
+        {
+            Application app(host::Caller::User, 1 << 21);
+            int handle = app.Open(device_);
+            app.Control(handle, Code(METHOD_BUFFERED), NULL, 0, NULL, 0);
+        },
+        "STOP: 0x00000050 \\(PAGE_FAULT_IN_NONPAGED_AREA: driver testdriver .*read user address");
+}
+
 } // namespace
