@@ -60,11 +60,7 @@ Call DecodeCall(const Record& record) {
 } // namespace
 
 std::vector<Call> Decode(const uint8_t* data, size_t size) {
-    std::vector<Call> calls;
-    for (const Record& record : SplitRecords(data, size)) {
-        calls.push_back(DecodeCall(record));
-    }
-    return calls;
+    return DecodeEach(data, size, DecodeCall);
 }
 
 URB BuildUrb(const Call& call, const CallerBuffer& buffer) {

@@ -41,6 +41,16 @@ struct Record {
 
 std::vector<Record> SplitRecords(const uint8_t* data, size_t size);
 
+// Every record of an input decoded on its own, in order.
+template <typename Item>
+std::vector<Item> DecodeEach(const uint8_t* data, size_t size, Item (*decode)(const Record&)) {
+    std::vector<Item> items;
+    for (const Record& record : SplitRecords(data, size)) {
+        items.push_back(decode(record));
+    }
+    return items;
+}
+
 // Appends fields and records; Bytes() is the encoded input.
 class Writer {
   public:

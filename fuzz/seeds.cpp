@@ -1,16 +1,21 @@
-// Writes the seed corpora of the three fuzzers: every controller model of the world for
+// Writes the seed corpora of the four fuzzers: every controller model of the world for
 // fuzz_descriptors, with the descriptor requests of a HID stack on each child; the requests of a
 // HID stack and a few odd ones for fuzz_child_requests; typical reads, reports and failures for
-// fuzz_repeater. Usage: fuzz_seeds <corpus directory> (it holds one folder per fuzzer).
+// fuzz_repeater; a program's user addresses taken for a URB and a HID_XFER_PACKET, a kernel
+// address as METHOD_NEITHER's output, and each transfer method's buffers, for fuzz_user_requests.
+// Usage: fuzz_seeds <corpus directory> (it holds one folder per fuzzer).
 #include "child_requests_input.h"
 #include "descriptors_input.h"
 #include "repeater_input.h"
+#include "user_requests_input.h"
 
 #include <usbdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 
 namespace {
 
@@ -219,6 +224,65 @@ void RepeaterSeeds(const fs::path& folder) {
     Save(folder, "lengths", lengths.Data());
 }
 
+void UserRequestSeeds(const fs::path& folder) {
+    using namespace fuzz::user_requests;
+    // On each device: a URB "at" the output length a program chose, a HID_XFER_PACKET of the
+    // program's whose report buffer points into kernel memory or nowhere, and one in kernel memory
+    // named as METHOD_NEITHER's output.
+    fuzz::Writer paths;
+    for (uint8_t target = 0; target < static_cast<uint8_t>(Target::Count); ++target) {
+        Call urb;
+        urb.target = static_cast<Target>(target);
+        urb.code = 0x220003;
+        urb.outputLength = 0x40000010;
+        paths.Add(0, Encode(urb));
+        Call packet;
+        packet.target = urb.target;
+        packet.code = 0x0B000F;
+        packet.output = Address::Buffer;
+        packet.outputLength = sizeof(HID_XFER_PACKET);
+        packet.outputBytes.assign(sizeof(HID_XFER_PACKET), 0);
+        packet.outputBytes[sizeof(PVOID)] = 64; // reportBufferLen
+        packet.outputPlant = 0;                 // reportBuffer: the FDO's extension
+        paths.Add(0, Encode(packet));
+        packet.outputPlant = 0xFFFF;
+        const uint8_t nowhere[] = {0x00, 0x00, 0xAD, 0xDE};
+        std::copy(std::begin(nowhere), std::end(nowhere), packet.outputBytes.begin());
+        paths.Add(0, Encode(packet));
+        Call kernelPacket;
+        kernelPacket.target = urb.target;
+        kernelPacket.code = 0x0B000F;
+        kernelPacket.output = Address::KernelPacket;
+        kernelPacket.outputLength = sizeof(HID_XFER_PACKET);
+        paths.Add(0, Encode(kernelPacket));
+    }
+    Save(folder, "user_address_as_urb_and_packet", paths.Data());
+    // Each transfer method with buffers of the program, and ranges that run past its space.
+    fuzz::Writer methods;
+    for (ULONG method = 0; method < 4; ++method) {
+        Call call;
+        call.target = static_cast<Target>(method % 3);
+        call.code = CTL_CODE(FILE_DEVICE_KEYBOARD, 0x03, method, FILE_ANY_ACCESS);
+        call.input = Address::Buffer;
+        call.inputLength = 16;
+        call.inputBytes.assign(16, 0x5A);
+        call.output = Address::Buffer;
+        call.outputLength = 32;
+        call.outputBytes.assign(32, 0);
+        methods.Add(0, Encode(call));
+        call.input = Address::SpaceEnd;
+        call.inputLength = 4096;
+        call.output = Address::Kernel;
+        methods.Add(0, Encode(call));
+    }
+    Save(folder, "methods", methods.Data());
+    // An empty output buffer of the program: its bytes, none, were once read through a null
+    // pointer.
+    Call empty;
+    empty.output = Address::Buffer;
+    Save(folder, "regression_empty_output", fuzz::Writer().Add(0, Encode(empty)).Data());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -230,5 +294,6 @@ int main(int argc, char** argv) {
     DescriptorSeeds(corpus / "fuzz_descriptors");
     ChildRequestSeeds(corpus / "fuzz_child_requests");
     RepeaterSeeds(corpus / "fuzz_repeater");
+    UserRequestSeeds(corpus / "fuzz_user_requests");
     return failures == 0 ? 0 : 1;
 }

@@ -47,6 +47,9 @@ class World {
     // address query has been tried `attempts` times without them.
     bool WaitForChildren(unsigned attempts = 2);
 
+    PDEVICE_OBJECT Fdo() const {
+        return fdo_;
+    }
     PDEVICE_OBJECT Gamepad() const;
     PDEVICE_OBJECT Vendor() const;
     sim::usb::UsbDevice& Controller() {

@@ -87,7 +87,7 @@ TEST_F(DriverFrame, AddDeviceAttachesAnFdoReadyForRequests) {
               Lines().at(0));
     EXPECT_EQ(ULONG(DO_DIRECT_IO | DO_POWER_PAGABLE), fdo->Flags);
     EXPECT_EQ(ULONG(FILE_DEVICE_UNKNOWN), fdo->DeviceType);
-    EXPECT_EQ(0u, fdo->Characteristics);
+    EXPECT_EQ(ULONG(FILE_DEVICE_SECURE_OPEN), fdo->Characteristics);
     PDEVICE_EXTENSION extension = ExtensionOf(fdo);
     EXPECT_EQ(DEVICE_KIND_FDO, extension->DeviceKind);
     EXPECT_EQ(pdo, extension->PhysicalDeviceObject);

@@ -677,7 +677,9 @@ TEST_F(UrbChildTest, OtherControlCodesSucceedWithATraceLineAndNothingElse) {
     EXPECT_EQ(STATUS_SUCCESS, Control(gamepad_, 0x12345).status);
     URB abort{};
     abort.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-    EXPECT_EQ(STATUS_SUCCESS,
+    EXPECT_EQ(STATUS_SUCCESS, Submit(vendor_, &abort).status);
+    // Only internal requests are served: an IRP_MJ_DEVICE_CONTROL's Argument1 is no URB.
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
               Submit(vendor_, &abort, STATUS_SUCCESS, IRP_MJ_DEVICE_CONTROL).status);
     URB selectInterface{};
     selectInterface.UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
@@ -693,6 +695,8 @@ TEST_F(UrbChildTest, OtherControlCodesSucceedWithATraceLineAndNothingElse) {
     EXPECT_EQ("VELTDRIVER PDO :  IOCTL_HID_WRITE_REPORT 0 bytes id = 0 report buffer:", lines[2]);
     EXPECT_THAT(lines[3], ::testing::StartsWith("VELTDRIVER PDO : Default :  DeviceObject "));
     EXPECT_THAT(lines, ::testing::Contains("VELTDRIVER : XDO : URB_FUNCTION_ABORT_PIPE  "));
+    EXPECT_THAT(lines, ::testing::Contains("VELTDRIVER : XDO : DeviceControl : not an internal "
+                                           "request, IOCTLCODE 0x220003 refused "));
     EXPECT_THAT(lines, ::testing::Contains("VELTDRIVER PDO : URB_FUNCTION_SELECT_INTERFACE "
                                            "completing with STATUS_NOT_SUPPORTED"));
     EXPECT_TRUE(busUrbs_.empty());

@@ -126,3 +126,5 @@ DRIVER_DISPATCH XdoDeviceControl;
 
 // Completes a request with the status it already carries and returns that status.
 NTSTATUS CompleteWithExistingStatus(PIRP Irp);
+// Whether a device control came from a kernel component, whose buffers are kernel memory.
+BOOLEAN IsInternalRequest(PIO_STACK_LOCATION Stack);

@@ -66,8 +66,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     VELT_TRACE("VELTDRIVER : AddDevice: Driver %p lower Device %p\n", DriverObject,
                PhysicalDeviceObject);
     PDEVICE_OBJECT fdo = NULL;
+    // FILE_DEVICE_SECURE_OPEN: an open of a name in the device's namespace is checked against
+    // the device's security like an open of the device itself.
     NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), NULL,
-                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+                                     FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
     if (!NT_SUCCESS(status)) {
         VELT_ERROR("VELTDRIVER : AddDevice: Cannot create DeviceObject\n");
         return status;

@@ -40,3 +40,11 @@ NTSTATUS CompleteWithExistingStatus(PIRP Irp) {
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;
 }
+
+// Only kernel components send IRP_MJ_INTERNAL_DEVICE_CONTROL. An IRP_MJ_DEVICE_CONTROL may come
+// from a program: its Argument1 is then an output length the program chose and its UserBuffer
+// one of the program's addresses, reachable (if at all) only in the program's own thread. Any
+// IRQL.
+BOOLEAN IsInternalRequest(PIO_STACK_LOCATION Stack) {
+    return Stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+}

@@ -483,8 +483,8 @@ NTSTATUS CompleteChildRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS St
 }
 
 // IRP_MJ_DEVICE_CONTROL and IRP_MJ_INTERNAL_DEVICE_CONTROL on either child, up to
-// DISPATCH_LEVEL. Answered requests are complete on return; transfers (and the vendor child's
-// class requests) belong to the repeater.
+// DISPATCH_LEVEL; only the internal ones are served. Answered requests are complete on return;
+// transfers (and the vendor child's class requests) belong to the repeater.
 NTSTATUS ChildDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, const CHILD_PROFILE* Profile) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -495,6 +495,14 @@ NTSTATUS ChildDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, const CHILD_P
         Irp->IoStatus.Status = status;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return status;
+    }
+    // The HID stack above a child sends only internal requests. An IRP_MJ_DEVICE_CONTROL may come
+    // from a program, whose Argument1 is a length it chose and whose UserBuffer is one of its
+    // addresses: it is refused unread.
+    if (!IsInternalRequest(stack)) {
+        VELT_TRACE("%sDeviceControl : not an internal request, IOCTLCODE 0x%X refused \n",
+                   Profile->Prefix, code);
+        return CompleteChildRequest(DeviceObject, Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     if (code != IOCTL_INTERNAL_USB_SUBMIT_URB) {
         return ServeNonUrbCode(DeviceObject, Irp, code, Profile);

@@ -86,7 +86,7 @@ const CHILD_PROFILE VendorProfile = {
 };
 
 // IRP_MJ_DEVICE_CONTROL and IRP_MJ_INTERNAL_DEVICE_CONTROL on the vendor child, up to
-// DISPATCH_LEVEL. Owns the IRP on return.
+// DISPATCH_LEVEL; only the internal ones are served. Owns the IRP on return.
 NTSTATUS NTAPI XdoDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return ChildDeviceControl(DeviceObject, Irp, &VendorProfile);
 }

@@ -1,5 +1,6 @@
 // Device control on the FDO: every request goes down to the controller's stack unchanged; the
-// HID requests and HID descriptor reads that pass are traced down and back up.
+// HID requests and HID descriptor reads that pass are traced down and back up. Only the lines of
+// internal requests look into a request's buffers.
 #include "../core/log.h"
 #include "fdo.h"
 
@@ -90,21 +91,27 @@ VOID TraceSubmitUrb(PIO_STACK_LOCATION Stack) {
     }
 }
 
+// The write and submit-URB lines read the request's buffers, so they are written for internal
+// requests only; the other codes have a fixed line.
 VOID TraceDown(PIRP Irp, PIO_STACK_LOCATION Stack) {
     ULONG code = Stack->Parameters.DeviceIoControl.IoControlCode;
+    const IoctlTrace* trace = FindTrace(code);
+    if (trace != NULL && trace->Down != NULL) {
+        VELT_TRACE("%s", trace->Down);
+        return;
+    }
+    if (!IsInternalRequest(Stack)) {
+        return;
+    }
     if (code == IOCTL_HID_WRITE_REPORT) {
         TraceWriteReport(Irp);
     } else if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         TraceSubmitUrb(Stack);
-    } else {
-        const IoctlTrace* trace = FindTrace(code);
-        if (trace != NULL) {
-            VELT_TRACE("%s", trace->Down);
-        }
     }
 }
 
-// The returned bytes are dumped no further than the caller's buffer reaches.
+// The returned bytes are dumped no further than the caller's buffer reaches, and only for an
+// internal request: the lines of a program's request carry its lengths alone.
 VOID TraceUp(PIRP Irp, PIO_STACK_LOCATION Stack) {
     const IoctlTrace* trace = FindTrace(Stack->Parameters.DeviceIoControl.IoControlCode);
     if (trace == NULL || trace->Up == NULL) {
@@ -112,13 +119,14 @@ VOID TraceUp(PIRP Irp, PIO_STACK_LOCATION Stack) {
     }
     ULONG outputLength = Stack->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG_PTR returned = Irp->IoStatus.Information;
+    BOOLEAN readable = IsInternalRequest(Stack) && Irp->UserBuffer != NULL;
     switch (trace->UpKind) {
     case UpTrace::Text:
         VELT_TRACE("%s", trace->Up);
         break;
     case UpTrace::DataReturned:
         VELT_TRACE(trace->Up, outputLength, static_cast<ULONG>(returned));
-        if (Irp->UserBuffer != NULL) {
+        if (readable) {
             HexDump(Irp->UserBuffer, returned < outputLength ? returned : outputLength,
                     HEX_DUMP_BYTES_PER_LINE);
         }
@@ -126,7 +134,7 @@ VOID TraceUp(PIRP Irp, PIO_STACK_LOCATION Stack) {
     case UpTrace::Attributes: {
         VELT_TRACE(trace->Up, outputLength, static_cast<ULONG>(returned));
         auto attributes = static_cast<PHID_DEVICE_ATTRIBUTES>(Irp->UserBuffer);
-        if (attributes != NULL && outputLength >= sizeof(HID_DEVICE_ATTRIBUTES)) {
+        if (readable && outputLength >= sizeof(HID_DEVICE_ATTRIBUTES)) {
             VELT_TRACE("VELTDRIVER :       IOCTL__HID_GET_DEVICE_ATTRIBUTES    vendor 0x%X  "
                        "product 0x%X\n",
                        attributes->VendorID, attributes->ProductID);

@@ -810,7 +810,13 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
         size_t length =
             InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (length != 0) {
-            void* system = std::calloc(1, length);
+            // Not zeroed on Windows: whatever the driver leaves unwritten is old pool.
+            void* system = std::malloc(length);
+            if (system == nullptr) {
+                ReleaseIrpMemory(irp);
+                return NULL;
+            }
+            memset(system, 0xA5, length);
             if (InputBuffer != NULL && InputBufferLength != 0) {
                 memcpy(system, InputBuffer, InputBufferLength);
             }
@@ -883,7 +889,10 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
     UNREFERENCED_PARAMETER(RequestedAddress);
     UNREFERENCED_PARAMETER(BugCheckOnFailure);
     UNREFERENCED_PARAMETER(Priority);
-    MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+    // The pages of a program's locked buffer get a system address of their own.
+    PVOID address = MmGetMdlVirtualAddress(MemoryDescriptorList);
+    PVOID alias = UserSystemAlias(address, MemoryDescriptorList->ByteCount);
+    MemoryDescriptorList->MappedSystemVa = alias != NULL ? alias : address;
     MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
     return MemoryDescriptorList->MappedSystemVa;
 }

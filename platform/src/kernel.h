@@ -17,6 +17,9 @@ void Violate(const char* rule, const std::string& detail);
 std::string Hex(const void* pointer);
 // The service name of a live driver object, as text.
 std::string ServiceNameOf(PDRIVER_OBJECT driver);
+// Where the I/O manager reaches the bytes of a probed range of a live user space; NULL when the
+// range is not one.
+PVOID UserSystemAlias(const void* address, size_t size);
 
 // The DDIs whose IRQL the host checks, in the order of the IRQL table (ddi_irql.cpp).
 enum class Ddi {

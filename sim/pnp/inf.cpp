@@ -2,6 +2,9 @@
 // models and install sections to AddService.
 #include "inf.h"
 
+#include <host/host.h>
+#include <host/user_io.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -172,6 +175,36 @@ std::string FunctionService(const Sections& sections, const std::string& install
     return "";
 }
 
+// The Security value of the device's hardware key: an HKR line of an add-registry section that
+// the install section's .HW section names ("INF AddReg Directive"; the value is REG_SZ, flags
+// empty or 0). A later line overrides an earlier one, as the registry keeps the last write.
+std::string DeviceSecurity(const Sections& sections, const std::string& installSection) {
+    const std::vector<Entry>* hardware = Section(sections, installSection + ".HW");
+    if (hardware == nullptr) {
+        return "";
+    }
+    std::string security;
+    for (const Entry& e : *hardware) {
+        if (Lower(e.key) != "addreg") {
+            continue;
+        }
+        for (const std::string& name : Fields(e.value)) {
+            const std::vector<Entry>* addReg = Section(sections, name);
+            if (addReg == nullptr) {
+                continue;
+            }
+            for (const Entry& line : *addReg) {
+                std::vector<std::string> fields = Fields(line.value);
+                if (line.key.empty() && fields.size() == 5 && Lower(fields[0]) == "hkr" &&
+                    fields[1].empty() && Lower(fields[2]) == "security" && Number(fields[3]) == 0) {
+                    security = Expand(fields[4], sections);
+                }
+            }
+        }
+    }
+    return security;
+}
+
 } // namespace
 
 std::string PlatformDecoration() {
@@ -211,8 +244,10 @@ std::vector<InfModel> ParseInfModels(const std::string& text, const std::string&
             }
             std::string install = ChooseInstallSection(sections, parts[0], decoration);
             std::string service = install.empty() ? "" : FunctionService(sections, install);
+            std::string security = install.empty() ? "" : DeviceSecurity(sections, install);
             for (size_t i = 1; i < parts.size(); ++i) {
-                models.push_back({parts[i], Expand(line.key, sections), install, service});
+                models.push_back(
+                    {parts[i], Expand(line.key, sections), install, service, security});
             }
         }
     }
@@ -227,6 +262,22 @@ bool ReadInfModels(const std::string& path, std::vector<InfModel>& models) {
     std::ostringstream text;
     text << file.rdbuf();
     models = ParseInfModels(text.str());
+    return true;
+}
+
+bool ApplyDeviceSecurity(const InfModel& model, PDEVICE_OBJECT stackMember) {
+    if (model.security.empty()) {
+        return true;
+    }
+    PDEVICE_OBJECT bottom = stackMember;
+    while (host::AttachedTo(bottom) != nullptr) {
+        bottom = host::AttachedTo(bottom);
+    }
+    for (PDEVICE_OBJECT device = bottom; device != nullptr; device = device->AttachedDevice) {
+        if (!host::SetDeviceSecurity(device, model.security)) {
+            return false;
+        }
+    }
     return true;
 }
 
