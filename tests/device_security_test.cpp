@@ -64,10 +64,6 @@ TEST_F(DeviceSecurityTest, OnlyTheSystemAndAdministratorsOpenTheControllersStack
         EXPECT_EQ(ULONG(FILE_DEVICE_SECURE_OPEN),
                   device->Characteristics & FILE_DEVICE_SECURE_OPEN);
     }
-    std::vector<sim::pnp::InfModel> models;
-    ASSERT_TRUE(sim::pnp::ReadInfModels(VELT_DRIVER_INF, models));
-    ASSERT_FALSE(models.empty());
-    ASSERT_TRUE(sim::pnp::ApplyDeviceSecurity(models.front(), Pdo()));
     for (PDEVICE_OBJECT device : {Pdo(), Fdo()}) {
         EXPECT_EQ(0u, host::GrantedAccess(device, host::Caller::User));
     }

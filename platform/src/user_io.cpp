@@ -515,6 +515,10 @@ void UserSpace::Read(const void* address, void* data, size_t size) const {
 
 // ---- Security -----------------------------------------------------------------------------------
 
+bool SddlReadable(const std::string& sddl) {
+    return InternDescriptor(sddl) != nullptr;
+}
+
 bool SetDeviceSecurity(PDEVICE_OBJECT device, const std::string& sddl) {
     const SecurityDescriptor* descriptor = InternDescriptor(sddl);
     if (descriptor == nullptr) {

@@ -1,6 +1,8 @@
 // The verifier's record of violations, bug checks and deterministic fault injection.
 #include "kernel.h"
 
+#include "host/user_io.h"
+
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -144,6 +146,8 @@ const RuleInfo RuleTable[] = {
     {rule::IrqlNotRestored, "0xC9/0x05, 0xC4/0x00040009",
      "Rules/BrokenDispatch.IsCaughtByItsRule/KeepsSpinLock"},
     {rule::PagedCodeAboveApcLevel, "PAGED_CODE assertion", "Verifier.PagedCodeAboveApcLevel"},
+    {rule::UserAddressTouched, "0x50 below DISPATCH_LEVEL, 0xD1 at or above it",
+     "UserIoDeathTest.DriverThatTouchesAUserAddressStopsTheMachine"},
     {rule::PowerIrpWithoutStartNext, "host (XP: the device's next power IRP never starts)",
      "Rules/BrokenDispatch.IsCaughtByItsRule/ForgetsStartNextPowerIrp"},
     {rule::SystemSetPowerFailed, "SDV PowerDownFail/PowerUpFail (0xC9/0x247 lists no IRPs)",

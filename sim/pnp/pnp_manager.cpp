@@ -6,6 +6,7 @@
 #include "device_requests.h"
 #include "filter_driver.h"
 #include "inf.h"
+#include "host/user_io.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -229,7 +230,7 @@ PnpManager::PnpManager(Options options) : options_(std::move(options)), random_(
     hid.object = hid::HidStackDriver();
     hid.resident = true;
     drivers_[hid::HidStackService] = hid;
-    models_.push_back({hid::HidStackModelId, hid::HidStackService});
+    models_.push_back({hid::HidStackModelId, hid::HidStackService, ""});
     worker_ = std::thread([this] { WorkerMain(); });
     inbox_ = std::make_shared<Inbox>();
     inbox_->manager = this;
@@ -278,15 +279,21 @@ void PnpManager::RegisterDriver(const std::string& service, PDRIVER_INITIALIZE e
     Run([this, service, entry] { drivers_[service].entry = entry; });
 }
 
+// An INF whose Security value cannot be read is refused whole, as the installer refuses it.
 bool PnpManager::LoadInf(const std::string& path) {
     std::vector<InfModel> models;
     if (!ReadInfModels(path, models)) {
         return false;
     }
+    for (const InfModel& m : models) {
+        if (!m.security.empty() && !host::SddlReadable(m.security)) {
+            return false;
+        }
+    }
     Run([this, &models] {
         for (const InfModel& m : models) {
             if (!m.service.empty()) {
-                models_.push_back({m.id, m.service});
+                models_.push_back({m.id, m.service, m.security});
             }
         }
     });
@@ -553,6 +560,7 @@ bool PnpManager::RefuseDuplicate(Entry& entry) {
 // model names picks the driver. A device without a device ID gets none.
 void PnpManager::Bind(Entry& entry) {
     std::string service;
+    std::string security;
     std::string matched;
     if (!entry.node.deviceId.empty()) {
         std::vector<std::u16string> ids = entry.node.hardwareIds;
@@ -562,6 +570,7 @@ void PnpManager::Bind(Entry& entry) {
                                       [&](const Model& m) { return SameId(m.id, Narrow(id)); });
             if (model != models_.end()) {
                 service = model->service;
+                security = model->security;
                 matched = Narrow(id);
                 break;
             }
@@ -592,6 +601,11 @@ void PnpManager::Bind(Entry& entry) {
                     top = top->AttachedDevice;
                 }
                 Filter(entry, top);
+                // The device's hardware key holds the INF's Security: every device object of
+                // the stack gets it (read when the INF was loaded, so it applies).
+                InfModel installed;
+                installed.security = security;
+                ApplyDeviceSecurity(installed, entry.node.pdo);
             }
             for (PDEVICE_OBJECT d = entry.node.pdo->AttachedDevice; d != nullptr;
                  d = d->AttachedDevice) {

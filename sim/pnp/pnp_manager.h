@@ -157,6 +157,7 @@ class PnpManager {
     struct Model {
         std::string id;
         std::string service;
+        std::string security; // the INF's Security value for the device, "" for none
     };
     struct RegisteredDriver {
         PDRIVER_INITIALIZE entry = nullptr;

@@ -145,6 +145,8 @@ struct UserHandle {
 // Security value of the device's registry key; FALSE for text it does not understand (nothing
 // changes then). A device object with none has the system's default one.
 bool SetDeviceSecurity(PDEVICE_OBJECT device, const std::string& sddl);
+// Whether the host can read the SDDL (an INF's Security value, say).
+bool SddlReadable(const std::string& sddl);
 // The access that the device's security descriptor grants the caller, in file rights (its
 // generic rights mapped as the file object type maps them).
 ACCESS_MASK GrantedAccess(PDEVICE_OBJECT device, Caller caller);
