@@ -520,8 +520,10 @@ void PnpManager::QueryIdentity(Entry& entry) {
 }
 
 // Two present devices cannot share an instance path (install/cm-prob-duplicate-device,
-// bug-check 0xCA): one driver instance that reports both stops the machine; otherwise the later
-// device is refused with Code 42 and stays without a driver.
+// bug-check 0xCA): a device whose instance ID is unique (UniqueID set) met twice is one device
+// reported by two parents, and the later one is refused with Code 42 and stays without a driver;
+// one whose instance ID is unique only under its parent carries that parent's prefix, so one
+// parent reported both, and the machine stops with 0xCA/0x1.
 bool PnpManager::RefuseDuplicate(Entry& entry) {
     Entry* older = nullptr;
     {
@@ -537,7 +539,7 @@ bool PnpManager::RefuseDuplicate(Entry& entry) {
         if (older == nullptr) {
             return false;
         }
-        if (older->parent != entry.parent || entry.parent == nullptr) {
+        if (entry.node.hasCapabilities && entry.node.capabilities.UniqueID) {
             entry.node.state = NodeState::Duplicate;
             entry.node.problem = ProblemDuplicateDevice;
             ++duplicates_;
