@@ -159,7 +159,9 @@ uint32_t Crc32(const std::u16string& text) {
 
 // ParentIdPrefix (install/device-instance-ids; the PnP manager keeps it in the parent's key):
 // the parent's depth in the tree and a checksum of its instance path, in hex, and a third field
-// Windows adds (0 here).
+// Windows adds (0 here). Not modelled: the depth and checksum a given machine gives, its root
+// hub's depth among them (1 here) and the case of the hex digits; what matters is that the
+// prefix is stable and differs between parents.
 std::u16string ParentIdPrefix(unsigned depth, const std::u16string& parentPath) {
     char text[32];
     std::snprintf(text, sizeof text, "%x&%x&0", depth, Crc32(parentPath));
@@ -167,7 +169,8 @@ std::u16string ParentIdPrefix(unsigned depth, const std::u16string& parentPath) 
 }
 
 // IRP_MN_QUERY_ID: an instance ID may hold only characters 0x20 to 0x7F, neither a comma nor a
-// backslash; the PnP manager bug-checks 0xCA with parameter 1 = 0x3 otherwise.
+// backslash; the PnP manager bug-checks 0xCA with parameter 1 = 0x3 otherwise. Not modelled: the
+// limit on an ID's length, and the checks on device and hardware IDs.
 bool ValidInstanceId(const std::u16string& id) {
     return std::all_of(id.begin(), id.end(), [](char16_t c) {
         return c >= 0x20 && c <= 0x7F && c != u',' && c != u'\\';
