@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -281,12 +283,14 @@ TEST_F(FdoPnpTest, TraceLineOfEveryPassedDownMinorCode) {
         // The stop leaves the controller unconfigured: the children's transfers that come back
         // cancelled write their own lines.
         std::vector<std::string> lines = Lines();
-        lines.erase(std::remove_if(lines.begin(), lines.end(),
-                                   [](const std::string& line) {
-                                       return line.find("IOCTLRepeaterComplete") !=
-                                              std::string::npos;
-                                   }),
-                    lines.end());
+        if (c.minor == IRP_MN_STOP_DEVICE) {
+            lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                       [](const std::string& line) {
+                                           return line.find("IOCTLRepeaterComplete") !=
+                                                  std::string::npos;
+                                       }),
+                        lines.end());
+        }
         EXPECT_EQ(lines, c.lines);
         std::vector<UCHAR> minors = hub_->PnpMinorsSeen();
         ASSERT_EQ(minors.size(), seen + 1);
@@ -519,6 +523,32 @@ TEST_F(FdoPnpTest, StopAndRestartKeepOneThreadAndOnePairOfChildren) {
     EXPECT_EQ(children[0].pdo, gamepad);
     EXPECT_EQ(children[1].pdo, vendor);
     UnplugController();
+}
+
+// A restart that the lower stack fails selects no configuration on the device that did not
+// start: the PnP manager takes the stack down, and nothing more reaches the controller.
+TEST_F(FdoPnpTest, RestartThatTheLowerStackFailsSelectsNothing) {
+    std::atomic<int> selects{0};
+    sim::usb::UsbDevice* controller = controller_.get();
+    hub_->SetInternalIoctlHandler([controller, &selects](PDEVICE_OBJECT pdo, PIRP irp) {
+        auto urb =
+            static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        if (urb != nullptr && urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
+            urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr) {
+            ++selects;
+        }
+        return controller->HandleInternalIoctl(pdo, irp);
+    });
+    PlugAndEnumerate();
+    int before = selects;
+    hub_->FailNextStart(STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(pnp_->Restart(Pdo()));
+    pnp_->WaitIdle();
+    EXPECT_EQ(NodeState::StartFailed, pnp_->Node(Pdo())->state);
+    EXPECT_EQ(before, selects) << "a configuration selected on a device that failed its start";
+    controller_->Unplug();
+    hub_->Unplug();
+    pnp_->Unplug(Pdo());
 }
 
 // Without a thread the FDO still starts with the lower stack's status, and still goes away.

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <memory>
@@ -110,6 +111,50 @@ TEST_P(SilentDevice, EveryPnpAndPowerSequenceEnds) {
     EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
     EXPECT_EQ(0u, host::PoolBytesOutstanding());
     EXPECT_EQ(0u, host::LiveSystemThreads());
+}
+
+// A configuration selection that the NAKing device holds has no transfer buffer: when the
+// unplug fails it, only its header's status changes.
+TEST(SilentDeviceUrbs, AFailedSelectionKeepsItsFields) {
+    host::Reset();
+    auto usb = std::make_unique<sim::usb::UsbDevice>(sim::usb::ControllerWithSilentControlPipe());
+    auto hub = std::make_unique<sim::usb::HubPdo>();
+    hub->SetInternalIoctlHandler(
+        [&usb](PDEVICE_OBJECT pdo, PIRP irp) { return usb->HandleInternalIoctl(pdo, irp); });
+    host::SendIrp(hub->Device(), STATUS_NOT_SUPPORTED, [](PIRP, PIO_STACK_LOCATION stack) {
+        stack->MajorFunction = IRP_MJ_PNP;
+        stack->MinorFunction = IRP_MN_START_DEVICE;
+    });
+    static UCHAR configuration[9] = {0x09, 0x02, 0x09, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32};
+    URB urb;
+    memset(&urb, 0xA5, sizeof(urb));
+    urb.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+    urb.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb.UrbSelectConfiguration.ConfigurationDescriptor =
+        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration);
+    const URB before = urb;
+    host::IrpResult result{};
+    std::thread sender([&] {
+        result =
+            host::SendIrp(hub->Device(), STATUS_NOT_SUPPORTED, [&](PIRP, PIO_STACK_LOCATION stack) {
+                stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+                stack->Parameters.Others.Argument1 = &urb;
+            });
+    });
+    while (usb->PendingReads() == 0) {
+        std::this_thread::yield();
+    }
+    usb->Unplug();
+    sender.join();
+    EXPECT_FALSE(NT_SUCCESS(result.status));
+    const size_t header = sizeof(struct _URB_HEADER);
+    EXPECT_EQ(0, memcmp(reinterpret_cast<const UCHAR*>(&before) + header,
+                        reinterpret_cast<const UCHAR*>(&urb) + header,
+                        sizeof(struct _URB_SELECT_CONFIGURATION) - header));
+    hub.reset();
+    usb.reset();
+    EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, SilentDevice, ::testing::ValuesIn(Sequences),

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -205,37 +206,49 @@ TEST_F(UrbChildTest, DescriptorRequestsOfEveryLengthAreAnsweredAsADeviceWould) {
     EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER : XDO : invalid length 101 "));
 }
 
-// Requests that no table answers: nothing is served and the length stays.
+// Requests that no table answers: nothing is served, and TransferBufferLength says so.
 TEST_F(UrbChildTest, DescriptorsAChildDoesNotHaveAreNotServed) {
     struct Case {
         const char* name;
         ULONG kind;
+        USHORT function;
         UCHAR type;
         UCHAR index;
     } cases[] = {
-        {"gamepad string 3", DEVICE_KIND_GAMEPAD, kString, 3},
-        {"gamepad unknown type", DEVICE_KIND_GAMEPAD, 7, 0},
-        {"vendor string 3 not obtained", DEVICE_KIND_VENDOR, kString, 3},
-        {"vendor string 4", DEVICE_KIND_VENDOR, kString, 4},
+        {"gamepad string 3", DEVICE_KIND_GAMEPAD, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kString,
+         3},
+        {"gamepad unknown type", DEVICE_KIND_GAMEPAD, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 7,
+         0},
+        {"vendor string 3 not obtained", DEVICE_KIND_VENDOR,
+         URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kString, 3},
+        {"vendor string 4", DEVICE_KIND_VENDOR, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kString,
+         4},
+        {"gamepad HID descriptor", DEVICE_KIND_GAMEPAD, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE,
+         0x21, 0},
+        {"vendor physical descriptor", DEVICE_KIND_VENDOR,
+         URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, 0x23, 0},
+        {"gamepad interface type 0x30", DEVICE_KIND_GAMEPAD,
+         URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, 0x30, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         URB back;
-        Bytes buffer =
-            Describe(c.kind == DEVICE_KIND_GAMEPAD ? gamepad_ : vendor_,
-                     URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, c.type, c.index, 255, &back);
-        EXPECT_EQ(255u, back.UrbControlDescriptorRequest.TransferBufferLength);
-        EXPECT_EQ(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, back.UrbHeader.Function);
+        Bytes buffer = Describe(c.kind == DEVICE_KIND_GAMEPAD ? gamepad_ : vendor_, c.function,
+                                c.type, c.index, 255, &back);
+        EXPECT_EQ(0u, back.UrbControlDescriptorRequest.TransferBufferLength);
         EXPECT_EQ(Bytes(255, kFill), buffer);
     }
 }
 
 TEST_F(UrbChildTest, VendorChildServesNothingTheFdoDidNotObtain) {
     Extension(fdo_)->pDeviceDescriptor = nullptr;
-    URB back;
-    Bytes buffer =
-        Describe(vendor_, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kDevice, 0, 18, &back);
-    EXPECT_EQ(Bytes(18, kFill), buffer);
+    for (ULONG length : {18u, 64u}) {
+        URB back;
+        Bytes buffer =
+            Describe(vendor_, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kDevice, 0, length, &back);
+        EXPECT_EQ(Bytes(length, kFill), buffer);
+        EXPECT_EQ(0u, back.UrbControlDescriptorRequest.TransferBufferLength);
+    }
 }
 
 TEST_F(UrbChildTest, ReportDescriptorRequestsComeBackAsControlTransfers) {
@@ -246,17 +259,72 @@ TEST_F(UrbChildTest, ReportDescriptorRequestsComeBackAsControlTransfers) {
     }
 }
 
-TEST_F(UrbChildTest, BufferGivenOnlyByAnMdlIsServedThroughTheMdl) {
-    UCHAR buffer[18] = {};
-    PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
-    MmBuildMdlForNonPagedPool(mdl);
-    URB urb = DescriptorRequest(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kDevice, 0, nullptr, 18);
-    urb.UrbControlDescriptorRequest.TransferBufferMDL = mdl;
-    EXPECT_EQ(STATUS_SUCCESS, Submit(gamepad_, &urb).status);
-    EXPECT_EQ(Of(GamepadDeviceDescriptor, 18), Of(buffer, 18));
+// A buffer given only by an MDL is served through the MDL and never past its end, whatever
+// TransferBufferLength claims; the buffer is exactly the MDL's size, so AddressSanitizer sees an
+// overrun. No buffer at all: nothing is served.
+TEST_F(UrbChildTest, BufferGivenOnlyByAnMdlIsServedWithinTheMdl) {
+    const Bytes gamepadDevice = Of(GamepadDeviceDescriptor, 18);
+    const Bytes language = {0x04, 0x03, 0x09, 0x04};
+    struct Case {
+        const char* name;
+        USHORT function;
+        UCHAR type;
+        UCHAR index;
+        ULONG mdlBytes; // 0: no buffer at all
+        ULONG length;
+        Bytes served;
+    } cases[] = {
+        {"device 18 of 18", URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kDevice, 0, 18, 18,
+         gamepadDevice},
+        {"device 64 in 8", URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kDevice, 0, 8, 64,
+         Bytes(gamepadDevice.begin(), gamepadDevice.begin() + 8)},
+        {"config 64 in 8", URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kConfiguration, 0, 8, 64,
+         Of(GamepadConfigurationDescriptor, 8)},
+        {"languages 64 in 2", URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kString, 0, 2, 64,
+         Bytes(language.begin(), language.begin() + 2)},
+        {"string 1 255 in 8", URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kString, 1, 8, 255,
+         Of(GamepadManufacturerString, 8)},
+        {"report 4096 in 8", URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, kReport, 0, 8, 4096,
+         Of(GamepadReportDescriptor, 8)},
+        {"device without buffer", URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kDevice, 0, 0, 18, {}},
+        {"string without buffer", URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kString, 1, 0, 62, {}},
+        {"report without buffer",
+         URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE,
+         kReport,
+         0,
+         0,
+         507,
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<UCHAR[]> buffer(c.mdlBytes ? new UCHAR[c.mdlBytes] : nullptr);
+        PMDL mdl = nullptr;
+        if (c.mdlBytes != 0) {
+            memset(buffer.get(), kFill, c.mdlBytes);
+            mdl = IoAllocateMdl(buffer.get(), c.mdlBytes, FALSE, FALSE, nullptr);
+            MmBuildMdlForNonPagedPool(mdl);
+        }
+        URB urb = DescriptorRequest(c.function, c.type, c.index, nullptr, c.length);
+        urb.UrbControlDescriptorRequest.TransferBufferMDL = mdl;
+        EXPECT_EQ(STATUS_SUCCESS, Submit(gamepad_, &urb).status);
+        EXPECT_EQ(c.served.size(), urb.UrbControlDescriptorRequest.TransferBufferLength);
+        EXPECT_EQ(c.served, Bytes(buffer.get(), buffer.get() + c.served.size()));
+        if (mdl != nullptr) {
+            IoFreeMdl(mdl);
+        }
+    }
 
-    URB none = DescriptorRequest(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, kDevice, 0, nullptr, 18);
-    EXPECT_EQ(STATUS_SUCCESS, Submit(vendor_, &none).status);
+    // A class request's answer, 37 bytes, does not fit an 8-byte MDL: nothing is written.
+    std::unique_ptr<UCHAR[]> feature(new UCHAR[8]);
+    memset(feature.get(), kFill, 8);
+    PMDL mdl = IoAllocateMdl(feature.get(), 8, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    URB urb = ClassRequest(0x01, 0x0302, 0, nullptr, 64);
+    urb.UrbControlVendorClassRequest.TransferBufferMDL = mdl;
+    EXPECT_EQ(STATUS_SUCCESS, Submit(gamepad_, &urb).status);
+    EXPECT_EQ(8u, urb.UrbControlVendorClassRequest.TransferBufferLength);
+    EXPECT_EQ(Bytes(8, kFill), Bytes(feature.get(), feature.get() + 8));
     IoFreeMdl(mdl);
 }
 
@@ -549,6 +617,8 @@ TEST_F(UrbChildTest, OutputTransfersReachTheControllersOutPipeUnchanged) {
                                              "length is 0x20"));
 }
 
+// A failure that the child turns into a report steps the frame counter like any report; one it
+// passes on carries no data: TransferBufferLength 0, byte 7 untouched, the counter unmoved.
 TEST_F(UrbChildTest, FailedTransfersReachTheChildAsTheRulesSay) {
     struct Case {
         NTSTATUS controller;
@@ -558,23 +628,28 @@ TEST_F(UrbChildTest, FailedTransfersReachTheChildAsTheRulesSay) {
     } cases[] = {
         {STATUS_CANCELLED, STATUS_SUCCESS, STATUS_SUCCESS, 32},
         {STATUS_DEVICE_DATA_ERROR, STATUS_SUCCESS, STATUS_SUCCESS, 32},
-        {STATUS_NO_SUCH_DEVICE, STATUS_SUCCESS, STATUS_NO_SUCH_DEVICE, 64},
+        {STATUS_NO_SUCH_DEVICE, STATUS_SUCCESS, STATUS_NO_SUCH_DEVICE, 0},
         // The device or its FDO is going away: no fake report, whatever stack says so.
-        {STATUS_DEVICE_NOT_CONNECTED, STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED, 64},
-        {STATUS_DELETE_PENDING, STATUS_SUCCESS, STATUS_DELETE_PENDING, 64},
+        {STATUS_DEVICE_NOT_CONNECTED, STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED, 0},
+        {STATUS_DELETE_PENDING, STATUS_SUCCESS, STATUS_DELETE_PENDING, 0},
         {STATUS_UNSUCCESSFUL, STATUS_SUCCESS, STATUS_SUCCESS, 32},
         // Not supported below: the child's request keeps the status it arrived with.
         {STATUS_NOT_SUPPORTED, STATUS_SUCCESS, STATUS_SUCCESS, 64},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.controller);
-        BusCompletes(c.controller);
+        BusCompletes(c.controller,
+                     [](PURB urb) { urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 64; });
+        InputFrameCounter = 8;
         UCHAR report[64] = {};
         URB urb = Transfer(true, report, sizeof(report));
         host::IrpResult result = Submit(gamepad_, &urb, c.arrival);
         EXPECT_EQ(c.child, result.status);
         EXPECT_EQ(0u, result.information);
         EXPECT_EQ(c.length, urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+        const bool passedOn = !NT_SUCCESS(c.child);
+        EXPECT_EQ(passedOn ? 0 : 8, report[7]);
+        EXPECT_EQ(passedOn ? 8 : 12, InputFrameCounter);
     }
     EXPECT_THAT(Lines(), ::testing::Contains("VELTDRIVER PDO : IOCTLRepeaterComplete : "
                                              "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER : IN status "

@@ -55,10 +55,6 @@ class UsbStackRules : public velt_test::ScenarioTest,
     }
 };
 
-TEST_P(UsbStackRules, TheWorldRunsTheStackOfItsGeneration) {
-    EXPECT_EQ(GetParam().stack, sim::usb::CurrentUsbStack());
-}
-
 // The reads pending at an unplug fail with the stack's going-away status, and that status is
 // what the HID stacks see: no read comes back as a fake report.
 TEST_P(UsbStackRules, UnplugReachesTheHidStacksAsTheStacksStatusWithoutFakeReports) {

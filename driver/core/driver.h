@@ -76,14 +76,16 @@ FORCEINLINE VOID WriteFlag(volatile BOOLEAN* Flag, BOOLEAN Value) {
     VeltWriteRelease(Flag, Value);
 }
 
-// The dispatcher thread publishes a child in GamepadChild or VendorChild once it is complete;
-// PnP requests on the FDO may read the field at any moment.
-FORCEINLINE PDEVICE_OBJECT ReadChild(PDEVICE_OBJECT const* Field) {
+// A pointer that one thread publishes while others may read it at any moment, each access whole
+// and ordered: a child in GamepadChild or VendorChild once it is complete (PnP requests on the
+// FDO read it), a pipe handle that a restart selects anew (the children read it to repeat
+// transfers).
+template <typename T> FORCEINLINE T* ReadPublished(T* const* Field) {
     return VeltReadAcquire(Field);
 }
 
-FORCEINLINE VOID PublishChild(PDEVICE_OBJECT* Field, PDEVICE_OBJECT Child) {
-    VeltWriteRelease(Field, Child);
+template <typename T> FORCEINLINE VOID Publish(T** Field, T* Value) {
+    VeltWriteRelease(Field, Value);
 }
 
 FORCEINLINE PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {

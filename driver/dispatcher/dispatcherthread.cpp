@@ -109,21 +109,25 @@ VOID CreateChild(PDEVICE_EXTENSION Extension, const CHILD_KIND& Kind, PDEVICE_OB
     child->Characteristics |= Extension->LowerDeviceObject->Characteristics;
     child->Flags &= ~DO_DEVICE_INITIALIZING;
     // Published last, so a bus-relations query that finds it reports a finished device.
-    PublishChild(Field, child);
+    Publish(Field, child);
 }
 
 } // namespace
 
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
-    ForwardAndWait(DeviceObject, Irp);
+    NTSTATUS lowerStatus = ForwardAndWait(DeviceObject, Irp);
     // A restart after a stop finds the thread of the first start, its queue and the children in
     // place: they are kept, so an FDO never has two threads or two pairs of children. The USB
     // stack may have left the device unconfigured across the stop (the pipe handles of before
     // are dead), so the configuration is selected again. The descriptor copies that the vendor
     // child serves without a lock are kept, never freed under it: the device on the port is the
-    // same, and so is its address.
+    // same, and so is its address. A restart that the lower stack failed selects nothing: the
+    // device is not started, and the caller completes the request with that failure.
     if (extension->DispatcherThread != NULL) {
+        if (!NT_SUCCESS(lowerStatus)) {
+            return lowerStatus;
+        }
         QueueWorkItem("SetTargetConfiguration", extension, 0);
         return STATUS_SUCCESS;
     }

@@ -174,27 +174,50 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
     return CompleteChildRequest(DeviceObject, Irp, STATUS_SUCCESS);
 }
 
-// Copies Count bytes of Source to the start of the caller's buffer; with ZeroFirst, the whole
-// buffer of Length bytes is cleared before.
-VOID ServeBytes(PVOID Buffer, ULONG Length, const UCHAR* Source, ULONG Count, BOOLEAN ZeroFirst) {
+// Copies Count bytes of Source to the start of the caller's buffer; with ZeroFirst, all of its
+// TransferBufferLength bytes are cleared before. With no buffer or no source nothing is written,
+// and TransferBufferLength says so.
+VOID ServeBytes(struct _URB_CONTROL_DESCRIPTOR_REQUEST* Request, PVOID Buffer, const UCHAR* Source,
+                ULONG Count, BOOLEAN ZeroFirst) {
+    if (Buffer == NULL || Source == NULL) {
+        Request->TransferBufferLength = 0;
+        return;
+    }
     if (ZeroFirst) {
-        RtlZeroMemory(Buffer, Length);
+        RtlZeroMemory(Buffer, Request->TransferBufferLength);
     }
     RtlCopyMemory(Buffer, Source, Count);
 }
 
 // A length that the child's tables refuse is answered as a USB device answers any length: with
 // the first min(length, descriptor length) bytes, and TransferBufferLength telling how many
-// arrived. Copying nothing while reporting the caller's length as sent would have it read
-// whatever its buffer held.
+// arrived (none without a buffer or a source). Copying nothing while reporting the caller's
+// length as sent would have it read whatever its buffer held.
 VOID ServeRefusedLength(struct _URB_CONTROL_DESCRIPTOR_REQUEST* Request, PVOID Buffer,
                         const UCHAR* Source, ULONG SourceLength, const CHILD_PROFILE* Profile,
                         PCSTR Format) {
     ULONG count =
         Request->TransferBufferLength < SourceLength ? Request->TransferBufferLength : SourceLength;
     VELT_TRACE(Format, Profile->Prefix, Request->TransferBufferLength);
-    RtlCopyMemory(Buffer, Source, count);
+    if (Buffer == NULL || Source == NULL) {
+        count = 0;
+    } else {
+        RtlCopyMemory(Buffer, Source, count);
+    }
     Request->TransferBufferLength = count;
+}
+
+// The caller's buffer of a descriptor request and the bytes it holds: a buffer given only by an
+// MDL ends where the MDL ends, whatever TransferBufferLength says, so TransferBufferLength is cut
+// to it before anything is written.
+PVOID DescriptorBuffer(struct _URB_CONTROL_DESCRIPTOR_REQUEST* Request) {
+    ULONG capacity = 0;
+    PVOID buffer = UrbTransferBufferOf(Request->TransferBuffer, Request->TransferBufferMDL,
+                                       Request->TransferBufferLength, &capacity);
+    if (buffer != NULL) {
+        Request->TransferBufferLength = capacity;
+    }
+    return buffer;
 }
 
 constexpr CHAR INVALID_LENGTH_FORMAT[] = "%s invalid length %d \n";
@@ -209,36 +232,32 @@ VOID ServeString(struct _URB_CONTROL_DESCRIPTOR_REQUEST* Request, PVOID Buffer, 
     ULONG length = Request->TransferBufferLength;
     ULONG stringLength = String[0];
     if (length == STRING_HEADER_REQUEST_LENGTH && stringLength >= STRING_HEADER_REQUEST_LENGTH) {
-        ServeBytes(Buffer, length, String, STRING_HEADER_REQUEST_LENGTH, FALSE);
+        ServeBytes(Request, Buffer, String, STRING_HEADER_REQUEST_LENGTH, FALSE);
     } else if (length >= stringLength && stringLength >= 2) {
-        ServeBytes(Buffer, length, String, stringLength, TRUE);
+        ServeBytes(Request, Buffer, String, stringLength, TRUE);
     } else {
         ServeRefusedLength(Request, Buffer, String, stringLength, Profile, INVALID_LENGTH_FORMAT);
     }
 }
 
 // URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: device, configuration and string descriptors from the
-// child's set. The caller learns of a refused request only from a buffer that holds nothing new.
-// Up to DISPATCH_LEVEL; completes the IRP.
+// child's set. A request that nothing answers succeeds with TransferBufferLength 0. Up to
+// DISPATCH_LEVEL; completes the IRP.
 NTSTATUS GetDescriptorFromDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
                                  const CHILD_PROFILE* Profile) {
     struct _URB_CONTROL_DESCRIPTOR_REQUEST* request = &Urb->UrbControlDescriptorRequest;
+    PVOID buffer = DescriptorBuffer(request);
     ULONG length = request->TransferBufferLength;
-    PVOID buffer = UrbTransferBuffer(request->TransferBuffer, request->TransferBufferMDL);
     PDEVICE_EXTENSION fdo = FdoExtensionOf(DeviceObject);
     switch (request->DescriptorType) {
     case USB_DEVICE_DESCRIPTOR_TYPE_ID: {
         VELT_TRACE("%sUSB_DEVICE_DESCRIPTOR_TYPE : length is %d \n", Profile->PrefixTight, length);
         const UCHAR* descriptor = Profile->DeviceDescriptor(fdo, 0);
-        if (buffer == NULL || descriptor == NULL) {
-            if (length != DEVICE_DESCRIPTOR_LENGTH) {
-                VELT_TRACE(INVALID_LENGTH_FORMAT, Profile->Prefix, length);
-            }
-        } else if (length != DEVICE_DESCRIPTOR_LENGTH) {
+        if (length != DEVICE_DESCRIPTOR_LENGTH) {
             ServeRefusedLength(request, buffer, descriptor, DEVICE_DESCRIPTOR_LENGTH, Profile,
                                INVALID_LENGTH_FORMAT);
         } else {
-            ServeBytes(buffer, length, descriptor, DEVICE_DESCRIPTOR_LENGTH, FALSE);
+            ServeBytes(request, buffer, descriptor, DEVICE_DESCRIPTOR_LENGTH, FALSE);
         }
         break;
     }
@@ -253,15 +272,11 @@ NTSTATUS GetDescriptorFromDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb
                     Profile->ServesConfigurationToLongerBuffers)) {
             count = CONFIGURATION_DESCRIPTOR_LENGTH;
         }
-        if (buffer == NULL) {
-            if (count == 0) {
-                VELT_TRACE(INVALID_LENGTH_FORMAT, Profile->Prefix, length);
-            }
-        } else if (count == 0) {
+        if (count == 0) {
             ServeRefusedLength(request, buffer, Profile->Emulation->ConfigurationDescriptor,
                                CONFIGURATION_DESCRIPTOR_LENGTH, Profile, INVALID_LENGTH_FORMAT);
         } else {
-            ServeBytes(buffer, length, Profile->Emulation->ConfigurationDescriptor, count, FALSE);
+            ServeBytes(request, buffer, Profile->Emulation->ConfigurationDescriptor, count, FALSE);
         }
         break;
     }
@@ -269,12 +284,13 @@ NTSTATUS GetDescriptorFromDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb
         VELT_TRACE("%sUSB_STRING_DESCRIPTOR_TYPE : length is %d     Index is %d \n",
                    Profile->Prefix, length, request->Index);
         if (buffer == NULL) {
+            request->TransferBufferLength = 0;
             break;
         }
         if (request->Index == 0) {
             static const UCHAR LanguageList[LANGUAGE_LIST_LENGTH] = {0x04, 0x03, 0x09, 0x04};
             if (length >= LANGUAGE_LIST_LENGTH) {
-                ServeBytes(buffer, length, LanguageList, LANGUAGE_LIST_LENGTH, FALSE);
+                ServeBytes(request, buffer, LanguageList, LANGUAGE_LIST_LENGTH, FALSE);
             } else {
                 ServeRefusedLength(request, buffer, LanguageList, LANGUAGE_LIST_LENGTH, Profile,
                                    INVALID_LENGTH_FORMAT);
@@ -283,11 +299,14 @@ NTSTATUS GetDescriptorFromDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb
             const UCHAR* string = Profile->StringDescriptor(fdo, request->Index);
             if (string != NULL) {
                 ServeString(request, buffer, string, Profile);
+            } else {
+                request->TransferBufferLength = 0;
             }
         }
         break;
     default:
         VELT_TRACE("%sUnknown type %d \n", Profile->Prefix, request->DescriptorType);
+        request->TransferBufferLength = 0;
         return CompleteChildRequest(DeviceObject, Irp, STATUS_SUCCESS);
     }
     if (buffer != NULL) {
@@ -297,30 +316,28 @@ NTSTATUS GetDescriptorFromDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb
 }
 
 // URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE: the report descriptor; the HID descriptor reaches
-// the caller inside the configuration descriptor. Up to DISPATCH_LEVEL; completes the IRP.
+// the caller inside the configuration descriptor. Other types succeed with TransferBufferLength
+// 0. Up to DISPATCH_LEVEL; completes the IRP.
 NTSTATUS GetDescriptorFromInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
                                     const CHILD_PROFILE* Profile) {
     struct _URB_CONTROL_DESCRIPTOR_REQUEST* request = &Urb->UrbControlDescriptorRequest;
-    PVOID buffer = UrbTransferBuffer(request->TransferBuffer, request->TransferBufferMDL);
+    PVOID buffer = DescriptorBuffer(request);
+    BOOLEAN answered = FALSE;
     switch (request->DescriptorType) {
     case HID_HID_DESCRIPTOR_TYPE:
         VELT_TRACE(Profile->HidDescriptorFormat, request->TransferBufferLength);
         break;
     case HID_REPORT_DESCRIPTOR_TYPE:
         VELT_TRACE(Profile->ReportDescriptorFormat, request->TransferBufferLength);
-        if (buffer == NULL) {
-            if (request->TransferBufferLength < Profile->Emulation->ReportDescriptorLength) {
-                VELT_TRACE(INVALID_REPORT_LENGTH_FORMAT, Profile->Prefix,
-                           request->TransferBufferLength);
-            }
-        } else if (request->TransferBufferLength < Profile->Emulation->ReportDescriptorLength) {
+        answered = TRUE;
+        if (request->TransferBufferLength < Profile->Emulation->ReportDescriptorLength) {
             ServeRefusedLength(request, buffer, Profile->Emulation->ReportDescriptor,
                                Profile->Emulation->ReportDescriptorLength, Profile,
                                INVALID_REPORT_LENGTH_FORMAT);
         } else {
-            RtlCopyMemory(buffer, Profile->Emulation->ReportDescriptor,
-                          Profile->Emulation->ReportDescriptorLength);
             request->TransferBufferLength = Profile->Emulation->ReportDescriptorLength;
+            ServeBytes(request, buffer, Profile->Emulation->ReportDescriptor,
+                       Profile->Emulation->ReportDescriptorLength, FALSE);
         }
         break;
     case HID_PHYSICAL_DESCRIPTOR_TYPE:
@@ -334,6 +351,9 @@ NTSTATUS GetDescriptorFromInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB 
     if (buffer != NULL) {
         HexDump(buffer, request->TransferBufferLength, HEX_DUMP_BYTES_PER_LINE);
     }
+    if (!answered) {
+        request->TransferBufferLength = 0;
+    }
     return CompleteChildRequest(DeviceObject, Irp, STATUS_SUCCESS);
 }
 
@@ -344,7 +364,7 @@ NTSTATUS RepeatTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
     PDEVICE_EXTENSION fdo = FdoExtensionOf(DeviceObject);
     if ((transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) {
-        transfer->PipeHandle = ReadPipe(&fdo->InterruptInPipe[0]);
+        transfer->PipeHandle = ReadPublished(&fdo->InterruptInPipe[0]);
     } else {
         if (Profile->TracesWrites) {
             VELT_TRACE("%sURB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER  write data length is 0x%X\n",
@@ -354,7 +374,7 @@ NTSTATUS RepeatTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
                 HexDump(data, transfer->TransferBufferLength, HEX_DUMP_BYTES_PER_LINE);
             }
         }
-        transfer->PipeHandle = ReadPipe(&fdo->InterruptOutPipe[0]);
+        transfer->PipeHandle = ReadPublished(&fdo->InterruptOutPipe[0]);
     }
     return IOCTLRepeatRequest(DeviceObject, Irp);
 }
@@ -429,6 +449,21 @@ PVOID UrbTransferBuffer(PVOID TransferBuffer, PMDL TransferBufferMdl) {
         return MmGetSystemAddressForMdlSafe(TransferBufferMdl, NormalPagePriority);
     }
     return NULL;
+}
+
+// Up to DISPATCH_LEVEL: an MDL-only buffer holds no more than the MDL describes.
+PVOID UrbTransferBufferOf(PVOID TransferBuffer, PMDL TransferBufferMdl, ULONG Length,
+                          PULONG Capacity) {
+    PVOID buffer = UrbTransferBuffer(TransferBuffer, TransferBufferMdl);
+    *Capacity = 0;
+    if (buffer == NULL) {
+        return NULL;
+    }
+    *Capacity = Length;
+    if (TransferBuffer == NULL && MmGetMdlByteCount(TransferBufferMdl) < Length) {
+        *Capacity = MmGetMdlByteCount(TransferBufferMdl);
+    }
+    return buffer;
 }
 
 // Up to DISPATCH_LEVEL: the lines of a HID class request, in the child's own wording. Requests

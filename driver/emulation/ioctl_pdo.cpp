@@ -141,7 +141,13 @@ const CLASS_REQUEST_TEXTS GamepadClassTexts = {
 // never sent to the controller. Completes the IRP with STATUS_SUCCESS.
 NTSTATUS GamepadClassRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb) {
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request = &Urb->UrbControlVendorClassRequest;
-    PVOID buffer = UrbTransferBuffer(request->TransferBuffer, request->TransferBufferMDL);
+    // An MDL-only buffer holds no more than its MDL: the request's length is cut to it.
+    ULONG capacity = 0;
+    PVOID buffer = UrbTransferBufferOf(request->TransferBuffer, request->TransferBufferMDL,
+                                       request->TransferBufferLength, &capacity);
+    if (buffer != NULL) {
+        request->TransferBufferLength = capacity;
+    }
     auto reportId = static_cast<UCHAR>(request->Value & 0xFF);
     auto reportType = static_cast<UCHAR>(request->Value >> 8);
     UCHAR answer[LONGEST_ANSWER] = {};

@@ -58,9 +58,11 @@ const CLASS_REQUEST_TEXTS VendorClassTexts = {
 NTSTATUS VendorClassRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb) {
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request = &Urb->UrbControlVendorClassRequest;
     TraceClassRequest(&VendorClassTexts, request);
-    PVOID buffer = UrbTransferBuffer(request->TransferBuffer, request->TransferBufferMDL);
+    ULONG capacity = 0;
+    PVOID buffer = UrbTransferBufferOf(request->TransferBuffer, request->TransferBufferMDL,
+                                       request->TransferBufferLength, &capacity);
     if (buffer != NULL) {
-        HexDump(buffer, request->TransferBufferLength, HEX_DUMP_BYTES_PER_LINE);
+        HexDump(buffer, capacity, HEX_DUMP_BYTES_PER_LINE);
     }
     request->Index = CONTROLLER_HID_INTERFACE;
     return IOCTLRepeatRequest(DeviceObject, Irp);

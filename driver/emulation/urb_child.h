@@ -45,6 +45,11 @@ extern const CHILD_PROFILE VendorProfile;
 // else NULL (nothing may then be read or written).
 PVOID UrbTransferBuffer(PVOID TransferBuffer, PMDL TransferBufferMdl);
 
+// The same buffer and, in *Capacity, how many of its bytes may be touched: Length for
+// TransferBuffer, no more than the MDL's byte count for an MDL-only buffer, 0 without a buffer.
+PVOID UrbTransferBufferOf(PVOID TransferBuffer, PMDL TransferBufferMdl, ULONG Length,
+                          PULONG Capacity);
+
 // The device-control routine of both children (up to DISPATCH_LEVEL; owns the IRP on return).
 NTSTATUS ChildDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, const CHILD_PROFILE* Profile);
 

@@ -84,14 +84,18 @@ VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_
         // The caller reads the length it is told from its own buffer: a failed transfer counts
         // as 32 bytes, but never as more than that buffer holds.
         // A caller that cancelled its request learns that it was cancelled.
+        // A failure passed on carries no data.
         if (!IsGoingAway(status) && !ReadFlag(&ChildIrp->Cancel)) {
             ChildIrp->IoStatus.Status = STATUS_SUCCESS;
             ChildIrp->IoStatus.Information = 0;
             transfer->TransferBufferLength =
                 RequestedLength < FAILED_TRANSFER_LENGTH ? RequestedLength : FAILED_TRANSFER_LENGTH;
+        } else {
+            transfer->TransferBufferLength = 0;
         }
     }
-    if (in && Profile->AddsFrameCounter) {
+    // Only a report that the caller receives as a success steps the counter.
+    if (in && Profile->AddsFrameCounter && NT_SUCCESS(ChildIrp->IoStatus.Status)) {
         UCHAR counter = TakeInputFrameCounter();
         PVOID data = UrbTransferBuffer(transfer->TransferBuffer, transfer->TransferBufferMDL);
         // Byte 7 only where the caller's buffer and the returned report both reach it.

@@ -10,10 +10,10 @@ constexpr LONG INTERFACE_NUMBER_LIMIT = 256;
 
 VOID ClearPipeTables(PDEVICE_EXTENSION Extension) {
     for (ULONG i = 0; i < PIPE_TABLE_SIZE; ++i) {
-        PublishPipe(&Extension->BulkOutPipe[i], NULL);
-        PublishPipe(&Extension->BulkInPipe[i], NULL);
-        PublishPipe(&Extension->InterruptInPipe[i], NULL);
-        PublishPipe(&Extension->InterruptOutPipe[i], NULL);
+        Publish<VOID>(&Extension->BulkOutPipe[i], NULL);
+        Publish<VOID>(&Extension->BulkInPipe[i], NULL);
+        Publish<VOID>(&Extension->InterruptInPipe[i], NULL);
+        Publish<VOID>(&Extension->InterruptOutPipe[i], NULL);
     }
     Extension->NumMappedEndpoints = 0;
 }
@@ -63,7 +63,7 @@ VOID MapPipe(PDEVICE_EXTENSION Extension, PUSBD_PIPE_INFORMATION Pipe) {
         return;
     }
     LogPipeDetails(Pipe);
-    PublishPipe(&table[0], Pipe->PipeHandle);
+    Publish(&table[0], Pipe->PipeHandle);
 }
 
 // Logs the interfaces the USB stack filled in and keeps their pipe handles.

@@ -3,16 +3,6 @@
 
 #include "../core/driver.h"
 
-// The pipe handles change when a restart selects the configuration again, while the children
-// read them to repeat transfers: each access is whole and ordered.
-FORCEINLINE USBD_PIPE_HANDLE ReadPipe(USBD_PIPE_HANDLE const* Entry) {
-    return VeltReadAcquire(Entry);
-}
-
-FORCEINLINE VOID PublishPipe(USBD_PIPE_HANDLE* Entry, USBD_PIPE_HANDLE Handle) {
-    VeltWriteRelease(Entry, Handle);
-}
-
 // Plug and play.
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 

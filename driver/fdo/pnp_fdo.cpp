@@ -65,8 +65,8 @@ NTSTATUS FdoQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // A received list is replaced by a copy with room for them. Without pool the list stays as it
 // came, and the next IoInvalidateDeviceRelations asks again.
 VOID AddChildrenToRelations(PDEVICE_EXTENSION Extension, PIRP Irp) {
-    PDEVICE_OBJECT children[CHILD_COUNT] = {ReadChild(&Extension->GamepadChild),
-                                            ReadChild(&Extension->VendorChild)};
+    PDEVICE_OBJECT children[CHILD_COUNT] = {ReadPublished(&Extension->GamepadChild),
+                                            ReadPublished(&Extension->VendorChild)};
     BOOLEAN present[CHILD_COUNT] = {FALSE, FALSE};
     PDEVICE_RELATIONS received = reinterpret_cast<PDEVICE_RELATIONS>(Irp->IoStatus.Information);
     PDEVICE_RELATIONS relations;
@@ -122,7 +122,8 @@ NTSTATUS FdoQueryDeviceRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return ReleaseAndPassDown(DeviceObject, Irp);
     }
     VELT_TRACE("VELTDRIVER :       DispatchPnp: IRP_MN_QUERY_DEVICE_RELATIONS : BusRelations \n");
-    if (ReadChild(&extension->GamepadChild) != NULL && ReadChild(&extension->VendorChild) != NULL) {
+    if (ReadPublished(&extension->GamepadChild) != NULL &&
+        ReadPublished(&extension->VendorChild) != NULL) {
         AddChildrenToRelations(extension, Irp);
     }
     return ReleaseAndPassDown(DeviceObject, Irp);

@@ -215,6 +215,7 @@ NTSTATUS SubmitUrbSync(PDEVICE_EXTENSION Extension, PURB Urb) {
     // gave up on it.
     PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
     if (irp == NULL) {
+        // The line keeps the routine's earlier name: the log's readers look for this text.
         VELT_ERROR("VELTDRIVER :IoBuildDeviceIoControlRequest failed\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -233,6 +234,7 @@ NTSTATUS SubmitUrbSync(PDEVICE_EXTENSION Extension, PURB Urb) {
     LARGE_INTEGER timeout;
     timeout.QuadPart = SYNC_URB_TIMEOUT;
     if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        VELT_ERROR("VELTDRIVER : SubmitUrbSync : no answer from the device, request cancelled\n");
         IoCancelIrp(irp);
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     }

@@ -488,12 +488,12 @@ void HidDevice::Count(uint64_t HidCounters::*counter) {
     ++(g_totals.*counter);
 }
 
-// The class driver's handling of a completed read (its rules as Wine's class driver keeps them;
-// Microsoft documents none): data whose report ID is not an input report of the descriptor, or
-// shorter than that report, is dropped; longer data is cut to the report's length; a failed read
-// is followed by the next one, but not on a device that is gone, which the USB minidriver then
-// fails at once without the bus. Not modelled: the class driver sends the next read at once; the
-// model waits one polling interval after a read that brought no report.
+// The class driver's handling of a completed read. Microsoft documents no rule for it; the model
+// takes the strict reading of the report descriptor: data whose report ID is not an input report of
+// the descriptor, or shorter than that report, is dropped; longer data is cut to the report's
+// length; a failed read is followed by the next one, but not on a device that is gone, which the
+// USB minidriver then fails at once without the bus. Not modelled: the class driver sends the next
+// read at once; the model waits one polling interval after a read that brought no report.
 NTSTATUS NTAPI HidDevice::ReadComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* read = static_cast<Read*>(context);
     HidDevice* self = read->owner;
@@ -715,8 +715,13 @@ void ResetTotalCounters() {
 }
 
 void ForgetHidDevices() {
-    std::lock_guard<std::mutex> guard(g_devicesLock);
-    g_devices.clear();
+    {
+        std::lock_guard<std::mutex> guard(g_devicesLock);
+        g_devices.clear();
+    }
+    // What the bus wrote into buffers that no HID read took must not vouch for a later buffer
+    // at the same address.
+    sim::usb::ForgetBusWrites();
 }
 
 } // namespace sim::hid

@@ -209,6 +209,7 @@ std::shared_ptr<HidDevice> HidDeviceOn(PDEVICE_OBJECT pdo);
 HidCounters TotalCounters();
 void ResetTotalCounters();
 std::vector<std::shared_ptr<HidDevice>> HidDevices();
+// Forgets the devices, and what the bus wrote into buffers that no read took.
 void ForgetHidDevices();
 
 } // namespace sim::hid

@@ -160,7 +160,9 @@ uint32_t Crc32(const std::u16string& text) {
 
 // ParentIdPrefix (install/device-instance-ids; the PnP manager keeps it in the parent's key):
 // the parent's depth in the tree and a checksum of its instance path, in hex, and a third field
-// Windows adds (0 here).
+// Windows adds (0 here). Not modelled: the depth and checksum a given machine gives, its root
+// hub's depth among them (1 here) and the case of the hex digits; what matters is that the
+// prefix is stable and differs between parents.
 std::u16string ParentIdPrefix(unsigned depth, const std::u16string& parentPath) {
     char text[32];
     std::snprintf(text, sizeof text, "%x&%x&0", depth, Crc32(parentPath));
@@ -168,7 +170,8 @@ std::u16string ParentIdPrefix(unsigned depth, const std::u16string& parentPath) 
 }
 
 // IRP_MN_QUERY_ID: an instance ID may hold only characters 0x20 to 0x7F, neither a comma nor a
-// backslash; the PnP manager bug-checks 0xCA with parameter 1 = 0x3 otherwise.
+// backslash; the PnP manager bug-checks 0xCA with parameter 1 = 0x3 otherwise. Not modelled: the
+// limit on an ID's length, and the checks on device and hardware IDs.
 bool ValidInstanceId(const std::u16string& id) {
     return std::all_of(id.begin(), id.end(), [](char16_t c) {
         return c >= 0x20 && c <= 0x7F && c != u',' && c != u'\\';
@@ -527,8 +530,10 @@ void PnpManager::QueryIdentity(Entry& entry) {
 }
 
 // Two present devices cannot share an instance path (install/cm-prob-duplicate-device,
-// bug-check 0xCA): one driver instance that reports both stops the machine; otherwise the later
-// device is refused with Code 42 and stays without a driver.
+// bug-check 0xCA): a device whose instance ID is unique (UniqueID set) met twice is one device
+// reported by two parents, and the later one is refused with Code 42 and stays without a driver;
+// one whose instance ID is unique only under its parent carries that parent's prefix, so one
+// parent reported both, and the machine stops with 0xCA/0x1.
 bool PnpManager::RefuseDuplicate(Entry& entry) {
     Entry* older = nullptr;
     {
@@ -544,7 +549,7 @@ bool PnpManager::RefuseDuplicate(Entry& entry) {
         if (older == nullptr) {
             return false;
         }
-        if (older->parent != entry.parent || entry.parent == nullptr) {
+        if (entry.node.hasCapabilities && entry.node.capabilities.UniqueID) {
             entry.node.state = NodeState::Duplicate;
             entry.node.problem = ProblemDuplicateDevice;
             ++duplicates_;

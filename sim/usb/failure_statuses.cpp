@@ -1,10 +1,10 @@
-// The USB stack's failure statuses by Windows generation. Sources: the notes in
-// ../shared/windows/usb-hid-pnp.md (section 1, "Per-scenario table"), which gather Microsoft's
-// USB client documentation (usbcon: how-to-recover-from-usb-pipe-errors, usb-control-transfer,
-// comparing-usb-device-states-to-wdm-device-states; kernel: handling-an-irp-mn-surprise-removal-
-// request) and the behaviour of reimplementations of both stacks where Microsoft documents none.
-// Not modelled: the bus error (XACT_ERROR) that a transfer on the wire may see before the hub
-// notices an unplug, and what a query-remove does to later requests.
+// The USB stack's failure statuses by Windows generation, each row with the Microsoft pages it
+// rests on (learn.microsoft.com, windows-hardware/drivers). Where no Microsoft page gives the
+// code, the row says "inferred": what the stack's documented mapping of USBD codes to NTSTATUS
+// and what client drivers see in the field make most likely.
+// Not modelled: a stopped PDO (requests pass), because the FDO does not hold its children's
+// transfers across a stop; the bus error (XACT_ERROR) that a transfer on the wire may see
+// before the hub notices an unplug; what a query-remove does to later requests.
 #include "sim/usb/failure_statuses.h"
 
 #include <ntddk.h>
@@ -16,57 +16,56 @@ namespace sim::usb {
 const UsbFailureStatus UsbFailureStatuses[] = {
     {UsbFailure::PendingAtUnplug, UsbStack::Usb20, STATUS_DEVICE_NOT_CONNECTED,
      USBD_STATUS_DEVICE_GONE, "transfer pending when the device is unplugged",
-     "USB 2.0 port driver: endpoints of a removed device complete their transfers with "
-     "USBD_STATUS_DEVICE_GONE, which it maps to STATUS_DEVICE_NOT_CONNECTED; Windows 7 WinUSB "
-     "unplug failures are ERROR_DEVICE_NOT_CONNECTED"},
+     "inferred: kernel \"Handling an IRP_MN_SURPRISE_REMOVAL Request\" has the bus driver fail "
+     "outstanding I/O; the USB 2.0 stack maps USBD_STATUS_DEVICE_GONE to "
+     "STATUS_DEVICE_NOT_CONNECTED, which is what Windows 7 WinUSB clients see on unplug"},
     {UsbFailure::PendingAtUnplug, UsbStack::Usb30, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE,
      "transfer pending when the device is unplugged",
-     "USB 3.0 hub: the PDO is flagged to fail requests and the endpoints are purged; its "
-     "USBD-to-NTSTATUS mapping gives DEVICE_GONE as STATUS_NO_SUCH_DEVICE; Windows 10 WinUSB "
-     "unplug failures are ERROR_NO_SUCH_DEVICE (the exact URB code is unknown)"},
+     "inferred: the hub purges the device's endpoints (usbcon \"Comparing USB device states to "
+     "WDM device states\"); the purge itself may complete them STATUS_CANCELLED with "
+     "USBD_STATUS_CANCELED, but Windows 10 WinUSB clients see STATUS_NO_SUCH_DEVICE on unplug, "
+     "so the row takes that with DEVICE_GONE"},
     {UsbFailure::SubmittedAfterGone, UsbStack::Usb20, STATUS_DEVICE_NOT_CONNECTED,
      USBD_STATUS_DEVICE_GONE, "request sent after the device is gone",
-     "USB 2.0 hub: PDO remove-pending or parent gone fails with STATUS_DEVICE_NOT_CONNECTED; the "
-     "port driver completes a stale device handle's URBs the same way"},
+     "kernel \"Handling an IRP_MN_SURPRISE_REMOVAL Request\": new I/O fails once the device is "
+     "gone; the URB code DEVICE_GONE and STATUS_DEVICE_NOT_CONNECTED are inferred from the "
+     "USB 2.0 stack's mapping"},
     {UsbFailure::SubmittedAfterGone, UsbStack::Usb30, STATUS_NO_SUCH_DEVICE,
      USBD_STATUS_INVALID_PARAMETER, "request sent after the device is gone",
-     "USB 3.0 hub: the PDO fails the URB at once with STATUS_NO_SUCH_DEVICE and "
-     "USBD_STATUS_INVALID_PARAMETER (kept for XP compatibility)"},
+     "kernel \"Handling an IRP_MN_SURPRISE_REMOVAL Request\": new I/O fails once the device is "
+     "gone; STATUS_NO_SUCH_DEVICE with USBD_STATUS_INVALID_PARAMETER is inferred (the USB 3.0 "
+     "hub keeps the older stack's URB code for compatibility)"},
     {UsbFailure::Cancelled, UsbStack::Usb20, STATUS_CANCELLED, USBD_STATUS_CANCELED,
      "transfer cancelled or its pipe aborted",
-     "Microsoft: ABORT_PIPE cancels every pending transfer on the pipe; the port driver completes "
-     "them with USBD_STATUS_CANCELED and STATUS_CANCELLED"},
+     "usbcon \"How to recover from USB pipe errors\": ABORT_PIPE cancels every pending transfer "
+     "on the pipe; they complete with STATUS_CANCELLED and USBD_STATUS_CANCELED"},
     {UsbFailure::Cancelled, UsbStack::Usb30, STATUS_CANCELLED, USBD_STATUS_CANCELED,
      "transfer cancelled or its pipe aborted",
-     "xHCI controller driver: a cancel completes with STATUS_CANCELLED and USBD_STATUS_CANCELED"},
+     "usbcon \"How to recover from USB pipe errors\": as on the USB 2.0 stack"},
     {UsbFailure::Stalled, UsbStack::Usb20, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID,
      "endpoint stalled",
-     "Microsoft: a device STALL is reported as USBD_STATUS_STALL_PID; the port driver maps every "
-     "other USBD error to STATUS_UNSUCCESSFUL"},
+     "usbcon \"How to recover from USB pipe errors\": a device STALL is USBD_STATUS_STALL_PID; "
+     "STATUS_UNSUCCESSFUL is inferred (the stack maps USBD errors without an NTSTATUS of their "
+     "own to it)"},
     {UsbFailure::Stalled, UsbStack::Usb30, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID,
-     "endpoint stalled", "xHCI controller driver: a stall is STALL_PID and STATUS_UNSUCCESSFUL"},
+     "endpoint stalled", "usbcon \"How to recover from USB pipe errors\": as on the USB 2.0 stack"},
     {UsbFailure::PdoNotStarted, UsbStack::Usb20, STATUS_DEVICE_NOT_CONNECTED,
-     USBD_STATUS_DEVICE_GONE, "request on a stopped or removed PDO",
-     "Microsoft: after surprise removal a driver fails all new I/O; the USB 2.0 hub fails them "
-     "with STATUS_DEVICE_NOT_CONNECTED (for a stopped PDO no source settles it: the same is "
-     "assumed)"},
+     USBD_STATUS_DEVICE_GONE, "request on a PDO never started, surprise-removed or removed",
+     "kernel \"Handling an IRP_MN_SURPRISE_REMOVAL Request\": after surprise removal all new I/O "
+     "fails; STATUS_DEVICE_NOT_CONNECTED with DEVICE_GONE is inferred from the USB 2.0 stack's "
+     "mapping"},
     {UsbFailure::PdoNotStarted, UsbStack::Usb30, STATUS_NO_SUCH_DEVICE,
-     USBD_STATUS_INVALID_PARAMETER, "request on a stopped or removed PDO",
-     "USB 3.0 hub: from releasing the hardware (stop or remove) until the next start, and after "
-     "surprise removal, URBs fail with STATUS_NO_SUCH_DEVICE and USBD_STATUS_INVALID_PARAMETER"},
+     USBD_STATUS_INVALID_PARAMETER, "request on a PDO never started, surprise-removed or removed",
+     "kernel \"Handling an IRP_MN_SURPRISE_REMOVAL Request\" and usbcon \"Comparing USB device "
+     "states to WDM device states\": without hardware the PDO fails new I/O; "
+     "STATUS_NO_SUCH_DEVICE with USBD_STATUS_INVALID_PARAMETER is inferred"},
 };
-
-const size_t UsbFailureStatusCount = sizeof UsbFailureStatuses / sizeof UsbFailureStatuses[0];
 
 UsbStack CurrentUsbStack() {
     ULONG major = 0;
     ULONG minor = 0;
     PsGetVersion(&major, &minor, NULL, NULL);
     return major > 6 || (major == 6 && minor >= 2) ? UsbStack::Usb30 : UsbStack::Usb20;
-}
-
-const char* UsbStackName(UsbStack stack) {
-    return stack == UsbStack::Usb30 ? "USB 3.0 (Windows 8 and later)" : "USB 2.0 (Windows XP to 7)";
 }
 
 const UsbFailureStatus& FailureStatus(UsbFailure failure, UsbStack stack) {

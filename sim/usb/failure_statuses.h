@@ -13,14 +13,13 @@ enum class UsbStack { Usb20, Usb30 };
 
 // The stack of the Windows version the kernel presents (PsGetVersion).
 UsbStack CurrentUsbStack();
-const char* UsbStackName(UsbStack stack);
 
 enum class UsbFailure {
     PendingAtUnplug,    // a transfer pending when the device leaves the bus
     SubmittedAfterGone, // a request sent after the device has left
     Cancelled,          // a transfer cancelled, or aborted with ABORT_PIPE
     Stalled,            // the device stalled the endpoint
-    PdoNotStarted,      // a request on a PDO that is stopped, surprise-removed or removed
+    PdoNotStarted,      // a request on a PDO never started, surprise-removed or removed
 };
 
 struct UsbFailureStatus {
@@ -28,12 +27,11 @@ struct UsbFailureStatus {
     UsbStack stack;
     NTSTATUS status;   // the IRP's status
     USBD_STATUS usbd;  // the URB header's status
-    const char* where; // the situation, as the table in the notes names it
+    const char* where; // the situation
     const char* source;
 };
 
 extern const UsbFailureStatus UsbFailureStatuses[];
-extern const size_t UsbFailureStatusCount;
 
 // The row for a failure on a stack; every pair has one.
 const UsbFailureStatus& FailureStatus(UsbFailure failure, UsbStack stack = CurrentUsbStack());

@@ -22,11 +22,13 @@ struct HubPdo::State {
     bool present = true;
     bool deleted = false;
     bool started = false;
-    // Serves URBs: from the first start until surprise removal or removal. What the hub does with
-    // requests between a stop and the next start is not modelled: the request passes.
+    // Serves URBs: from the first start until surprise removal or removal. Not modelled: a
+    // stopped PDO (requests pass), because the FDO does not hold its children's transfers across
+    // a stop.
     bool serving = false;
     bool deconfiguring = false; // the stop's own request to the device is under way
     NTSTATUS powerUpFailure = STATUS_SUCCESS;
+    NTSTATUS startFailure = STATUS_SUCCESS;
     std::vector<UCHAR> minors;
 };
 
@@ -246,10 +248,15 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     }
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
-        std::lock_guard<std::mutex> guard(state.lock);
-        state.started = true;
-        state.serving = true;
-        break;
+        NTSTATUS failure;
+        {
+            std::lock_guard<std::mutex> guard(state.lock);
+            failure = state.startFailure;
+            state.startFailure = STATUS_SUCCESS;
+            state.started = NT_SUCCESS(failure);
+            state.serving = state.serving || state.started;
+        }
+        return Complete(irp, failure);
     }
     case IRP_MN_STOP_DEVICE:
         // The hub leaves a stopped device unconfigured (its USB 3.0 hub resets it at the next
@@ -460,6 +467,11 @@ bool HubPdo::Deleted() const {
 void HubPdo::FailPowerUp(NTSTATUS status) {
     std::lock_guard<std::mutex> guard(state_->lock);
     state_->powerUpFailure = status;
+}
+
+void HubPdo::FailNextStart(NTSTATUS status) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->startFailure = status;
 }
 
 std::vector<UCHAR> HubPdo::PnpMinorsSeen() const {

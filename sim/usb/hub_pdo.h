@@ -72,6 +72,8 @@ class HubPdo {
     // The device fails every power-up to D0 with this status from now on; STATUS_SUCCESS lets
     // it power up again.
     void FailPowerUp(NTSTATUS status);
+    // The next IRP_MN_START_DEVICE fails with this status and leaves the device not started.
+    void FailNextStart(NTSTATUS status);
 
     // PnP minor codes that reached the PDO, in order (what the bottom of the stack saw).
     std::vector<UCHAR> PnpMinorsSeen() const;

@@ -39,6 +39,7 @@ constexpr UCHAR DefaultPipeMarker = 0x80;
 bool UsesDefaultPipe(USHORT function) {
     switch (function) {
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+    case URB_FUNCTION_ISOCH_TRANSFER:
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
@@ -46,6 +47,41 @@ bool UsesDefaultPipe(USHORT function) {
         return false;
     default:
         return true;
+    }
+}
+
+// A request that fails or is cancelled has moved no data: the length of its transfer buffer
+// becomes 0. Requests without a transfer buffer (a configuration selection among them) keep
+// every field as it was.
+void ClearTransferLength(PURB urb) {
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_CONTROL_TRANSFER:
+        urb->UrbControlTransfer.TransferBufferLength = 0;
+        break;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        break;
+    case URB_FUNCTION_ISOCH_TRANSFER:
+        urb->UrbIsochronousTransfer.TransferBufferLength = 0;
+        break;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
+        urb->UrbControlDescriptorRequest.TransferBufferLength = 0;
+        break;
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_CLASS_OTHER:
+        urb->UrbControlVendorClassRequest.TransferBufferLength = 0;
+        break;
+    default:
+        break;
     }
 }
 
@@ -623,7 +659,7 @@ void UsbDevice::QueueRead(PIRP irp, UCHAR endpoint) {
         auto* urb = UrbOf(irp);
         const UsbFailureStatus& cancelled = FailureStatus(UsbFailure::Cancelled);
         urb->UrbHeader.Status = cancelled.usbd;
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        ClearTransferLength(urb);
         host::IrqlScope dispatch(DISPATCH_LEVEL);
         irp->IoStatus.Status = cancelled.status;
         Complete(irp);
@@ -691,7 +727,7 @@ VOID NTAPI UsbDevice::CancelRead(PDEVICE_OBJECT device, PIRP irp) {
     auto* urb = UrbOf(irp);
     const UsbFailureStatus& cancelled = FailureStatus(UsbFailure::Cancelled);
     urb->UrbHeader.Status = cancelled.usbd;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    ClearTransferLength(urb);
     host::IrqlScope dispatch(DISPATCH_LEVEL);
     irp->IoStatus.Status = cancelled.status;
     self->Complete(irp);
@@ -715,7 +751,7 @@ void UsbDevice::FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS st
     for (PIRP irp : failed) {
         auto* urb = UrbOf(irp);
         urb->UrbHeader.Status = usbd;
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        ClearTransferLength(urb);
         irp->IoStatus.Status = status;
         Complete(irp);
     }
@@ -877,6 +913,11 @@ std::optional<Bytes> TakeBusWrite(const void* buffer) {
     Bytes data = std::move(found->second);
     g_busWrites.erase(found);
     return data;
+}
+
+void ForgetBusWrites() {
+    std::lock_guard<std::mutex> guard(g_busWritesLock);
+    g_busWrites.clear();
 }
 
 UCHAR UrbRecipient(USHORT function) {

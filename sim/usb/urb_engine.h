@@ -49,6 +49,8 @@ using UrbObserver = std::function<void(PIRP irp, const URB* urb, bool completed)
 // (the entry is gone afterwards). Lets the world check that a report an application receives is
 // one that a controller sent.
 std::optional<Bytes> TakeBusWrite(const void* buffer);
+// Drops every write not taken yet (a new world starts).
+void ForgetBusWrites();
 
 class UsbDevice {
   public:
