@@ -116,11 +116,11 @@ bool World::WaitForChildren(unsigned attempts) {
 }
 
 PDEVICE_OBJECT World::Gamepad() const {
-    return ReadChild(&FdoExtension()->GamepadChild);
+    return ReadPublished(&FdoExtension()->GamepadChild);
 }
 
 PDEVICE_OBJECT World::Vendor() const {
-    return ReadChild(&FdoExtension()->VendorChild);
+    return ReadPublished(&FdoExtension()->VendorChild);
 }
 
 NTSTATUS NTAPI World::RequestDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {

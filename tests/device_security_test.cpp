@@ -60,7 +60,7 @@ class DeviceSecurityTest : public ScenarioTest {};
 TEST_F(DeviceSecurityTest, OnlyTheSystemAndAdministratorsOpenTheControllersStack) {
     PDEVICE_EXTENSION fdo = FdoExtension();
     for (PDEVICE_OBJECT device :
-         {Fdo(), ReadChild(&fdo->GamepadChild), ReadChild(&fdo->VendorChild)}) {
+         {Fdo(), ReadPublished(&fdo->GamepadChild), ReadPublished(&fdo->VendorChild)}) {
         EXPECT_EQ(ULONG(FILE_DEVICE_SECURE_OPEN),
                   device->Characteristics & FILE_DEVICE_SECURE_OPEN);
     }

@@ -106,9 +106,9 @@ class UserRequestsTest : public ScenarioTest, public ::testing::WithParamInterfa
         case Target::Fdo:
             return Pdo();
         case Target::Gamepad:
-            return ReadChild(&FdoExtension()->GamepadChild);
+            return ReadPublished(&FdoExtension()->GamepadChild);
         case Target::Vendor:
-            return ReadChild(&FdoExtension()->VendorChild);
+            return ReadPublished(&FdoExtension()->VendorChild);
         }
         return nullptr;
     }
