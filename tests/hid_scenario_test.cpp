@@ -2,6 +2,7 @@
 // children, and the system's HID stack enumerates each of them and reads reports through them.
 #include "core/driver.h"
 #include "emulation/urb_child.h"
+#include "support/log_gate.h"
 #include "support/scenario_world.h"
 
 #include <gtest/gtest.h>
@@ -15,18 +16,6 @@ namespace {
 using sim::hid::Bytes;
 using sim::hid::HidState;
 using sim::hid::ReportKind;
-
-// Waits (real time, generously) until the condition holds.
-bool Eventually(const std::function<bool()>& condition) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
 
 std::map<uint8_t, size_t> Sizes(const std::vector<sim::hid::Report>& reports) {
     std::map<uint8_t, size_t> sizes;

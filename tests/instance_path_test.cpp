@@ -7,6 +7,7 @@
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/hub_pdo.h"
 #include "sim/usb/urb_engine.h"
+#include "support/log_gate.h"
 
 #include <gtest/gtest.h>
 
@@ -23,17 +24,6 @@ namespace {
 
 using sim::pnp::DeviceNode;
 using sim::pnp::NodeState;
-
-bool Eventually(const std::function<bool()>& condition) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
 
 std::string Narrow(const std::u16string& text) {
     return std::string(text.begin(), text.end());

@@ -2,6 +2,7 @@
 // children pass on what says that the device is going away.
 #include "core/driver.h"
 #include "sim/usb/failure_statuses.h"
+#include "support/log_gate.h"
 #include "support/scenario_world.h"
 
 #include <gtest/gtest.h>
@@ -14,17 +15,6 @@ namespace {
 using sim::usb::FailureStatus;
 using sim::usb::UsbFailure;
 using sim::usb::UsbStack;
-
-bool Eventually(const std::function<bool()>& condition) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
 
 struct Generation {
     const char* name;
