@@ -196,6 +196,44 @@ TEST_F(HostKernel, ThreadedIrpReportsToItsStatusBlockAndEventAndIsFreed) {
     EXPECT_EQ(1, KeReadStateEvent(&event));
 }
 
+// A USB completion runs at DISPATCH_LEVEL, but the output copy and the status block write of a
+// threaded request are the issuer's APC_LEVEL work: a pageable output buffer and status block
+// must be paged in, not stop the machine.
+TEST_F(HostKernel, ThreadedIrpCompletedAtDispatchLevelFillsPagedOutputAndStatusBlock) {
+    TestDriver drivers;
+    PIRP pended = nullptr;
+    PDEVICE_OBJECT target = drivers.CreateDevice([&pended](PDEVICE_OBJECT, PIRP irp) {
+        memset(irp->AssociatedIrp.SystemBuffer, 0x5A, 4);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 4;
+        IoMarkIrpPending(irp);
+        pended = irp;
+        return STATUS_PENDING;
+    });
+    auto* output = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 4, 0x74756F50));
+    auto* iosb = static_cast<IO_STATUS_BLOCK*>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(IO_STATUS_BLOCK), 0x62736F50));
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(0x220000, target, NULL, 0, output, 4, FALSE, &event, iosb);
+    ASSERT_NE(nullptr, irp);
+    EXPECT_EQ(STATUS_PENDING, IofCallDriver(target, irp));
+    ASSERT_NE(nullptr, pended);
+    {
+        host::IrqlScope dispatch(DISPATCH_LEVEL); // pages the paged pool out
+        IoCompleteRequest(pended, IO_NO_INCREMENT);
+        EXPECT_EQ(DISPATCH_LEVEL, KeGetCurrentIrql());
+    }
+    EXPECT_EQ(1, KeReadStateEvent(&event));
+    EXPECT_EQ(STATUS_SUCCESS, iosb->Status);
+    EXPECT_EQ(4u, iosb->Information);
+    EXPECT_EQ(0x5A5A5A5Au,
+              output[0] | output[1] << 8 | output[2] << 16 | unsigned(output[3]) << 24);
+    ExFreePool(iosb);
+    ExFreePool(output);
+}
+
 TEST_F(HostKernel, RemoveLockWaitsForHoldersThenRefusesNewOnes) {
     IO_REMOVE_LOCK lock;
     IoInitializeRemoveLock(&lock, 0x74736554, 1, 100);
@@ -212,6 +250,30 @@ TEST_F(HostKernel, RemoveLockWaitsForHoldersThenRefusesNewOnes) {
     EXPECT_TRUE(released);
     holder.join();
     EXPECT_EQ(STATUS_DELETE_PENDING, IoAcquireRemoveLock(&lock, &self));
+}
+
+// The memory of a remove lock that was never waited for may hold a new lock later (a stack frame,
+// a freed block): initialising it again is no fault. A release with a tag that holds nothing is
+// 0xC4/0xD5 only where another tag holds the lock; with no hold at all Windows documents no code.
+TEST_F(HostKernel, RemoveLockMemoryReusedAndUnheldReleasesAreReportedHonestly) {
+    IO_REMOVE_LOCK lock;
+    int self = 0, other = 0;
+    IoInitializeRemoveLock(&lock, 0x74736554, 1, 100);
+    ASSERT_EQ(STATUS_SUCCESS, IoAcquireRemoveLock(&lock, &self));
+    IoReleaseRemoveLock(&lock, &self);
+    IoInitializeRemoveLock(&lock, 0x74736554, 1, 100);
+    EXPECT_TRUE(host::Violations().empty()) << host::DescribeViolations();
+
+    IoReleaseRemoveLock(&lock, &self);
+    ASSERT_EQ(STATUS_SUCCESS, IoAcquireRemoveLock(&lock, &other));
+    IoReleaseRemoveLock(&lock, &self);
+    IoReleaseRemoveLock(&lock, &other);
+    std::vector<host::Violation> reports = host::Violations();
+    ASSERT_EQ(2u, reports.size()) << host::DescribeViolations();
+    EXPECT_EQ(host::rule::RemoveLockReleaseWithoutAcquire, reports[0].rule);
+    EXPECT_EQ("host (no documented code)", reports[0].code);
+    EXPECT_EQ("0xC4/0xD5", reports[1].code);
+    host::ClearViolations();
 }
 
 TEST_F(HostKernel, EventsReleaseOneOrAllWaitersAndWaitsTimeOutInKernelTime) {

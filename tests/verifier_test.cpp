@@ -173,15 +173,22 @@ TEST_F(Verifier, LookasideEntryWrittenAfterItWasFreed) {
 TEST_F(Verifier, SpecialPoolCatchesOverrunsUseAfterFreeAndPagedPoolAtDispatchLevel) {
     auto* block = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736553));
     block[15] = 1;
-    EXPECT_DEATH(block[16] = 1, "PAGE_FAULT_BEYOND_END_OF_ALLOCATION|heap-buffer-overflow");
+    EXPECT_DEATH(
+        block[16] = 1,
+        "STOP: 0x000000CD \\(PAGE_FAULT_BEYOND_END_OF_ALLOCATION: 0x[0-9A-F]+ is past the end "
+        "of a special pool block\\)|heap-buffer-overflow");
     ExFreePool(const_cast<UCHAR*>(block));
-    EXPECT_DEATH(block[0] = 1, "PAGE_FAULT_IN_FREED_SPECIAL_POOL|heap-use-after-free");
+    EXPECT_DEATH(block[0] = 1,
+                 "STOP: 0x000000CC \\(PAGE_FAULT_IN_FREED_SPECIAL_POOL: 0x[0-9A-F]+ is in freed "
+                 "special pool\\)|heap-use-after-free");
 
     auto* paged = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(PagedPool, 8, 0x74736550));
     paged[0] = 1;
     {
         host::IrqlScope dispatch(DISPATCH_LEVEL);
-        EXPECT_DEATH(paged[0] = 2, "DRIVER_IRQL_NOT_LESS_OR_EQUAL");
+        EXPECT_DEATH(paged[0] = 2,
+                     "STOP: 0x000000D1 \\(DRIVER_IRQL_NOT_LESS_OR_EQUAL: 0x[0-9A-F]+ in paged "
+                     "pool touched at IRQL 2\\)");
     }
     {
         host::IrqlScope dispatch(DISPATCH_LEVEL); // pages it out again

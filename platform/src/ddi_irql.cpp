@@ -147,7 +147,9 @@ void CheckDdiIrql(Ddi ddi) {
                        " (documented range " + std::to_string(row.lowest) + " to " +
                        std::to_string(row.highest) + (row.code[0] != 0 ? ", " : "") + row.code +
                        ") by driver " + ServiceNameOf(CurrentDriver());
-    Violate(irql > row.highest ? host::rule::IrqlTooHigh : host::rule::IrqlTooLow, text);
+    // The row's own code: each DDI has its own in Verifier's 0xC4 list.
+    Violate(irql > row.highest ? host::rule::IrqlTooHigh : host::rule::IrqlTooLow, text,
+            row.code[0] != 0 ? row.code : "host (no documented code)");
 }
 
 } // namespace host::detail
@@ -157,7 +159,7 @@ namespace host {
 std::vector<DdiIrql> DdiIrqlTable() {
     std::vector<DdiIrql> rows;
     for (const detail::DdiRow& row : detail::DdiTable) {
-        rows.push_back({row.name, row.lowest, row.highest});
+        rows.push_back({row.name, row.lowest, row.highest, row.code});
     }
     return rows;
 }

@@ -163,6 +163,12 @@ void CompleteThreadedIrp(PIRP irp, IrpInfo& info) {
                     std::to_string(irp->IoStatus.Information) + " for an output buffer of " +
                     std::to_string(info.threadedOutputLength) + " bytes");
     }
+    // Windows copies the output and writes the status block in a special kernel APC on the
+    // issuing thread, at APC_LEVEL ("I/O Completion", IoCompleteRequest); the host does it on the
+    // completing thread, seen at APC_LEVEL for these writes, so that a pageable buffer or status
+    // block of the caller is paged in rather than stopping the machine with 0xD1.
+    KIRQL completing = CurrentIrql();
+    SetIrql(APC_LEVEL);
     if (info.threadedSystemBuffer != nullptr) {
         if (info.threadedOutputBuffer != nullptr && !NT_ERROR(irp->IoStatus.Status)) {
             size_t length = irp->IoStatus.Information < info.threadedOutputLength
@@ -172,11 +178,12 @@ void CompleteThreadedIrp(PIRP irp, IrpInfo& info) {
         }
         std::free(info.threadedSystemBuffer);
     }
-    if (irp->MdlAddress != NULL) {
-        IoFreeMdl(irp->MdlAddress);
-    }
     if (irp->UserIosb != NULL) {
         *irp->UserIosb = irp->IoStatus;
+    }
+    SetIrql(completing);
+    if (irp->MdlAddress != NULL) {
+        IoFreeMdl(irp->MdlAddress);
     }
     PKEVENT event = irp->UserEvent;
     ReleaseIrpMemory(irp);
@@ -205,7 +212,7 @@ KIRQL MaxIrqlToSend(UCHAR major) {
 
 // What IoCallDriver checks of the location it is about to make current, before it does: no
 // cancel routine (0xC9/0x203), the IRQL of the major function (0xC9/0x23A), a threaded IRP
-// issued below APC_LEVEL (0xC9/0x302), and a location the caller prepared rather than copied by
+// sent at or above APC_LEVEL (0xC9/0x302), and a location the caller prepared rather than copied by
 // hand with the upper driver's completion routine or control bits in it (0xC9/0x206, 0x207). A
 // skipped location is the caller's own and is passed on as it is.
 void CheckForwarding(PDEVICE_OBJECT device, PIRP irp, IrpInfo& info) {
@@ -258,9 +265,11 @@ void CheckForwarding(PDEVICE_OBJECT device, PIRP irp, IrpInfo& info) {
         next->CompletionRoutine == NULL &&
         (control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)) != 0;
     if ((control & SL_PENDING_RETURNED) != 0 || invokeWithoutRoutine) {
+        char controlHex[8];
+        std::snprintf(controlHex, sizeof controlHex, "%02X", control);
         Violate(host::rule::ForwardedWithControlSet,
                 "IRP " + Hex(irp) + " sent to device " + Hex(device) +
-                    " with the next location's Control 0x" + std::to_string(control) +
+                    " with the next location's Control 0x" + controlHex +
                     " not cleared (use IoCopyCurrentIrpStackLocationToNext)");
     }
 }
@@ -518,7 +527,8 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if ((DeviceObject->Flags & DO_DEVICE_INITIALIZING) && FirstReportOfInitializing(DeviceObject)) {
         Violate(host::rule::DeviceStillInitializing,
                 "IRP " + Hex(Irp) + " sent to device " + Hex(DeviceObject) +
-                    ", whose DO_DEVICE_INITIALIZING is still set");
+                    ", whose DO_DEVICE_INITIALIZING is still set",
+                "host (Windows reports 0xC9/0x243 at the end of AddDevice)");
     }
     bool held = IsHeldForVerifier(stack);
     bool remove = major == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE &&

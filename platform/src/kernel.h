@@ -13,6 +13,8 @@ namespace host::detail {
 
 // Verifier and bug checks.
 void Violate(const char* rule, const std::string& detail);
+// The same with the Windows code of this instance, where a rule's code depends on the call.
+void Violate(const char* rule, const std::string& detail, const std::string& code);
 [[noreturn]] void BugCheck(ULONG code, const std::string& reason);
 std::string Hex(const void* pointer);
 // The service name of a live driver object, as text.

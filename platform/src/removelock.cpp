@@ -25,12 +25,14 @@ RemoveLocks& TheLocks() {
     return *locks;
 }
 
-// Takes one hold of the tag off the record; FALSE when the tag holds none.
-bool DropHold(const void* lock, const void* tag) {
+// Takes one hold of the tag off the record; FALSE when the tag holds none, with `othersHold`
+// telling whether other tags hold the lock.
+bool DropHold(const void* lock, const void* tag, bool* othersHold) {
     std::lock_guard<std::mutex> guard(TheLocks().lock);
     LockRecord& record = TheLocks().records[lock];
     auto found = record.holds.find(tag);
     if (found == record.holds.end()) {
+        *othersHold = record.total != 0;
         return false;
     }
     if (--found->second == 0) {
@@ -98,12 +100,13 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
     }
     {
         std::lock_guard<std::mutex> guard(TheLocks().lock);
+        // Only a lock released and waited for is documented as dead; the memory of any other
+        // may have been reused for a new lock (a stack frame, a freed block).
         auto found = TheLocks().records.find(Lock);
-        if (found != TheLocks().records.end()) {
+        if (found != TheLocks().records.end() && found->second.waited) {
             Violate(host::rule::RemoveLockReinitialized,
                     "IoInitializeRemoveLockEx of remove lock " + Hex(Lock) +
-                        (found->second.waited ? ", already released and waited for"
-                                              : ", already initialised"));
+                        ", already released and waited for");
         }
         LockRecord& record = TheLocks().records[Lock];
         record = LockRecord();
@@ -141,10 +144,12 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
     CheckDdiIrql(Ddi::IoReleaseRemoveLock);
     UNREFERENCED_PARAMETER(RemlockSize);
-    if (!DropHold(RemoveLock, Tag)) {
+    bool othersHold = false;
+    if (!DropHold(RemoveLock, Tag, &othersHold)) {
         Violate(host::rule::RemoveLockReleaseWithoutAcquire,
                 "remove lock " + Hex(RemoveLock) + " released with tag " + Hex(Tag) +
-                    ", which holds no acquisition of it");
+                    ", which holds no acquisition of it",
+                othersHold ? "0xC4/0xD5" : "host (no documented code)");
         return;
     }
     DropCount(RemoveLock);
@@ -156,7 +161,8 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
     CheckDdiIrql(Ddi::IoReleaseRemoveLockAndWait);
     UNREFERENCED_PARAMETER(RemlockSize);
     __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_SEQ_CST);
-    bool held = DropHold(RemoveLock, Tag);
+    bool othersHold = false;
+    bool held = DropHold(RemoveLock, Tag, &othersHold);
     {
         std::lock_guard<std::mutex> guard(TheLocks().lock);
         TheLocks().records[RemoveLock].waited = true;
@@ -164,7 +170,8 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
     if (!held) {
         Violate(host::rule::RemoveLockWaitWithoutAcquire,
                 "IoReleaseRemoveLockAndWait of remove lock " + Hex(RemoveLock) + " with tag " +
-                    Hex(Tag) + ", which holds no acquisition of it");
+                    Hex(Tag) + ", which holds no acquisition of it",
+                othersHold ? "0xC4/0xD6" : "host (no documented code)");
     }
     DropCount(RemoveLock); // the bias
     if (held) {

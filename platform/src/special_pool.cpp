@@ -5,13 +5,15 @@
 // out, so that touching it at DISPATCH_LEVEL or above faults (bug check 0xD1), while a thread
 // below DISPATCH_LEVEL pages it back in as the memory manager would. Under AddressSanitizer the
 // non-paged pool stays with the system allocator, which the sanitizer watches itself.
+#include "faults.h"
 #include "kernel.h"
 
-#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,8 +33,9 @@ constexpr size_t PageSize = 4096;
 constexpr size_t Pages = sizeof(void*) == 4 ? 1u << 16 : 1u << 18;
 constexpr size_t Alignment = 16; // MEMORY_ALLOCATION_ALIGNMENT on x64
 
-// What a page of the region is; read by the fault handler, so lock-free.
-enum PageState : unsigned char { Free, NonPaged, PagedIn, PagedOut };
+// What a page of the region is; read by the fault handler, so lock-free. A Free page was never
+// handed out or has been freed; a Guard page follows a block.
+enum PageState : unsigned char { Free, Guard, NonPaged, PagedIn, PagedOut };
 
 struct Region {
     unsigned char* base = nullptr;
@@ -44,54 +47,85 @@ struct Region {
     unsigned runPages[Pages];
     size_t cursor = 0;
     std::vector<size_t> pagedRuns;
-    struct sigaction previous;
 };
 
-Region* g_region = nullptr;
+// Published once its base is set; read by any thread and by the fault handler.
+std::atomic<Region*> g_region{nullptr};
 
-bool Contains(const void* address) {
-    auto* at = static_cast<const unsigned char*>(address);
-    return g_region != nullptr && at >= g_region->base && at < g_region->base + Pages * PageSize;
+bool Contains(const Region* region, uintptr_t address) {
+    auto base = reinterpret_cast<uintptr_t>(region->base);
+    return address >= base && address - base < Pages * PageSize;
 }
 
-size_t PageOf(const void* address) {
-    return static_cast<size_t>(static_cast<const unsigned char*>(address) - g_region->base) /
-           PageSize;
+size_t PageOf(const Region* region, uintptr_t address) {
+    return (address - reinterpret_cast<uintptr_t>(region->base)) / PageSize;
 }
 
-unsigned char* PageAddress(size_t page) {
-    return g_region->base + page * PageSize;
+unsigned char* PageAddress(const Region* region, size_t page) {
+    return region->base + page * PageSize;
 }
 
-void OnFault(int signal, siginfo_t* info, void* context) {
-    void* address = info->si_addr;
-    if (!Contains(address)) {
-        const struct sigaction& previous = g_region->previous;
-        if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction != nullptr) {
-            previous.sa_sigaction(signal, info, context);
-            return;
+// The host cannot keep its pages as the verifier needs (mappings exhausted, vm.max_map_count):
+// it stops rather than run on without the checks.
+[[noreturn]] void ProtectFailed(int error) {
+    std::fprintf(stderr, "special pool: mprotect failed (errno %d); the host cannot go on\n",
+                 error);
+    std::abort();
+}
+
+// mprotect from the fault handler, which stops the process when it fails: retrying the access
+// would fault for ever.
+void ProtectInHandler(const Region* region, size_t page, int protection) {
+    if (mprotect(PageAddress(region, page), PageSize, protection) != 0) {
+        SignalLine failed;
+        failed.Add("special pool: mprotect failed in the fault handler; the host cannot go on\n");
+        failed.Emit();
+        std::abort();
+    }
+}
+
+// A fault in the region: a paged page is paged in below DISPATCH_LEVEL and stops the machine with
+// 0xD1 at or above it; a guard page stops it with 0xCD, a free page with 0xCC (bug check pages
+// 0xCC, 0xCD, 0xD1). Runs in the signal handler.
+bool OnPoolFault(uintptr_t address, void*) {
+    Region* region = g_region.load(std::memory_order_acquire);
+    if (region == nullptr || !Contains(region, address)) {
+        return false;
+    }
+    size_t page = PageOf(region, address);
+    std::atomic<unsigned char>& state = region->state[page];
+    SignalLine what;
+    what.Add("0x");
+    what.AddNumber(address, 16, 1);
+    for (unsigned char seen = state.load();;) {
+        if (seen == NonPaged || seen == PagedIn) {
+            return true; // made accessible by another thread since the access
         }
-        // The default action: the access faults again and ends the process.
-        sigaction(SIGSEGV, &previous, nullptr);
-        return;
-    }
-    size_t page = PageOf(address);
-    unsigned char state = g_region->state[page].load();
-    if (state == PagedIn || state == PagedOut) {
-        if (CurrentIrql() >= DISPATCH_LEVEL) {
-            BugCheck(0xD1, "DRIVER_IRQL_NOT_LESS_OR_EQUAL: paged pool at " + Hex(address) +
-                               " touched at IRQL " + std::to_string(CurrentIrql()));
+        if (seen == PagedOut) {
+            if (CurrentIrql() >= DISPATCH_LEVEL) {
+                what.Add(" in paged pool touched at IRQL ");
+                what.AddNumber(CurrentIrql(), 10, 1);
+                StopFromSignal(0xD1, "DRIVER_IRQL_NOT_LESS_OR_EQUAL", what);
+            }
+            // Claimed before it is made accessible, so that a free in between is seen.
+            if (!state.compare_exchange_strong(seen, PagedIn)) {
+                continue;
+            }
+            ProtectInHandler(region, page, PROT_READ | PROT_WRITE);
+            region->dirty.store(true);
+            if (state.load() == Free) {
+                // Freed meanwhile: made inaccessible again, so that the access faults as freed.
+                ProtectInHandler(region, page, PROT_NONE);
+            }
+            return true;
         }
-        mprotect(PageAddress(page), PageSize, PROT_READ | PROT_WRITE);
-        g_region->state[page].store(PagedIn);
-        g_region->dirty.store(true);
-        return;
+        if (seen == Guard) {
+            what.Add(" is past the end of a special pool block");
+            StopFromSignal(0xCD, "PAGE_FAULT_BEYOND_END_OF_ALLOCATION", what);
+        }
+        what.Add(" is in freed special pool");
+        StopFromSignal(0xCC, "PAGE_FAULT_IN_FREED_SPECIAL_POOL", what);
     }
-    if (state == NonPaged) {
-        return; // made accessible by another thread since the access
-    }
-    BugCheck(0xCD, "PAGE_FAULT_BEYOND_END_OF_ALLOCATION or PAGE_FAULT_IN_FREED_SPECIAL_POOL: " +
-                       Hex(address) + " is past a pool block or in a freed one");
 }
 
 Region* TheRegion() {
@@ -103,12 +137,8 @@ Region* TheRegion() {
         }
         auto* made = new Region(); // never destroyed: detached threads may outlive exit
         made->base = static_cast<unsigned char*>(base);
-        g_region = made;
-        struct sigaction action {};
-        action.sa_sigaction = OnFault;
-        action.sa_flags = SA_SIGINFO | SA_NODEFER;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGSEGV, &action, &made->previous);
+        g_region.store(made, std::memory_order_release);
+        AddFaultOwner(OnPoolFault);
         return made;
     }();
     return region;
@@ -153,33 +183,40 @@ void* SpecialPoolAllocate(size_t size, bool paged) {
     std::lock_guard<std::mutex> guard(region->lock);
     size_t first;
     if (!FindRun(*region, count, &first) ||
-        mprotect(PageAddress(first), count * PageSize, PROT_READ | PROT_WRITE) != 0) {
+        mprotect(PageAddress(region, first), count * PageSize, PROT_READ | PROT_WRITE) != 0) {
         return nullptr; // out of room or of mappings: the system allocator serves it
     }
     for (size_t page = first; page < first + count; ++page) {
         region->state[page].store(paged ? PagedIn : NonPaged);
     }
+    region->state[first + count].store(Guard);
     region->runPages[first] = static_cast<unsigned>(count);
     if (paged) {
         region->pagedRuns.push_back(first);
         region->dirty.store(true);
     }
-    return PageAddress(first) + count * PageSize - bytes;
+    return PageAddress(region, first) + count * PageSize - bytes;
 }
 
 bool SpecialPoolFree(void* memory) {
-    if (!Contains(memory)) {
+    Region* region = g_region.load(std::memory_order_acquire);
+    auto address = reinterpret_cast<uintptr_t>(memory);
+    if (region == nullptr || !Contains(region, address)) {
         return false;
     }
-    Region* region = g_region;
     std::lock_guard<std::mutex> guard(region->lock);
-    size_t first = PageOf(memory);
+    size_t first = PageOf(region, address);
     size_t count = region->runPages[first];
-    mprotect(PageAddress(first), count * PageSize, PROT_NONE);
-    madvise(PageAddress(first), count * PageSize, MADV_DONTNEED);
+    // Marked free before it is protected: a fault that pages it in meanwhile sees it and
+    // protects it again.
     for (size_t page = first; page < first + count; ++page) {
         region->state[page].store(Free);
     }
+    region->state[first + count].store(Free);
+    if (mprotect(PageAddress(region, first), count * PageSize, PROT_NONE) != 0) {
+        ProtectFailed(errno);
+    }
+    madvise(PageAddress(region, first), count * PageSize, MADV_DONTNEED);
     for (size_t i = 0; i < region->pagedRuns.size(); ++i) {
         if (region->pagedRuns[i] == first) {
             region->pagedRuns[i] = region->pagedRuns.back();
@@ -191,7 +228,7 @@ bool SpecialPoolFree(void* memory) {
 }
 
 void TrimPagedPool() {
-    Region* region = g_region;
+    Region* region = g_region.load(std::memory_order_acquire);
     if (region == nullptr || !region->dirty.exchange(false)) {
         return;
     }
@@ -200,8 +237,9 @@ void TrimPagedPool() {
         for (size_t page = first; page < first + region->runPages[first]; ++page) {
             unsigned char in = PagedIn;
             // Marked out before it is protected: a fault in between pages it in again.
-            if (region->state[page].compare_exchange_strong(in, PagedOut)) {
-                mprotect(PageAddress(page), PageSize, PROT_NONE);
+            if (region->state[page].compare_exchange_strong(in, PagedOut) &&
+                mprotect(PageAddress(region, page), PageSize, PROT_NONE) != 0) {
+                ProtectFailed(errno);
             }
         }
     }

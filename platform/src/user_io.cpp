@@ -10,6 +10,7 @@
 // that IoStatus.Information of a buffered request fits its output buffer (verifier 0xC9 0x312).
 #include <host/user_io.h>
 
+#include "faults.h"
 #include "kernel.h"
 
 #include <sys/mman.h>
@@ -47,8 +48,6 @@ namespace {
 
 constexpr size_t MaxUserSpaces = 64;
 UserRange g_userRanges[MaxUserSpaces];
-struct sigaction g_previousSegv;
-std::once_flag g_faultHandlerInstalled;
 
 bool IsUserAddress(uintptr_t address) {
     for (const UserRange& range : g_userRanges) {
@@ -78,53 +77,17 @@ void DescribeAccess(void* context, bool& write, uintptr_t& pc) {
 #endif
 }
 
-// A line built in place, for the fault handler: no heap, no locks, no stdio, as a signal handler
-// that may interrupt malloc or a host lock must be (signal-safety(7)).
-struct SignalLine {
-    char text[512];
-    size_t used = 0;
-
-    void Add(const char* piece) {
-        while (*piece != '\0' && used < sizeof text) {
-            text[used++] = *piece++;
-        }
+// The driver's service name, for a line written in the fault handler.
+void AddServiceName(detail::SignalLine& line, PDRIVER_OBJECT driver) {
+    if (driver->DriverExtension == nullptr) {
+        line.Add("unnamed driver");
+        return;
     }
-    void Add(const SignalLine& other) {
-        for (size_t i = 0; i < other.used && used < sizeof text; ++i) {
-            text[used++] = other.text[i];
-        }
+    const UNICODE_STRING& name = driver->DriverExtension->ServiceKeyName;
+    for (USHORT i = 0; i < name.Length / sizeof(WCHAR) && line.used < sizeof line.text; ++i) {
+        line.text[line.used++] = name.Buffer[i] < 0x80 ? static_cast<char>(name.Buffer[i]) : '?';
     }
-    void AddNumber(uintptr_t value, unsigned base, size_t leastDigits) {
-        char digits[2 * sizeof(uintptr_t) + 1];
-        size_t count = 0;
-        do {
-            digits[count++] = "0123456789ABCDEF"[value % base];
-            value /= base;
-        } while (value != 0 || count < leastDigits);
-        while (count != 0 && used < sizeof text) {
-            text[used++] = digits[--count];
-        }
-    }
-    void AddServiceName(PDRIVER_OBJECT driver) {
-        if (driver->DriverExtension == nullptr) {
-            Add("unnamed driver");
-            return;
-        }
-        const UNICODE_STRING& name = driver->DriverExtension->ServiceKeyName;
-        for (USHORT i = 0; i < name.Length / sizeof(WCHAR) && used < sizeof text; ++i) {
-            text[used++] = name.Buffer[i] < 0x80 ? static_cast<char>(name.Buffer[i]) : '?';
-        }
-    }
-    void Emit() const {
-        for (size_t done = 0; done < used;) {
-            ssize_t wrote = write(STDERR_FILENO, text + done, used - done);
-            if (wrote <= 0) {
-                return;
-            }
-            done += static_cast<size_t>(wrote);
-        }
-    }
-};
+}
 
 // A kernel-mode access to a user address. Windows reads a resident page of the requesting
 // process silently at PASSIVE_LEVEL, and stops the machine wherever the page is not there (an
@@ -132,33 +95,23 @@ struct SignalLine {
 // requester's context from another, so it stops at every such access: 0xD1
 // DRIVER_IRQL_NOT_LESS_OR_EQUAL at DISPATCH_LEVEL and above, 0x50 PAGE_FAULT_IN_NONPAGED_AREA
 // below. The violation and the stop are written straight to stderr, the only record that
-// outlives the stop (the verifier's list takes a lock the faulting code may hold). Other faults go
-// to the handler that was there before (AddressSanitizer's, or the default one).
-void OnSegv(int signal, siginfo_t* info, void* context) {
-    auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+// outlives the stop (the verifier's list takes a lock the faulting code may hold). Other faults
+// belong to the other owners or to the handler that was there before.
+bool OnUserFault(uintptr_t address, void* context) {
     if (!IsUserAddress(address)) {
-        if ((g_previousSegv.sa_flags & SA_SIGINFO) != 0 && g_previousSegv.sa_sigaction != nullptr) {
-            g_previousSegv.sa_sigaction(signal, info, context);
-            return;
-        }
-        if (g_previousSegv.sa_handler != SIG_DFL && g_previousSegv.sa_handler != SIG_IGN) {
-            g_previousSegv.sa_handler(signal);
-            return;
-        }
-        std::signal(SIGSEGV, SIG_DFL); // the access runs again and ends the process
-        return;
+        return false;
     }
     bool write;
     uintptr_t pc;
     DescribeAccess(context, write, pc);
     KIRQL irql = detail::CurrentIrql();
     PDRIVER_OBJECT driver = detail::CurrentDriver();
-    SignalLine what;
+    detail::SignalLine what;
     if (driver == nullptr) {
         what.Add("kernel code outside any driver");
     } else {
         what.Add("driver ");
-        what.AddServiceName(driver);
+        AddServiceName(what, driver);
     }
     what.Add(" (instruction at 0x");
     what.AddNumber(pc, 16, 1);
@@ -166,28 +119,20 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
     what.AddNumber(address, 16, 1);
     what.Add(" at IRQL ");
     what.AddNumber(irql, 10, 1);
-    SignalLine line;
+    detail::SignalLine line;
     line.Add(rule::UserAddressTouched);
     line.Add(": ");
     line.Add(what);
-    line.Add("\n*** STOP: 0x");
-    line.AddNumber(irql >= DISPATCH_LEVEL ? 0xD1 : 0x50, 16, 8);
-    line.Add(irql >= DISPATCH_LEVEL ? " (DRIVER_IRQL_NOT_LESS_OR_EQUAL: "
-                                    : " (PAGE_FAULT_IN_NONPAGED_AREA: ");
-    line.Add(what);
-    line.Add(")\n");
+    line.Add("\n");
     line.Emit();
-    std::abort();
+    if (irql >= DISPATCH_LEVEL) {
+        detail::StopFromSignal(0xD1, "DRIVER_IRQL_NOT_LESS_OR_EQUAL", what);
+    }
+    detail::StopFromSignal(0x50, "PAGE_FAULT_IN_NONPAGED_AREA", what);
 }
 
 void InstallFaultHandler() {
-    std::call_once(g_faultHandlerInstalled, [] {
-        struct sigaction action {};
-        action.sa_sigaction = OnSegv;
-        action.sa_flags = SA_SIGINFO | SA_NODEFER;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGSEGV, &action, &g_previousSegv);
-    });
+    detail::AddFaultOwner(OnUserFault);
 }
 
 // ---- Security -----------------------------------------------------------------------------------

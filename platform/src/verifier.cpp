@@ -127,9 +127,11 @@ const RuleInfo RuleTable[] = {
     {rule::DeviceTypeNotInherited, "0xC9/0x246",
      "Verifier/BrokenTeardown.IsCaughtByItsRule/AttachesWithOtherDeviceType"},
     {rule::RemoveLockHeldAtDelete, "host", "Verifier.DeviceDeletedWhileItsRemoveLockIsHeld"},
-    {rule::RemoveLockReleaseWithoutAcquire, "0xC4/0xD5",
+    // 0xD5/0xD6: the release tag differs from the acquire tags; a lock that nothing holds has no
+    // documented code.
+    {rule::RemoveLockReleaseWithoutAcquire, "0xC4/0xD5 (another tag holds it), else host",
      "Rules/BrokenDriver.IsCaughtByItsRule/ReleasesUnheldRemoveLock"},
-    {rule::RemoveLockWaitWithoutAcquire, "0xC4/0xD6",
+    {rule::RemoveLockWaitWithoutAcquire, "0xC4/0xD6 (another tag holds it), else host",
      "Verifier/BrokenRemoveLock.IsCaughtByItsRule/WaitsWithoutHolding"},
     {rule::RemoveLockReinitialized, "0xC4/0xD7",
      "Verifier/BrokenRemoveLock.IsCaughtByItsRule/ReinitializesAfterWait"},
@@ -141,8 +143,9 @@ const RuleInfo RuleTable[] = {
     {rule::DeviceStillInitializing, "0xC9/0x243", "Verifier.RequestToADeviceStillInitializing"},
     {rule::EventNotInitialized, "host (the dispatcher's wait list is garbage)",
      "Verifier.WaitOnAnEventNeverInitialized"},
-    {rule::IrqlTooHigh, "per DDI (IRQL table)", "DdiIrql/AboveItsLimit.IsReported/IoCallDriver"},
-    {rule::IrqlTooLow, "0xC4/0x40", "DdiIrql/AboveItsLimit.IsReported/KeAcquireSpinLockAtDpcLevel"},
+    {rule::IrqlTooHigh, "per DDI (IRQL table)", "DdiIrql/OutsideItsRange.IsReported/IoCallDriver"},
+    {rule::IrqlTooLow, "per DDI (IRQL table)",
+     "DdiIrql/OutsideItsRange.IsReported/KeAcquireSpinLockAtDpcLevel"},
     {rule::IrqlNotRestored, "0xC9/0x05, 0xC4/0x00040009",
      "Rules/BrokenDispatch.IsCaughtByItsRule/KeepsSpinLock"},
     {rule::PagedCodeAboveApcLevel, "PAGED_CODE assertion", "Verifier.PagedCodeAboveApcLevel"},
@@ -248,6 +251,10 @@ void Violate(const char* rule, const std::string& detail) {
             code = row.windowsCode;
         }
     }
+    Violate(rule, detail, code);
+}
+
+void Violate(const char* rule, const std::string& detail, const std::string& code) {
     std::lock_guard<std::mutex> guard(State().lock);
     State().violations.push_back({rule, detail, code});
 }

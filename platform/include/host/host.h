@@ -134,6 +134,7 @@ struct DdiIrql {
     std::string name;
     KIRQL lowest;
     KIRQL highest;
+    std::string code; // Windows' code for a call outside the range, or empty
 };
 std::vector<DdiIrql> DdiIrqlTable();
 

@@ -1,0 +1,117 @@
+// The host's SIGSEGV dispatcher (see faults.h). Installed once for the process, on the alternate
+// signal stack where one is set, with SA_NODEFER so that an owner's own fault (a stop while one
+// is being written) still ends the process; a fault no owner claims goes to the handler that
+// was there before (AddressSanitizer's, or the default one).
+#include "faults.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+namespace host::detail {
+
+void SignalLine::Add(const char* piece) {
+    while (*piece != '\0' && used < sizeof text) {
+        text[used++] = *piece++;
+    }
+}
+
+void SignalLine::Add(const SignalLine& other) {
+    for (size_t i = 0; i < other.used && used < sizeof text; ++i) {
+        text[used++] = other.text[i];
+    }
+}
+
+void SignalLine::AddNumber(uintptr_t value, unsigned base, size_t leastDigits) {
+    char digits[2 * sizeof(uintptr_t) + 1];
+    size_t count = 0;
+    do {
+        digits[count++] = "0123456789ABCDEF"[value % base];
+        value /= base;
+    } while ((value != 0 || count < leastDigits) && count < sizeof digits);
+    while (count != 0 && used < sizeof text) {
+        text[used++] = digits[--count];
+    }
+}
+
+void SignalLine::Emit() const {
+    for (size_t done = 0; done < used;) {
+        ssize_t wrote = write(STDERR_FILENO, text + done, used - done);
+        if (wrote <= 0) {
+            return;
+        }
+        done += static_cast<size_t>(wrote);
+    }
+}
+
+void StopFromSignal(unsigned code, const char* name, const SignalLine& what) {
+    SignalLine line;
+    line.Add("*** STOP: 0x");
+    line.AddNumber(code, 16, 8);
+    line.Add(" (");
+    line.Add(name);
+    line.Add(": ");
+    line.Add(what);
+    line.Add(")\n");
+    line.Emit();
+    std::abort();
+}
+
+namespace {
+
+constexpr size_t MaxOwners = 4;
+std::atomic<FaultOwner> g_owners[MaxOwners];
+struct sigaction g_previous;
+std::once_flag g_installed;
+
+void OnSegv(int signal, siginfo_t* info, void* context) {
+    int savedErrno = errno;
+    auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+    for (const std::atomic<FaultOwner>& slot : g_owners) {
+        FaultOwner owner = slot.load(std::memory_order_acquire);
+        if (owner != nullptr && owner(address, context)) {
+            errno = savedErrno;
+            return;
+        }
+    }
+    errno = savedErrno;
+    if ((g_previous.sa_flags & SA_SIGINFO) != 0 && g_previous.sa_sigaction != nullptr) {
+        g_previous.sa_sigaction(signal, info, context);
+        return;
+    }
+    if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN) {
+        g_previous.sa_handler(signal);
+        return;
+    }
+    // The default action: the access runs again and ends the process.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(SIGSEGV, &fallback, nullptr);
+}
+
+} // namespace
+
+void AddFaultOwner(FaultOwner owner) {
+    std::call_once(g_installed, [] {
+        struct sigaction action {};
+        action.sa_sigaction = OnSegv;
+        action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGSEGV, &action, &g_previous);
+    });
+    for (std::atomic<FaultOwner>& slot : g_owners) {
+        FaultOwner empty = nullptr;
+        if (slot.compare_exchange_strong(empty, owner, std::memory_order_acq_rel) ||
+            empty == owner) {
+            return;
+        }
+    }
+    std::abort(); // more owners than the host has
+}
+
+} // namespace host::detail
