@@ -55,9 +55,10 @@ void Place(fuzz::World& world, Placed& placed) {
     });
 }
 
-// A transfer that came back carries a success or STATUS_NO_SUCH_DEVICE (or STATUS_CANCELLED when
-// its caller cancelled it), reports no more bytes than its caller asked for, and the child's own
-// pipe handle.
+// A transfer that came back carries a success, a status that says the device or its FDO is going
+// away (STATUS_NO_SUCH_DEVICE, STATUS_DEVICE_NOT_CONNECTED, STATUS_DELETE_PENDING), or
+// STATUS_CANCELLED when its caller cancelled it; it reports no more bytes than its caller asked
+// for, and the child's own pipe handle.
 void Check(const Placed& placed) {
     const Step& step = placed.step;
     if (step.op != fuzz::repeater::TransferOp) {
@@ -65,8 +66,9 @@ void Check(const Placed& placed) {
     }
     PIRP irp = placed.request->irp;
     NTSTATUS status = irp->IoStatus.Status;
-    if (status != STATUS_SUCCESS && status != STATUS_NO_SUCH_DEVICE &&
-        !(status == STATUS_CANCELLED && irp->Cancel)) {
+    bool goingAway = status == STATUS_NO_SUCH_DEVICE || status == STATUS_DEVICE_NOT_CONNECTED ||
+                     status == STATUS_DELETE_PENDING;
+    if (status != STATUS_SUCCESS && !goingAway && !(status == STATUS_CANCELLED && irp->Cancel)) {
         fuzz::Fail("a repeated transfer came back with a status other than success or gone");
     }
     const auto& transfer = placed.urb.UrbBulkOrInterruptTransfer;
