@@ -29,6 +29,7 @@ BOOLEAN IsGoingAway(NTSTATUS Status) {
     }
     return FALSE;
 }
+
 constexpr ULONG FAILED_TRANSFER_LENGTH = 32;
 
 // While a child's request is repeated, its IRP's driver context holds the repeated IRP and the
