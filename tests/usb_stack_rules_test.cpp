@@ -72,6 +72,30 @@ TEST_P(UsbStackRules, RebalanceStopAndStartKeepBothChildrenStreaming) {
     EXPECT_TRUE(StreamToBoth());
 }
 
+// While the controller is stopped its PDO fails every request with the stack's stopped status:
+// the reads outstanding at the rebalance wait in the driver and go to the controller again once
+// the restart has selected its configuration. None comes back to a HID stack across it (neither
+// as a fake report, nor failed, nor lost), so nothing spins on failed reads during the stop.
+TEST_P(UsbStackRules, RebalanceHoldsTheChildrensReadsUntilTheConfigurationIsSelectedAgain) {
+    ASSERT_TRUE(StreamToBoth());
+    for (int rebalance = 0; rebalance < 2; ++rebalance) {
+        ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+        sim::hid::HidCounters gamepad = gamepad_->Counters();
+        sim::hid::HidCounters vendor = vendor_->Counters();
+        ASSERT_TRUE(pnp_->Restart(Pdo()));
+        ASSERT_TRUE(ChildrenRunning());
+        EXPECT_TRUE(Eventually([this] { return AllReadsPending(); }))
+            << "reads pending at the controller: " << usb_->PendingReads();
+        for (const auto& [child, before] : {std::pair{gamepad_, gamepad}, {vendor_, vendor}}) {
+            EXPECT_EQ(before.readsCompleted, child->Counters().readsCompleted)
+                << std::hex << "last read 0x" << child->LastRead().status;
+            EXPECT_EQ(0u, child->Counters().readErrors);
+            EXPECT_EQ(0u, child->Counters().reportsDropped);
+        }
+        EXPECT_TRUE(StreamToBoth());
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(EachGeneration, UsbStackRules, ::testing::ValuesIn(Generations),
                          [](const ::testing::TestParamInfo<Generation>& info) {
                              return std::string(info.param.name);

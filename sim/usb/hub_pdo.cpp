@@ -22,10 +22,10 @@ struct HubPdo::State {
     bool present = true;
     bool deleted = false;
     bool started = false;
-    // Serves URBs: from the first start until surprise removal or removal. Not modelled: a
-    // stopped PDO (requests pass), because the FDO does not hold its children's transfers across
-    // a stop.
+    // Serves URBs: from a successful start until a stop, surprise removal or removal.
     bool serving = false;
+    // Stopped by IRP_MN_STOP_DEVICE and not started since: its requests fail as a stopped PDO's.
+    bool stopped = false;
     bool deconfiguring = false; // the stop's own request to the device is under way
     NTSTATUS powerUpFailure = STATUS_SUCCESS;
     NTSTATUS startFailure = STATUS_SUCCESS;
@@ -202,10 +202,11 @@ NTSTATUS QueryRelations(PDEVICE_OBJECT device, PIRP irp, DEVICE_RELATION_TYPE ty
     return CompleteWithPool(irp, relations);
 }
 
-// An internal request on a PDO that is not serving (never started, surprise-removed or removed)
-// fails as the running Windows version's USB hub fails it (failure_statuses.h).
-NTSTATUS FailNotStarted(PIRP irp) {
-    const UsbFailureStatus& failure = FailureStatus(UsbFailure::PdoNotStarted);
+// An internal request on a PDO that is not serving (never started, stopped, surprise-removed or
+// removed) fails as the running Windows version's USB hub fails it (failure_statuses.h).
+NTSTATUS FailNotServing(PIRP irp, bool stopped) {
+    const UsbFailureStatus& failure =
+        FailureStatus(stopped ? UsbFailure::PdoStopped : UsbFailure::PdoNotStarted);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
         stack->Parameters.Others.Argument1 != NULL) {
@@ -254,19 +255,22 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             failure = state.startFailure;
             state.startFailure = STATUS_SUCCESS;
             state.started = NT_SUCCESS(failure);
-            state.serving = state.serving || state.started;
+            state.serving = state.started;
+            state.stopped = state.stopped && !state.started;
         }
         return Complete(irp, failure);
     }
     case IRP_MN_STOP_DEVICE:
         // The hub leaves a stopped device unconfigured (its USB 3.0 hub resets it at the next
-        // start): the pipe handles handed out before are dead, their transfers cancelled.
+        // start): the pipe handles handed out before are dead, their transfers cancelled. Until
+        // the next start the PDO serves no request.
         Deconfigure(device);
         [[fallthrough]];
     case IRP_MN_SURPRISE_REMOVAL: {
         std::lock_guard<std::mutex> guard(state.lock);
+        state.stopped = state.serving && stack->MinorFunction == IRP_MN_STOP_DEVICE;
         state.started = false;
-        state.serving = state.serving && stack->MinorFunction == IRP_MN_STOP_DEVICE;
+        state.serving = false;
         break;
     }
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -280,6 +284,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             std::lock_guard<std::mutex> guard(state.lock);
             state.started = false;
             state.serving = false;
+            state.stopped = false;
             gone = !state.present;
             state.deleted = gone;
         }
@@ -342,13 +347,15 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
         InternalIoctlHandler handler;
         HubPdo::State& state = *StateOf(device);
         bool serving;
+        bool stopped;
         {
             std::lock_guard<std::mutex> guard(state.lock);
             handler = state.handler;
             serving = state.serving || state.deconfiguring;
+            stopped = state.stopped;
         }
         if (!serving) {
-            return FailNotStarted(irp);
+            return FailNotServing(irp, stopped);
         }
         if (handler) {
             return handler(device, irp);
