@@ -56,7 +56,19 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT WorkEvent;
     ULONG SkipGetMac;
     UCHAR MacAddress[6];
+    // The children's repeated requests that wait across a stop, oldest first, under
+    // HeldTransfersLock with TransferHold; TransferSequence numbers every repeated request.
+    LIST_ENTRY HeldTransfers;
+    KSPIN_LOCK HeldTransfersLock;
+    ULONG TransferHold;
+    LONG volatile TransferSequence;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// TransferHold: requests go down; new ones wait and ones that come back failed wait again; the
+// waiting ones go down in order, new ones queueing behind them, failures ending as usual.
+constexpr ULONG TRANSFERS_FLOW = 0;
+constexpr ULONG TRANSFERS_HELD = 1;
+constexpr ULONG TRANSFERS_RELEASING = 2;
 
 constexpr ULONG WORK_ITEM_NAME_LENGTH = 256;
 
@@ -125,6 +137,22 @@ DRIVER_DISPATCH ChildPowerDefault;
 extern PDRIVER_DISPATCH const ChildPowerHandlers[CHILD_POWER_HANDLER_COUNT];
 DRIVER_DISPATCH PdoDeviceControl;
 DRIVER_DISPATCH XdoDeviceControl;
+
+// The FDO holds its children's repeated requests from a stop's query until the restart has
+// selected the configuration again (or the stop is cancelled): HoldChildTransfers begins it,
+// ReleaseChildTransfers sends the held ones down in their order, FailHeldChildTransfers ends
+// them with a status at removal. HoldChildTransfer takes one child's request if the FDO holds
+// (Returned: one that came back failed); up to DISPATCH_LEVEL, the child's remove lock held.
+VOID HoldChildTransfers(PDEVICE_EXTENSION FdoExtension);
+VOID ReleaseChildTransfers(PDEVICE_EXTENSION FdoExtension);
+VOID FailHeldChildTransfers(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status);
+BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Returned);
+// The repeater's side: a held request sent down again with the current pipe handles, or ended
+// with a status; up to DISPATCH_LEVEL.
+VOID RepeatHeldTransfer(PIRP ChildIrp);
+VOID EndHeldTransfer(PIRP ChildIrp, NTSTATUS Status);
+// The order number of a child's repeated request.
+LONG TransferSequenceOf(PIRP ChildIrp);
 
 // Completes a request with the status it already carries and returns that status.
 NTSTATUS CompleteWithExistingStatus(PIRP Irp);

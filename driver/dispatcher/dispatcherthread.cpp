@@ -40,9 +40,12 @@ VOID RunGetDescriptorData(PDEVICE_EXTENSION Extension, ULONG_PTR Argument) {
     GetDescriptorData(Extension);
 }
 
+// The children's requests held across a stop go down once the pipe handles are published; also
+// when the selection failed, so that the stack answers them as it answers those that follow.
 VOID RunSetTargetConfiguration(PDEVICE_EXTENSION Extension, ULONG_PTR Argument) {
     UNREFERENCED_PARAMETER(Argument);
     SetTargetConfiguration(Extension, Extension->pConfigDescriptor);
+    ReleaseChildTransfers(Extension);
 }
 
 // Compared in this order; the first match runs. "CreatePDO" matches any name that begins so.
@@ -123,9 +126,12 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // are dead), so the configuration is selected again. The descriptor copies that the vendor
     // child serves without a lock are kept, never freed under it: the device on the port is the
     // same, and so is its address. A restart that the lower stack failed selects nothing: the
-    // device is not started, and the caller completes the request with that failure.
+    // device is not started, and the caller completes the request with that failure; the
+    // children's held requests go down for the stack to fail, rather than wait for a start that
+    // may never come.
     if (extension->DispatcherThread != NULL) {
         if (!NT_SUCCESS(lowerStatus)) {
+            ReleaseChildTransfers(extension);
             return lowerStatus;
         }
         QueueWorkItem("SetTargetConfiguration", extension, 0);

@@ -1,0 +1,122 @@
+// Holding the children's repeated requests while the FDO's device is stopped: the USB stack fails
+// every request on a stopped device and forgets its configuration, so from a stop's query until
+// the restart has selected the configuration again the requests wait here, in their order, and
+// then go down with the new pipe handles (kernel "Holding Incoming IRPs When A Device Is
+// Paused"). A held request stays cancellable and keeps its child's remove lock.
+#include "fdo.h"
+
+namespace {
+
+PIRP IrpOfEntry(PLIST_ENTRY Entry) {
+    return CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry);
+}
+
+// Queues the request behind every older one; HeldTransfersLock held.
+VOID InsertInOrder(PDEVICE_EXTENSION FdoExtension, PIRP Irp) {
+    LONG sequence = TransferSequenceOf(Irp);
+    PLIST_ENTRY at = FdoExtension->HeldTransfers.Blink;
+    while (at != &FdoExtension->HeldTransfers &&
+           TransferSequenceOf(IrpOfEntry(at)) - sequence > 0) {
+        at = at->Blink;
+    }
+    InsertHeadList(at, &Irp->Tail.Overlay.ListEntry);
+}
+
+// Takes the oldest held request that is not being cancelled, or NULL; HeldTransfersLock held. A
+// request whose cancel routine is already on its way is left to it, its entry linked to itself
+// so that the routine's removal from the list changes nothing.
+PIRP TakeHeldTransfer(PDEVICE_EXTENSION FdoExtension) {
+    while (!IsListEmpty(&FdoExtension->HeldTransfers)) {
+        PIRP irp = IrpOfEntry(RemoveHeadList(&FdoExtension->HeldTransfers));
+        if (IoSetCancelRoutine(irp, NULL) != NULL) {
+            return irp;
+        }
+        InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    }
+    return NULL;
+}
+
+// Cancel routine of a held request, DISPATCH_LEVEL with the cancel spin lock held; the device is
+// the child.
+VOID NTAPI HeldTransferCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    PDEVICE_EXTENSION fdo = ExtensionOf(ExtensionOf(DeviceObject)->ParentFdo);
+    KIRQL irql;
+    KeAcquireSpinLock(&fdo->HeldTransfersLock, &irql);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&fdo->HeldTransfersLock, irql);
+    EndHeldTransfer(Irp, STATUS_CANCELLED);
+}
+
+} // namespace
+
+// IRP_MN_QUERY_STOP_DEVICE and IRP_MN_STOP_DEVICE, PASSIVE_LEVEL: from now on the children's
+// requests wait.
+VOID HoldChildTransfers(PDEVICE_EXTENSION FdoExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    FdoExtension->TransferHold = TRANSFERS_HELD;
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+}
+
+// Up to DISPATCH_LEVEL. Takes the request (marked pending, with a cancel routine) and returns
+// TRUE when the FDO holds; a request cancelled meanwhile is ended as cancelled.
+BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Returned) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    ULONG hold = FdoExtension->TransferHold;
+    if (hold == TRANSFERS_FLOW || (Returned && hold != TRANSFERS_HELD)) {
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        return FALSE;
+    }
+    IoMarkIrpPending(ChildIrp);
+    IoSetCancelRoutine(ChildIrp, HeldTransferCancel);
+    if (ReadFlag(&ChildIrp->Cancel) && IoSetCancelRoutine(ChildIrp, NULL) != NULL) {
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        EndHeldTransfer(ChildIrp, STATUS_CANCELLED);
+        return TRUE;
+    }
+    InsertInOrder(FdoExtension, ChildIrp);
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+    return TRUE;
+}
+
+// PASSIVE_LEVEL: the held requests go down one by one, oldest first, with the pipe handles
+// published now; requests that arrive meanwhile queue behind them. A new stop or a removal that
+// comes in between ends the release.
+VOID ReleaseChildTransfers(PDEVICE_EXTENSION FdoExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    if (FdoExtension->TransferHold == TRANSFERS_HELD) {
+        FdoExtension->TransferHold = TRANSFERS_RELEASING;
+    }
+    while (FdoExtension->TransferHold == TRANSFERS_RELEASING) {
+        PIRP irp = TakeHeldTransfer(FdoExtension);
+        if (irp == NULL) {
+            FdoExtension->TransferHold = TRANSFERS_FLOW;
+            break;
+        }
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        RepeatHeldTransfer(irp);
+        KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+}
+
+// IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE, PASSIVE_LEVEL: the FDO holds no more, and
+// every held request ends with Status, before the removal waits for the children's requests.
+VOID FailHeldChildTransfers(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status) {
+    LIST_ENTRY ended;
+    InitializeListHead(&ended);
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    FdoExtension->TransferHold = TRANSFERS_FLOW;
+    PIRP irp;
+    while ((irp = TakeHeldTransfer(FdoExtension)) != NULL) {
+        InsertTailList(&ended, &irp->Tail.Overlay.ListEntry);
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+    while (!IsListEmpty(&ended)) {
+        EndHeldTransfer(IrpOfEntry(RemoveHeadList(&ended)), Status);
+    }
+}
