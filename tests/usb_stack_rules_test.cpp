@@ -1,12 +1,14 @@
 // The world's USB stack fails requests as the USB stack of each Windows generation does, and the
 // children pass on what says that the device is going away.
 #include "core/driver.h"
+#include "emulation/urb_child.h"
 #include "sim/usb/failure_statuses.h"
 #include "support/log_gate.h"
 #include "support/scenario_world.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -33,6 +35,48 @@ void PrintTo(const Generation& generation, std::ostream* out) {
     *out << generation.name;
 }
 
+// An output report sent straight to a child, as its HID stack sends one, and how it ended.
+struct RawOutput {
+    PIRP irp = nullptr;
+    URB urb{};
+    std::vector<UCHAR> data;
+    std::atomic<bool> done{false};
+    NTSTATUS status = STATUS_PENDING;
+
+    ~RawOutput() {
+        if (irp != nullptr) {
+            IoFreeIrp(irp);
+        }
+    }
+};
+
+NTSTATUS NTAPI RawOutputDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* output = static_cast<RawOutput*>(context);
+    output->status = irp->IoStatus.Status;
+    output->done = true;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+const USBD_PIPE_HANDLE GamepadOutPipe = reinterpret_cast<USBD_PIPE_HANDLE>(
+    GamepadProfile.Emulation->Interface.Pipes[EMULATED_OUT_PIPE].PipeHandle);
+
+void SendOutput(PDEVICE_OBJECT child, RawOutput& output, UCHAR mark) {
+    output.data.assign(32, mark);
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = output.urb.UrbBulkOrInterruptTransfer;
+    transfer.Hdr.Length = sizeof(transfer);
+    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer.PipeHandle = GamepadOutPipe;
+    transfer.TransferBuffer = output.data.data();
+    transfer.TransferBufferLength = static_cast<ULONG>(output.data.size());
+    output.irp = IoAllocateIrp(child->StackSize, FALSE);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(output.irp);
+    stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    stack->Parameters.Others.Argument1 = &output.urb;
+    IoSetCompletionRoutine(output.irp, RawOutputDone, &output, TRUE, TRUE, TRUE);
+    IoCallDriver(child, output.irp);
+}
+
 class UsbStackRules : public velt_test::ScenarioTest,
                       public ::testing::WithParamInterface<Generation> {
   protected:
@@ -42,6 +86,18 @@ class UsbStackRules : public velt_test::ScenarioTest,
         options.power = false;
         options.unplugAtEnd = true;
         return options;
+    }
+
+    // A stop's query or its cancel, sent to the controller's stack as the PnP manager sends it.
+    NTSTATUS SendStopRequest(UCHAR minor) {
+        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Pdo());
+        host::IrpResult result =
+            host::SendIrp(top, STATUS_NOT_SUPPORTED, [minor](PIRP, PIO_STACK_LOCATION stack) {
+                stack->MajorFunction = IRP_MJ_PNP;
+                stack->MinorFunction = minor;
+            });
+        ObDereferenceObject(top);
+        return result.status;
     }
 };
 
@@ -93,6 +149,58 @@ TEST_P(UsbStackRules, RebalanceHoldsTheChildrensReadsUntilTheConfigurationIsSele
             EXPECT_EQ(0u, child->Counters().reportsDropped);
         }
         EXPECT_TRUE(StreamToBoth());
+    }
+}
+
+// From a stop's query on, a child's requests wait in the driver: one that its caller cancels ends
+// cancelled with the child's own pipe handle, the others reach the controller in their order once
+// the stop is cancelled, and one still waiting when the controller leaves ends as going away.
+TEST_P(UsbStackRules, RequestsHeldFromAStopQueryAreCancellableAndGoDownInOrder) {
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    PDEVICE_OBJECT child = FdoExtension()->GamepadChild;
+    size_t before = usb_->OutTransfers().size();
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    RawOutput outputs[3];
+    for (UCHAR i = 0; i < 3; ++i) {
+        SendOutput(child, outputs[i], static_cast<UCHAR>(0x10 + i));
+    }
+    IoCancelIrp(outputs[1].irp);
+    ASSERT_TRUE(Eventually([&] { return outputs[1].done.load(); }));
+    EXPECT_EQ(STATUS_CANCELLED, outputs[1].status);
+    EXPECT_EQ(GamepadOutPipe, outputs[1].urb.UrbBulkOrInterruptTransfer.PipeHandle);
+    EXPECT_FALSE(outputs[0].done || outputs[2].done);
+    EXPECT_EQ(before, usb_->OutTransfers().size()) << "sent while held";
+
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_CANCEL_STOP_DEVICE));
+    ASSERT_TRUE(Eventually([&] { return outputs[0].done && outputs[2].done; }));
+    EXPECT_EQ(STATUS_SUCCESS, outputs[0].status);
+    EXPECT_EQ(STATUS_SUCCESS, outputs[2].status);
+    std::vector<sim::usb::TransferRecord> sent = usb_->OutTransfers();
+    ASSERT_EQ(before + 2, sent.size());
+    EXPECT_EQ(outputs[0].data, sent[before].data);
+    EXPECT_EQ(outputs[2].data, sent[before + 1].data);
+
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    RawOutput last;
+    SendOutput(child, last, 0x20);
+    Unplug();
+    ASSERT_TRUE(Eventually([&] { return last.done.load(); }));
+    EXPECT_EQ(STATUS_DELETE_PENDING, last.status);
+    EXPECT_EQ(before + 2, usb_->OutTransfers().size());
+}
+
+// A restart that the controller's PDO fails leaves nothing waiting: the reads held across the
+// stop go down and end with the stopped PDO's status, and the stack goes away clean.
+TEST_P(UsbStackRules, RestartThatThePdoFailsEndsTheHeldReads) {
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    hub_->FailNextStart(STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(pnp_->Restart(Pdo()));
+    EXPECT_EQ(sim::pnp::NodeState::StartFailed, pnp_->Node(Pdo())->state);
+    NTSTATUS stopped = FailureStatus(UsbFailure::PdoStopped, GetParam().stack).status;
+    for (const auto& child : {gamepad_, vendor_}) {
+        EXPECT_TRUE(Eventually([&] { return child->Counters().readsOutstanding == 0; }));
+        EXPECT_EQ(stopped, child->LastRead().status) << std::hex << child->LastRead().status;
+        EXPECT_EQ(0u, child->Counters().reportsDropped);
     }
 }
 
