@@ -11,12 +11,17 @@ PIRP IrpOfEntry(PLIST_ENTRY Entry) {
     return CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry);
 }
 
+// Whether the request came after the one numbered Sequence; the numbers wrap around.
+BOOLEAN CameAfter(PIRP Irp, LONG Sequence) {
+    return static_cast<LONG>(static_cast<ULONG>(TransferSequenceOf(Irp)) -
+                             static_cast<ULONG>(Sequence)) > 0;
+}
+
 // Queues the request behind every older one; HeldTransfersLock held.
 VOID InsertInOrder(PDEVICE_EXTENSION FdoExtension, PIRP Irp) {
     LONG sequence = TransferSequenceOf(Irp);
     PLIST_ENTRY at = FdoExtension->HeldTransfers.Blink;
-    while (at != &FdoExtension->HeldTransfers &&
-           TransferSequenceOf(IrpOfEntry(at)) - sequence > 0) {
+    while (at != &FdoExtension->HeldTransfers && CameAfter(IrpOfEntry(at), sequence)) {
         at = at->Blink;
     }
     InsertHeadList(at, &Irp->Tail.Overlay.ListEntry);
