@@ -26,7 +26,7 @@ struct HubPdo::State {
     bool serving = false;
     // Stopped by IRP_MN_STOP_DEVICE and not started since: its requests fail as a stopped PDO's.
     bool stopped = false;
-    bool deconfiguring = false; // the stop's own request to the device is under way
+    PIRP deconfiguration = nullptr; // the stop's own request to the device, served while stopped
     NTSTATUS powerUpFailure = STATUS_SUCCESS;
     NTSTATUS startFailure = STATUS_SUCCESS;
     std::vector<UCHAR> minors;
@@ -217,27 +217,22 @@ NTSTATUS FailNotServing(PIRP irp, bool stopped) {
 }
 
 // Puts the device into its unconfigured state through the device's own handler, as a
-// SET_CONFIGURATION(0) would, before the PDO stops serving requests.
+// SET_CONFIGURATION(0) would; the PDO no longer serves anyone else's request.
 void Deconfigure(PDEVICE_OBJECT device) {
     HubPdo::State& state = *StateOf(device);
-    {
-        std::lock_guard<std::mutex> guard(state.lock);
-        if (!state.started || !state.handler) {
-            return;
-        }
-        state.deconfiguring = true;
-    }
     URB urb{};
     urb.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
     urb.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb.UrbSelectConfiguration.ConfigurationDescriptor = NULL;
-    host::SendIrp(device, STATUS_NOT_SUPPORTED, [&urb](PIRP, PIO_STACK_LOCATION stack) {
+    host::SendIrp(device, STATUS_NOT_SUPPORTED, [&urb, &state](PIRP irp, PIO_STACK_LOCATION stack) {
         stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
         stack->Parameters.Others.Argument1 = &urb;
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.deconfiguration = irp;
     });
     std::lock_guard<std::mutex> guard(state.lock);
-    state.deconfiguring = false;
+    state.deconfiguration = nullptr;
 }
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
@@ -260,15 +255,26 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         }
         return Complete(irp, failure);
     }
-    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE: {
         // The hub leaves a stopped device unconfigured (its USB 3.0 hub resets it at the next
-        // start): the pipe handles handed out before are dead, their transfers cancelled. Until
-        // the next start the PDO serves no request.
-        Deconfigure(device);
-        [[fallthrough]];
+        // start): the pipe handles handed out before are dead, their transfers cancelled. From
+        // now until the next start the PDO serves no request but its own.
+        bool configured;
+        {
+            std::lock_guard<std::mutex> guard(state.lock);
+            configured = state.serving && state.handler;
+            state.stopped = state.serving;
+            state.started = false;
+            state.serving = false;
+        }
+        if (configured) {
+            Deconfigure(device);
+        }
+        break;
+    }
     case IRP_MN_SURPRISE_REMOVAL: {
         std::lock_guard<std::mutex> guard(state.lock);
-        state.stopped = state.serving && stack->MinorFunction == IRP_MN_STOP_DEVICE;
+        state.stopped = false;
         state.started = false;
         state.serving = false;
         break;
@@ -351,7 +357,7 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
         {
             std::lock_guard<std::mutex> guard(state.lock);
             handler = state.handler;
-            serving = state.serving || state.deconfiguring;
+            serving = state.serving || irp == state.deconfiguration;
             stopped = state.stopped;
         }
         if (!serving) {
