@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <condition_variable>
 #include <mutex>
 
 namespace sim::usb {
@@ -29,6 +30,13 @@ struct HubPdo::State {
     PIRP deconfiguration = nullptr; // the stop's own request to the device, served while stopped
     NTSTATUS powerUpFailure = STATUS_SUCCESS;
     NTSTATUS startFailure = STATUS_SUCCESS;
+    // Test knobs for the next selection of a configuration: it waits in the dispatch routine
+    // until let go (before the PDO looks at its state), or it fails as the device refused it.
+    bool holdSelection = false;
+    bool selectionWaiting = false;
+    std::condition_variable selectionLetGo;
+    NTSTATUS selectionFailure = STATUS_SUCCESS;
+    USBD_STATUS selectionUsbd = USBD_STATUS_SUCCESS;
     std::vector<UCHAR> minors;
 };
 
@@ -342,6 +350,15 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     return Complete(irp, STATUS_SUCCESS);
 }
 
+// A URB that selects a configuration (not the unconfiguring one).
+bool IsSelection(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+    return stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+           urb != NULL && urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
+           urb->UrbSelectConfiguration.ConfigurationDescriptor != NULL;
+}
+
 NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MajorFunction) {
@@ -354,14 +371,32 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
         HubPdo::State& state = *StateOf(device);
         bool serving;
         bool stopped;
+        bool selection = IsSelection(irp);
+        NTSTATUS selectionFailure = STATUS_SUCCESS;
+        USBD_STATUS selectionUsbd = USBD_STATUS_SUCCESS;
         {
-            std::lock_guard<std::mutex> guard(state.lock);
+            std::unique_lock<std::mutex> guard(state.lock);
+            if (selection && state.holdSelection) {
+                state.holdSelection = false;
+                state.selectionWaiting = true;
+                state.selectionLetGo.wait(guard, [&state] { return !state.selectionWaiting; });
+            }
             handler = state.handler;
             serving = state.serving || irp == state.deconfiguration;
             stopped = state.stopped;
+            if (selection && serving) {
+                std::swap(selectionFailure, state.selectionFailure);
+                std::swap(selectionUsbd, state.selectionUsbd);
+            }
         }
         if (!serving) {
             return FailNotServing(irp, stopped);
+        }
+        if (!NT_SUCCESS(selectionFailure)) {
+            static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1)
+                ->UrbHeader.Status = selectionUsbd;
+            irp->IoStatus.Information = 0;
+            return Complete(irp, selectionFailure);
         }
         if (handler) {
             return handler(device, irp);
@@ -495,6 +530,28 @@ std::vector<UCHAR> HubPdo::PnpMinorsSeen() const {
 bool HubPdo::Started() const {
     std::lock_guard<std::mutex> guard(state_->lock);
     return state_->started;
+}
+
+void HubPdo::HoldNextSelection() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->holdSelection = true;
+}
+
+bool HubPdo::SelectionWaiting() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->selectionWaiting;
+}
+
+void HubPdo::LetSelectionGo() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->selectionWaiting = false;
+    state_->selectionLetGo.notify_all();
+}
+
+void HubPdo::FailNextSelection(NTSTATUS status, USBD_STATUS usbd) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->selectionFailure = status;
+    state_->selectionUsbd = usbd;
 }
 
 } // namespace sim::usb
