@@ -88,6 +88,22 @@ class UsbStackRules : public velt_test::ScenarioTest,
         return options;
     }
 
+    // With the restart's failure armed: a rebalance while every read waits at the controller.
+    void ExpectFailedRestartEndsTheHeldReads() {
+        ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+        sim::hid::HidCounters gamepad = gamepad_->Counters();
+        sim::hid::HidCounters vendor = vendor_->Counters();
+        EXPECT_TRUE(pnp_->Restart(Pdo()));
+        for (const auto& [child, before] : {std::pair{gamepad_, gamepad}, {vendor_, vendor}}) {
+            EXPECT_TRUE(Eventually([&] { return child->Counters().readsOutstanding == 0; }));
+            EXPECT_EQ(STATUS_DELETE_PENDING, child->LastRead().status)
+                << std::hex << child->LastRead().status;
+            EXPECT_EQ(before.reportsReceived, child->Counters().reportsReceived);
+            EXPECT_EQ(0u, child->Counters().phantomReports);
+            EXPECT_EQ(0u, child->Counters().reportsDropped);
+        }
+    }
+
     // A stop's query or its cancel, sent to the controller's stack as the PnP manager sends it.
     NTSTATUS SendStopRequest(UCHAR minor) {
         PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Pdo());
@@ -189,19 +205,53 @@ TEST_P(UsbStackRules, RequestsHeldFromAStopQueryAreCancellableAndGoDownInOrder) 
     EXPECT_EQ(before + 2, usb_->OutTransfers().size());
 }
 
-// A restart that the controller's PDO fails leaves nothing waiting: the reads held across the
-// stop go down and end with the stopped PDO's status, and the stack goes away clean.
-TEST_P(UsbStackRules, RestartThatThePdoFailsEndsTheHeldReads) {
-    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+// A restart that cannot work leaves nothing waiting: the reads held across the stop end as going
+// away, none as a report, and the stack goes away clean. The controller's PDO fails the start,
+// the device refuses the configuration, or the selection is never queued for want of pool.
+TEST_P(UsbStackRules, RestartThatThePdoFailsEndsTheHeldReadsAsGoingAway) {
     hub_->FailNextStart(STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(pnp_->Restart(Pdo()));
+    ExpectFailedRestartEndsTheHeldReads();
     EXPECT_EQ(sim::pnp::NodeState::StartFailed, pnp_->Node(Pdo())->state);
-    NTSTATUS stopped = FailureStatus(UsbFailure::PdoStopped, GetParam().stack).status;
-    for (const auto& child : {gamepad_, vendor_}) {
-        EXPECT_TRUE(Eventually([&] { return child->Counters().readsOutstanding == 0; }));
-        EXPECT_EQ(stopped, child->LastRead().status) << std::hex << child->LastRead().status;
-        EXPECT_EQ(0u, child->Counters().reportsDropped);
+}
+
+TEST_P(UsbStackRules, RestartWhoseSelectionFailsEndsTheHeldReadsAsGoingAway) {
+    hub_->FailNextSelection(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+    ExpectFailedRestartEndsTheHeldReads();
+}
+
+TEST_P(UsbStackRules, RestartWhoseSelectionIsLostEndsTheHeldReadsAsGoingAway) {
+    host::CountCallsOf(DriverEntry);
+    host::FailNthCall(host::Alloc::Lookaside, 1);
+    ExpectFailedRestartEndsTheHeldReads();
+    EXPECT_TRUE(host::FaultInjected());
+    host::FailNthCall(host::Alloc::Lookaside, 0);
+    host::CountCallsOf(NULL);
+}
+
+// A stop that comes before an earlier restart has selected the configuration keeps the reads
+// held: that late selection (refused by the stopped PDO) releases nothing, and the reads go down
+// once the restart after this stop has selected again.
+TEST_P(UsbStackRules, StopBeforeARestartsSelectionKeepsTheReadsHeldForTheNextRestart) {
+    ASSERT_TRUE(StreamToBoth());
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    sim::hid::HidCounters gamepad = gamepad_->Counters();
+    sim::hid::HidCounters vendor = vendor_->Counters();
+    hub_->HoldNextSelection();
+    ASSERT_TRUE(pnp_->Restart(Pdo()));
+    ASSERT_TRUE(Eventually([this] { return hub_->SelectionWaiting(); }));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_STOP_DEVICE));
+    hub_->LetSelectionGo();
+    ASSERT_TRUE(Eventually([this] { return usb_->PendingReads() == 0; }));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_START_DEVICE));
+    EXPECT_TRUE(Eventually([this] { return AllReadsPending(); }))
+        << "reads pending at the controller: " << usb_->PendingReads();
+    for (const auto& [child, before] : {std::pair{gamepad_, gamepad}, {vendor_, vendor}}) {
+        EXPECT_EQ(before.readsCompleted, child->Counters().readsCompleted)
+            << std::hex << "last read 0x" << child->LastRead().status;
+        EXPECT_EQ(0u, child->Counters().readErrors);
     }
+    EXPECT_TRUE(StreamToBoth());
 }
 
 INSTANTIATE_TEST_SUITE_P(EachGeneration, UsbStackRules, ::testing::ValuesIn(Generations),

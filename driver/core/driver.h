@@ -57,18 +57,22 @@ typedef struct _DEVICE_EXTENSION {
     ULONG SkipGetMac;
     UCHAR MacAddress[6];
     // The children's repeated requests that wait across a stop, oldest first, under
-    // HeldTransfersLock with TransferHold; TransferSequence numbers every repeated request.
+    // HeldTransfersLock with TransferHold and PendingSelections (the starts' selections of the
+    // configuration queued and not yet done); TransferSequence numbers every repeated request.
     LIST_ENTRY HeldTransfers;
     KSPIN_LOCK HeldTransfersLock;
     ULONG TransferHold;
+    ULONG PendingSelections;
     LONG volatile TransferSequence;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
-// TransferHold: requests go down; new ones wait and ones that come back failed wait again; the
-// waiting ones go down in order, new ones queueing behind them, failures ending as usual.
+// TransferHold: requests go down; new ones wait and ones that come back failed wait again (from
+// a stop's query on, and after a restart until its selection is done); the waiting ones go down
+// in order, new ones queueing behind them, failures ending as usual.
 constexpr ULONG TRANSFERS_FLOW = 0;
 constexpr ULONG TRANSFERS_HELD = 1;
-constexpr ULONG TRANSFERS_RELEASING = 2;
+constexpr ULONG TRANSFERS_RESTARTED = 2;
+constexpr ULONG TRANSFERS_RELEASING = 3;
 
 constexpr ULONG WORK_ITEM_NAME_LENGTH = 256;
 
@@ -139,12 +143,16 @@ DRIVER_DISPATCH PdoDeviceControl;
 DRIVER_DISPATCH XdoDeviceControl;
 
 // The FDO holds its children's repeated requests from a stop's query until the restart has
-// selected the configuration again (or the stop is cancelled): HoldChildTransfers begins it,
-// ReleaseChildTransfers sends the held ones down in their order, FailHeldChildTransfers ends
-// them with a status at removal. HoldChildTransfer takes one child's request if the FDO holds
-// (Returned: one that came back failed); up to DISPATCH_LEVEL, the child's remove lock held.
+// selected the configuration again (or the stop is cancelled): HoldChildTransfers begins it at
+// the query and the stop, ResumeChildTransfers at the cancel, ExpectSelection before a start
+// queues its selection and SelectionDone after it send the held ones down in their order (or end
+// them when it failed), FailHeldChildTransfers ends them with a status. HoldChildTransfer takes
+// one child's request if the FDO holds (Returned: one that came back failed); up to
+// DISPATCH_LEVEL, the child's remove lock held. The others at PASSIVE_LEVEL.
 VOID HoldChildTransfers(PDEVICE_EXTENSION FdoExtension);
-VOID ReleaseChildTransfers(PDEVICE_EXTENSION FdoExtension);
+VOID ResumeChildTransfers(PDEVICE_EXTENSION FdoExtension);
+VOID ExpectSelection(PDEVICE_EXTENSION FdoExtension);
+VOID SelectionDone(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status);
 VOID FailHeldChildTransfers(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status);
 BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Returned);
 // The repeater's side: a held request sent down again with the current pipe handles, or ended

@@ -66,7 +66,7 @@ NTSTATUS FdoHoldAndPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS FdoCancelStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoReleaseRemoveLock(&ExtensionOf(DeviceObject)->RemoveLock, Irp);
     ForwardAndWait(DeviceObject, Irp);
-    ReleaseChildTransfers(ExtensionOf(DeviceObject));
+    ResumeChildTransfers(ExtensionOf(DeviceObject));
     return CompleteWithExistingStatus(Irp);
 }
 

@@ -53,15 +53,81 @@ VOID NTAPI HeldTransferCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     EndHeldTransfer(Irp, STATUS_CANCELLED);
 }
 
+// Sends the held requests down one by one, oldest first, with the pipe handles published now;
+// requests that arrive meanwhile queue behind them. A new stop or a removal that comes in between
+// ends the release. Called with HeldTransfersLock held at Irql, PASSIVE_LEVEL below it; returns
+// with it released.
+VOID ReleaseHeldTransfers(PDEVICE_EXTENSION FdoExtension, KIRQL Irql) {
+    FdoExtension->TransferHold = TRANSFERS_RELEASING;
+    while (FdoExtension->TransferHold == TRANSFERS_RELEASING) {
+        PIRP irp = TakeHeldTransfer(FdoExtension);
+        if (irp == NULL) {
+            FdoExtension->TransferHold = TRANSFERS_FLOW;
+            break;
+        }
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, Irql);
+        RepeatHeldTransfer(irp);
+        KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &Irql);
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, Irql);
+}
+
 } // namespace
 
 // IRP_MN_QUERY_STOP_DEVICE and IRP_MN_STOP_DEVICE, PASSIVE_LEVEL: from now on the children's
-// requests wait.
+// requests wait, also when a restart before this stop is still to select its configuration.
 VOID HoldChildTransfers(PDEVICE_EXTENSION FdoExtension) {
     KIRQL irql;
     KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
     FdoExtension->TransferHold = TRANSFERS_HELD;
     KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+}
+
+// IRP_MN_CANCEL_STOP_DEVICE, PASSIVE_LEVEL: the configuration never changed, and the held
+// requests go down; unless a restart before the query is still to select it, which they await.
+VOID ResumeChildTransfers(PDEVICE_EXTENSION FdoExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    if (FdoExtension->TransferHold != TRANSFERS_HELD || FdoExtension->PendingSelections != 0) {
+        if (FdoExtension->TransferHold == TRANSFERS_HELD) {
+            FdoExtension->TransferHold = TRANSFERS_RESTARTED;
+        }
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        return;
+    }
+    ReleaseHeldTransfers(FdoExtension, irql);
+}
+
+// PASSIVE_LEVEL, before a start queues its selection of the configuration: a stopped FDO is
+// started again and its held requests await that selection.
+VOID ExpectSelection(PDEVICE_EXTENSION FdoExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    ++FdoExtension->PendingSelections;
+    if (FdoExtension->TransferHold == TRANSFERS_HELD) {
+        FdoExtension->TransferHold = TRANSFERS_RESTARTED;
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+}
+
+// PASSIVE_LEVEL: a start's selection ended with Status (or was never queued). Once the last one
+// of a restart is done, the held requests go down with the new pipe handles; if it failed, the
+// device has no pipes and they end as going away, as the PnP manager removes a device that
+// cannot work. A stop that came after that start keeps them held for its own restart.
+VOID SelectionDone(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    --FdoExtension->PendingSelections;
+    if (FdoExtension->PendingSelections != 0 || FdoExtension->TransferHold != TRANSFERS_RESTARTED) {
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        return;
+    }
+    if (NT_SUCCESS(Status)) {
+        ReleaseHeldTransfers(FdoExtension, irql);
+        return;
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+    FailHeldChildTransfers(FdoExtension, STATUS_DELETE_PENDING);
 }
 
 // Up to DISPATCH_LEVEL. Takes the request (marked pending, with a cancel routine) and returns
@@ -70,7 +136,7 @@ BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN
     KIRQL irql;
     KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
     ULONG hold = FdoExtension->TransferHold;
-    if (hold == TRANSFERS_FLOW || (Returned && hold != TRANSFERS_HELD)) {
+    if (hold == TRANSFERS_FLOW || (Returned && hold == TRANSFERS_RELEASING)) {
         KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
         return FALSE;
     }
@@ -86,30 +152,9 @@ BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN
     return TRUE;
 }
 
-// PASSIVE_LEVEL: the held requests go down one by one, oldest first, with the pipe handles
-// published now; requests that arrive meanwhile queue behind them. A new stop or a removal that
-// comes in between ends the release.
-VOID ReleaseChildTransfers(PDEVICE_EXTENSION FdoExtension) {
-    KIRQL irql;
-    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
-    if (FdoExtension->TransferHold == TRANSFERS_HELD) {
-        FdoExtension->TransferHold = TRANSFERS_RELEASING;
-    }
-    while (FdoExtension->TransferHold == TRANSFERS_RELEASING) {
-        PIRP irp = TakeHeldTransfer(FdoExtension);
-        if (irp == NULL) {
-            FdoExtension->TransferHold = TRANSFERS_FLOW;
-            break;
-        }
-        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
-        RepeatHeldTransfer(irp);
-        KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
-    }
-    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
-}
-
-// IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE, PASSIVE_LEVEL: the FDO holds no more, and
-// every held request ends with Status, before the removal waits for the children's requests.
+// IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE and a failed restart, PASSIVE_LEVEL: the FDO
+// holds no more, and every held request ends with Status (at a removal, before it waits for the
+// children's requests).
 VOID FailHeldChildTransfers(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status) {
     LIST_ENTRY ended;
     InitializeListHead(&ended);
