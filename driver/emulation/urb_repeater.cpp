@@ -83,6 +83,18 @@ PURB UrbOf(PIRP ChildIrp) {
     return static_cast<PURB>(IoGetCurrentIrpStackLocation(ChildIrp)->Parameters.Others.Argument1);
 }
 
+// The buffer length of a repeated URB: a transfer's or a class request's, at the same place in
+// both layouts.
+static_assert(FIELD_OFFSET(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) ==
+                  FIELD_OFFSET(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBufferLength),
+              "a class request keeps its length where a transfer does");
+PULONG TransferLengthOf(PURB Urb) {
+    if (Urb->UrbHeader.Function == URB_FUNCTION_CLASS_INTERFACE) {
+        return &Urb->UrbControlVendorClassRequest.TransferBufferLength;
+    }
+    return &Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+}
+
 // The child's own pipe handle for the transfer's direction, as the caller was handed it.
 VOID RestoreEmulatedPipe(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Transfer,
                          const CHILD_PROFILE* Profile) {
@@ -139,13 +151,13 @@ BOOLEAN HoldReturnedRequest(PIRP ChildIrp, NTSTATUS Status, ULONG RequestedLengt
     if (NT_SUCCESS(Status) || ReadFlag(&ChildIrp->Cancel)) {
         return FALSE;
     }
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &UrbOf(ChildIrp)->UrbBulkOrInterruptTransfer;
-    ULONG returnedLength = transfer->TransferBufferLength;
-    transfer->TransferBufferLength = RequestedLength;
+    PULONG length = TransferLengthOf(UrbOf(ChildIrp));
+    ULONG returnedLength = *length;
+    *length = RequestedLength;
     if (HoldChildTransfer(FdoExtensionOfChild(ChildExtension), ChildIrp, TRUE)) {
         return TRUE;
     }
-    transfer->TransferBufferLength = returnedLength;
+    *length = returnedLength;
     return FALSE;
 }
 
@@ -182,7 +194,7 @@ VOID EndHeldTransfer(PIRP ChildIrp, NTSTATUS Status) {
     PDEVICE_EXTENSION childExtension =
         ExtensionOf(IoGetCurrentIrpStackLocation(ChildIrp)->DeviceObject);
     PURB urb = UrbOf(ChildIrp);
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    *TransferLengthOf(urb) = 0;
     if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         RestoreEmulatedPipe(&urb->UrbBulkOrInterruptTransfer, ProfileOf(childExtension));
     }
@@ -244,7 +256,7 @@ NTSTATUS SendRepeatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ULONG requestedLength = 0;
     if (childStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         auto* urb = static_cast<PURB>(childStack->Parameters.Others.Argument1);
-        requestedLength = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        requestedLength = *TransferLengthOf(urb);
     }
     PIO_STACK_LOCATION own = IoGetNextIrpStackLocation(repeated);
     own->DeviceObject = target;
