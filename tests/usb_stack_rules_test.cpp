@@ -196,13 +196,46 @@ TEST_P(UsbStackRules, RequestsHeldFromAStopQueryAreCancellableAndGoDownInOrder) 
     EXPECT_EQ(outputs[0].data, sent[before].data);
     EXPECT_EQ(outputs[2].data, sent[before + 1].data);
 
+    // A stop with no start after it: the reads that the stop cancelled at the controller wait
+    // again with the new output, and all end at the unplug, the output as going away.
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
     ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_STOP_DEVICE));
+    EXPECT_EQ(0u, usb_->PendingReads());
     RawOutput last;
     SendOutput(child, last, 0x20);
+    EXPECT_FALSE(last.done);
+    for (const auto& hid : {gamepad_, vendor_}) {
+        EXPECT_NE(0u, hid->Counters().readsOutstanding) << "held across the stop";
+    }
     Unplug();
     ASSERT_TRUE(Eventually([&] { return last.done.load(); }));
     EXPECT_EQ(STATUS_DELETE_PENDING, last.status);
     EXPECT_EQ(before + 2, usb_->OutTransfers().size());
+    for (const auto& hid : {gamepad_, vendor_}) {
+        EXPECT_TRUE(Eventually([&] { return hid->Counters().readsOutstanding == 0; }));
+        EXPECT_EQ(0u, hid->Counters().phantomReports);
+        EXPECT_EQ(0u, hid->Counters().reportsDropped);
+    }
+}
+
+// A stopped controller removed in order, with no surprise removal: a request still held when
+// the FDO's removal comes ends as going away before the removal waits for the children.
+TEST_P(UsbStackRules, RemovalOfAStoppedControllerEndsTheHeldRequests) {
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_STOP_DEVICE));
+    RawOutput held;
+    SendOutput(FdoExtension()->GamepadChild, held, 0x30);
+    EXPECT_TRUE(pnp_->Remove(Pdo()));
+    ASSERT_TRUE(held.done);
+    EXPECT_EQ(STATUS_DELETE_PENDING, held.status);
+    for (const auto& hid : {gamepad_, vendor_}) {
+        EXPECT_EQ(0u, hid->Counters().readsOutstanding);
+        EXPECT_EQ(0u, hid->Counters().phantomReports);
+    }
+    hub_->Unplug();
+    pnp_->Unplug(Pdo());
 }
 
 // A restart that cannot work leaves nothing waiting: the reads held across the stop end as going
