@@ -37,6 +37,7 @@ struct HubPdo::State {
     std::condition_variable selectionLetGo;
     NTSTATUS selectionFailure = STATUS_SUCCESS;
     USBD_STATUS selectionUsbd = USBD_STATUS_SUCCESS;
+    bool keepConfiguration = false; // a stop leaves the device configured (test knob)
     std::vector<UCHAR> minors;
 };
 
@@ -270,7 +271,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         bool configured;
         {
             std::lock_guard<std::mutex> guard(state.lock);
-            configured = state.serving && state.handler;
+            configured = state.serving && state.handler && !state.keepConfiguration;
             state.stopped = state.serving;
             state.started = false;
             state.serving = false;
@@ -530,6 +531,11 @@ std::vector<UCHAR> HubPdo::PnpMinorsSeen() const {
 bool HubPdo::Started() const {
     std::lock_guard<std::mutex> guard(state_->lock);
     return state_->started;
+}
+
+void HubPdo::KeepConfigurationAtStop() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->keepConfiguration = true;
 }
 
 void HubPdo::HoldNextSelection() {
