@@ -219,6 +219,24 @@ TEST_P(UsbStackRules, RequestsHeldFromAStopQueryAreCancellableAndGoDownInOrder) 
     }
 }
 
+// At the stop the driver takes its children's transfers back from the controller's stack itself,
+// also from a hub that would leave them pending on the stopped device; they go down again after
+// the restart.
+TEST_P(UsbStackRules, StopTakesTheChildrensTransfersBackWhateverTheHubDoes) {
+    hub_->KeepConfigurationAtStop();
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_STOP_DEVICE));
+    EXPECT_TRUE(Eventually([this] { return usb_->PendingReads() == 0; }))
+        << "reads left at the stopped device: " << usb_->PendingReads();
+    for (const auto& hid : {gamepad_, vendor_}) {
+        EXPECT_NE(0u, hid->Counters().readsOutstanding) << "held across the stop";
+        EXPECT_EQ(0u, hid->Counters().readErrors);
+    }
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_START_DEVICE));
+    EXPECT_TRUE(StreamToBoth());
+}
+
 // A stopped controller removed in order, with no surprise removal: a request still held when
 // the FDO's removal comes ends as going away before the removal waits for the children.
 TEST_P(UsbStackRules, RemovalOfAStoppedControllerEndsTheHeldRequests) {

@@ -59,7 +59,9 @@ typedef struct _DEVICE_EXTENSION {
     // The children's repeated requests that wait across a stop, oldest first, under
     // HeldTransfersLock with TransferHold and PendingSelections (the starts' selections of the
     // configuration queued and not yet done); TransferSequence numbers every repeated request.
+    // SentTransfers: the ones at the controller's stack, under the same lock.
     LIST_ENTRY HeldTransfers;
+    LIST_ENTRY SentTransfers;
     KSPIN_LOCK HeldTransfersLock;
     ULONG TransferHold;
     ULONG PendingSelections;
@@ -159,6 +161,10 @@ BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN
 // with a status; up to DISPATCH_LEVEL.
 VOID RepeatHeldTransfer(PIRP ChildIrp);
 VOID EndHeldTransfer(PIRP ChildIrp, NTSTATUS Status);
+// IRP_MN_STOP_DEVICE, PASSIVE_LEVEL, the FDO holding: the children's requests at the
+// controller's stack are cancelled, to come back and wait with the held ones whatever the stack
+// does with them at the stop.
+VOID CancelSentTransfers(PDEVICE_EXTENSION FdoExtension);
 // The order number of a child's repeated request.
 LONG TransferSequenceOf(PIRP ChildIrp);
 

@@ -140,6 +140,33 @@ VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_
     RestoreEmulatedPipe(transfer, Profile);
 }
 
+// Enters a child's request in the FDO's list of those at the controller's stack, or takes it
+// out when it is back; up to DISPATCH_LEVEL.
+VOID TrackSentTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Sent) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    if (Sent) {
+        InsertTailList(&FdoExtension->SentTransfers, &ChildIrp->Tail.Overlay.ListEntry);
+    } else {
+        RemoveEntryList(&ChildIrp->Tail.Overlay.ListEntry);
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+}
+
+// Takes a share of a repeated request that is not finishing yet, so that its repeated IRP stays
+// while the caller uses it; FALSE when the last share is already gone.
+BOOLEAN TakeShare(PIRP ChildIrp) {
+    LONG shares = InterlockedCompareExchange(SharesOf(ChildIrp), 0, 0);
+    while (shares != 0) {
+        LONG seen = InterlockedCompareExchange(SharesOf(ChildIrp), shares + 1, shares);
+        if (seen == shares) {
+            return TRUE;
+        }
+        shares = seen;
+    }
+    return FALSE;
+}
+
 // Sends the child's request to the top of the parent FDO's stack; see IOCTLRepeatRequest.
 NTSTATUS SendRepeatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
@@ -186,6 +213,36 @@ VOID RepeatHeldTransfer(PIRP ChildIrp) {
                             &urb->UrbBulkOrInterruptTransfer);
     }
     SendRepeatedRequest(child, ChildIrp);
+}
+
+VOID CancelSentTransfers(PDEVICE_EXTENSION FdoExtension) {
+    // Moved to a list of our own, each request is taken off it (linked to itself, so that its
+    // return changes nothing) and cancelled below while a share keeps its repeated IRP.
+    LIST_ENTRY cancelling;
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    if (IsListEmpty(&FdoExtension->SentTransfers)) {
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        return;
+    }
+    cancelling.Flink = FdoExtension->SentTransfers.Flink;
+    cancelling.Blink = FdoExtension->SentTransfers.Blink;
+    cancelling.Flink->Blink = &cancelling;
+    cancelling.Blink->Flink = &cancelling;
+    InitializeListHead(&FdoExtension->SentTransfers);
+    while (!IsListEmpty(&cancelling)) {
+        PLIST_ENTRY entry = RemoveHeadList(&cancelling);
+        InitializeListHead(entry);
+        PIRP childIrp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (!TakeShare(childIrp)) {
+            continue;
+        }
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        IoCancelIrp(RepeatedIrpOf(childIrp));
+        DropShare(childIrp);
+        KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
 }
 
 // Up to DISPATCH_LEVEL: a held request ends with Status and no data, the child's own pipe handle
@@ -280,6 +337,7 @@ NTSTATUS SendRepeatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Cancelled before the routine was set: the routine will not run, so its part falls to us
     // once the repeated IRP is on its way.
     BOOLEAN cancelled = ReadFlag(&Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL;
+    TrackSentTransfer(FdoExtensionOfChild(extension), Irp, TRUE);
     IoCallDriver(target, repeated);
     if (cancelled) {
         IoCancelIrp(repeated);
@@ -317,6 +375,7 @@ VOID FinishRepeatedRequest(PIRP Irp) {
     auto requestedLength =
         static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(own->Parameters.Others.Argument3));
     const CHILD_PROFILE* profile = ProfileOf(childExtension);
+    TrackSentTransfer(FdoExtensionOfChild(childExtension), childIrp, FALSE);
 
     if (HoldReturnedRequest(childIrp, Irp->IoStatus.Status, requestedLength, childExtension)) {
         IoFreeIrp(Irp);

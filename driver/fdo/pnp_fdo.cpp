@@ -53,11 +53,20 @@ NTSTATUS FdoSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return ReleaseAndPassDown(DeviceObject, Irp);
 }
 
-// IRP_MN_QUERY_STOP_DEVICE and IRP_MN_STOP_DEVICE, PASSIVE_LEVEL: the device loses its
-// configuration at the stop, so the children's requests wait from the query on (a query that
+// IRP_MN_QUERY_STOP_DEVICE, PASSIVE_LEVEL: the device loses its configuration at the stop, so
+// the children's requests wait from the query on (a query that
 // fails below is followed by IRP_MN_CANCEL_STOP_DEVICE); passed down.
 NTSTATUS FdoHoldAndPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     HoldChildTransfers(ExtensionOf(DeviceObject));
+    return ReleaseAndPassDown(DeviceObject, Irp);
+}
+
+// IRP_MN_STOP_DEVICE, PASSIVE_LEVEL: as its query, and the children's requests still at the
+// device come back to wait before the stack below stops ("Handling an IRP_MN_STOP_DEVICE
+// Request"); passed down.
+NTSTATUS FdoStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    HoldChildTransfers(ExtensionOf(DeviceObject));
+    CancelSentTransfers(ExtensionOf(DeviceObject));
     return ReleaseAndPassDown(DeviceObject, Irp);
 }
 
@@ -163,7 +172,7 @@ const FDO_PNP_ENTRY FdoPnpTable[] = {
     /* 0x01 */ {ReleaseAndPassDown, "VELTDRIVER :       DispatchPnp: QUERY_REMOVE_DEVICE \n"},
     /* 0x02 */ {FdoRemoveDevice, "VELTDRIVER :       DispatchPnp: REMOVE_DEVICE \n"},
     /* 0x03 */ {FdoCancelRemoveDevice, "VELTDRIVER :       DispatchPnp: CANCEL_REMOVE_DEVICE \n"},
-    /* 0x04 */ {FdoHoldAndPassDown, "VELTDRIVER :       DispatchPnp: STOP_DEVICE  \n"},
+    /* 0x04 */ {FdoStopDevice, "VELTDRIVER :       DispatchPnp: STOP_DEVICE  \n"},
     /* 0x05 */ {FdoHoldAndPassDown, "VELTDRIVER :       DispatchPnp: QUERY_STOP_DEVICE   \n"},
     /* 0x06 */ {FdoCancelStopDevice, "VELTDRIVER :       DispatchPnp: CANCEL_STOP_DEVICE  \n"},
     /* 0x07 */ {FdoQueryDeviceRelations, NULL},
