@@ -360,4 +360,79 @@ TEST_F(PnpManagerTest, HubPdoInternalIoctlHandler) {
     EXPECT_EQ(send().status, notStarted);
 }
 
+// A stopped hub PDO serves no URB until a start succeeds, and fails it with the stopped status in
+// the IRP and the URB alike; only the stop's own deconfiguration reaches the device, not a request
+// sent while it runs. A surprise removal after the stop fails them as a PDO not started.
+TEST_F(PnpManagerTest, HubPdoStoppedFailsUrbsUntilStarted) {
+    sim::usb::HubPdo hub;
+    struct Answer {
+        NTSTATUS status;
+        USBD_STATUS usbd;
+    };
+    auto sendUrb = [&] {
+        URB urb{};
+        urb.UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+        urb.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        NTSTATUS status =
+            host::SendIrp(hub.Device(), STATUS_NOT_SUPPORTED, [&urb](PIRP, PIO_STACK_LOCATION s) {
+                s->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                s->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+                s->Parameters.Others.Argument1 = &urb;
+            }).status;
+        return Answer{status, urb.UrbHeader.Status};
+    };
+    auto pnp = [&](UCHAR minor) {
+        return host::SendIrp(hub.Device(), STATUS_NOT_SUPPORTED,
+                             [minor](PIRP, PIO_STACK_LOCATION s) {
+                                 s->MajorFunction = IRP_MJ_PNP;
+                                 s->MinorFunction = minor;
+                             });
+    };
+    unsigned deconfigurations = 0;
+    Answer duringDeconfiguration{STATUS_PENDING, 0};
+    hub.SetInternalIoctlHandler([&](PDEVICE_OBJECT, PIRP irp) {
+        auto* urb =
+            static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
+            urb->UrbSelectConfiguration.ConfigurationDescriptor == NULL) {
+            ++deconfigurations;
+            duringDeconfiguration = sendUrb();
+        }
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    const sim::usb::UsbFailureStatus& stopped =
+        sim::usb::FailureStatus(sim::usb::UsbFailure::PdoStopped);
+    const sim::usb::UsbFailureStatus& notStarted =
+        sim::usb::FailureStatus(sim::usb::UsbFailure::PdoNotStarted);
+    auto expect = [](const sim::usb::UsbFailureStatus& row, Answer answer) {
+        EXPECT_EQ(row.status, answer.status) << std::hex << answer.status;
+        EXPECT_EQ(row.usbd, answer.usbd) << std::hex << answer.usbd;
+    };
+
+    ASSERT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(sendUrb().status, STATUS_SUCCESS);
+    EXPECT_EQ(pnp(IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(sendUrb().status, STATUS_SUCCESS) << "a stop's query leaves the PDO serving";
+    EXPECT_EQ(pnp(IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(1u, deconfigurations);
+    expect(stopped, duringDeconfiguration);
+    expect(stopped, sendUrb());
+
+    hub.FailNextStart(STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_UNSUCCESSFUL);
+    expect(stopped, sendUrb());
+    ASSERT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+    Answer served = sendUrb();
+    EXPECT_EQ(STATUS_SUCCESS, served.status);
+    EXPECT_EQ(USBD_STATUS_SUCCESS, served.usbd);
+
+    EXPECT_EQ(pnp(IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+    expect(notStarted, sendUrb());
+    EXPECT_EQ(2u, deconfigurations);
+}
+
 } // namespace

@@ -2,11 +2,13 @@
 // configuration selection, the gamepad child's class requests and the URB repeater.
 #include "support/urb_bed.h"
 
+#include "core/log.h"
 #include "emulation/descriptors.h"
 #include "emulation/urb_child.h"
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -326,6 +328,58 @@ TEST_F(UrbChildTest, BufferGivenOnlyByAnMdlIsServedWithinTheMdl) {
     EXPECT_EQ(8u, urb.UrbControlVendorClassRequest.TransferBufferLength);
     EXPECT_EQ(Bytes(8, kFill), Bytes(feature.get(), feature.get() + 8));
     IoFreeMdl(mdl);
+}
+
+// The hex dumps of a caller's buffer (an endpoint descriptor request, a control transfer, an OUT
+// transfer, a repeated control transfer that comes back) show an MDL-only buffer only as far as
+// the MDL reaches, whatever TransferBufferLength claims: 8 bytes, one dump line each.
+TEST_F(UrbChildTest, HexDumpsNeverReadPastAnMdlOnlyBuffer) {
+    constexpr ULONG MdlBytes = 8;
+    constexpr ULONG Claimed = 64;
+    auto controlTransfer = [] {
+        URB urb{};
+        urb.UrbControlTransfer.Hdr.Length = sizeof(struct _URB_CONTROL_TRANSFER);
+        urb.UrbControlTransfer.Hdr.Function = URB_FUNCTION_CONTROL_TRANSFER;
+        urb.UrbControlTransfer.TransferBufferLength = Claimed;
+        return urb;
+    };
+    struct Case {
+        const char* name;
+        PDEVICE_OBJECT child;
+        URB urb;
+        size_t dumps; // dumps of the buffer that the request's road writes
+    } cases[] = {
+        {"endpoint descriptor", gamepad_,
+         DescriptorRequest(URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT, kDevice, 0, nullptr, Claimed),
+         1},
+        {"control transfer", gamepad_, controlTransfer(), 1},
+        {"OUT transfer", vendor_, Transfer(false, nullptr, Claimed), 1},
+        {"repeated control transfer", vendor_, ClassRequest(0x01, 0x0303, 0, nullptr, Claimed), 2},
+    };
+    // The controller's stack answers a class request as the control transfer it carried out.
+    BusCompletes(STATUS_SUCCESS, [](PURB urb) {
+        if (urb->UrbHeader.Function == URB_FUNCTION_CLASS_INTERFACE) {
+            urb->UrbHeader.Function = URB_FUNCTION_CONTROL_TRANSFER;
+        }
+    });
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<UCHAR[]> buffer(new UCHAR[MdlBytes]);
+        memset(buffer.get(), kFill, MdlBytes);
+        PMDL mdl = IoAllocateMdl(buffer.get(), MdlBytes, FALSE, FALSE, nullptr);
+        MmBuildMdlForNonPagedPool(mdl);
+        // TransferBufferLength and TransferBufferMDL sit at the same offsets in every transfer.
+        c.urb.UrbControlTransfer.TransferBufferMDL = mdl;
+        host::ClearLog();
+        EXPECT_EQ(STATUS_SUCCESS, Submit(c.child, &c.urb).status);
+        std::vector<std::string> lines = Lines();
+        size_t dumpLines = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.rfind("1:", 0) == 0;
+        });
+        EXPECT_EQ(c.dumps * ((MdlBytes + HEX_DUMP_BYTES_PER_LINE - 1) / HEX_DUMP_BYTES_PER_LINE),
+                  dumpLines);
+        IoFreeMdl(mdl);
+    }
 }
 
 TEST_F(UrbChildTest, SelectConfigurationHandsOutTheEmulatedInterfaceAndPipes) {

@@ -1,12 +1,14 @@
 // The world's USB stack fails requests as the USB stack of each Windows generation does, and the
 // children pass on what says that the device is going away.
 #include "core/driver.h"
+#include "emulation/urb_child.h"
 #include "sim/usb/failure_statuses.h"
 #include "support/log_gate.h"
 #include "support/scenario_world.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -33,6 +35,48 @@ void PrintTo(const Generation& generation, std::ostream* out) {
     *out << generation.name;
 }
 
+// An output report sent straight to a child, as its HID stack sends one, and how it ended.
+struct RawOutput {
+    PIRP irp = nullptr;
+    URB urb{};
+    std::vector<UCHAR> data;
+    std::atomic<bool> done{false};
+    NTSTATUS status = STATUS_PENDING;
+
+    ~RawOutput() {
+        if (irp != nullptr) {
+            IoFreeIrp(irp);
+        }
+    }
+};
+
+NTSTATUS NTAPI RawOutputDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* output = static_cast<RawOutput*>(context);
+    output->status = irp->IoStatus.Status;
+    output->done = true;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+const USBD_PIPE_HANDLE GamepadOutPipe = reinterpret_cast<USBD_PIPE_HANDLE>(
+    GamepadProfile.Emulation->Interface.Pipes[EMULATED_OUT_PIPE].PipeHandle);
+
+void SendOutput(PDEVICE_OBJECT child, RawOutput& output, UCHAR mark) {
+    output.data.assign(32, mark);
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = output.urb.UrbBulkOrInterruptTransfer;
+    transfer.Hdr.Length = sizeof(transfer);
+    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer.PipeHandle = GamepadOutPipe;
+    transfer.TransferBuffer = output.data.data();
+    transfer.TransferBufferLength = static_cast<ULONG>(output.data.size());
+    output.irp = IoAllocateIrp(child->StackSize, FALSE);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(output.irp);
+    stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    stack->Parameters.Others.Argument1 = &output.urb;
+    IoSetCompletionRoutine(output.irp, RawOutputDone, &output, TRUE, TRUE, TRUE);
+    IoCallDriver(child, output.irp);
+}
+
 class UsbStackRules : public velt_test::ScenarioTest,
                       public ::testing::WithParamInterface<Generation> {
   protected:
@@ -42,6 +86,34 @@ class UsbStackRules : public velt_test::ScenarioTest,
         options.power = false;
         options.unplugAtEnd = true;
         return options;
+    }
+
+    // With the restart's failure armed: a rebalance while every read waits at the controller.
+    void ExpectFailedRestartEndsTheHeldReads() {
+        ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+        sim::hid::HidCounters gamepad = gamepad_->Counters();
+        sim::hid::HidCounters vendor = vendor_->Counters();
+        EXPECT_TRUE(pnp_->Restart(Pdo()));
+        for (const auto& [child, before] : {std::pair{gamepad_, gamepad}, {vendor_, vendor}}) {
+            EXPECT_TRUE(Eventually([&] { return child->Counters().readsOutstanding == 0; }));
+            EXPECT_EQ(STATUS_DELETE_PENDING, child->LastRead().status)
+                << std::hex << child->LastRead().status;
+            EXPECT_EQ(before.reportsReceived, child->Counters().reportsReceived);
+            EXPECT_EQ(0u, child->Counters().phantomReports);
+            EXPECT_EQ(0u, child->Counters().reportsDropped);
+        }
+    }
+
+    // A stop's query or its cancel, sent to the controller's stack as the PnP manager sends it.
+    NTSTATUS SendStopRequest(UCHAR minor) {
+        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Pdo());
+        host::IrpResult result =
+            host::SendIrp(top, STATUS_NOT_SUPPORTED, [minor](PIRP, PIO_STACK_LOCATION stack) {
+                stack->MajorFunction = IRP_MJ_PNP;
+                stack->MinorFunction = minor;
+            });
+        ObDereferenceObject(top);
+        return result.status;
     }
 };
 
@@ -69,6 +141,167 @@ TEST_P(UsbStackRules, RebalanceStopAndStartKeepBothChildrenStreaming) {
     EXPECT_EQ(sim::pnp::NodeState::Started, pnp_->Node(Pdo())->state);
     EXPECT_TRUE(StreamToBoth());
     ASSERT_TRUE(pnp_->Restart(Pdo()));
+    EXPECT_TRUE(StreamToBoth());
+}
+
+// While the controller is stopped its PDO fails every request with the stack's stopped status:
+// the reads outstanding at the rebalance wait in the driver and go to the controller again once
+// the restart has selected its configuration. None comes back to a HID stack across it (neither
+// as a fake report, nor failed, nor lost), so nothing spins on failed reads during the stop.
+TEST_P(UsbStackRules, RebalanceHoldsTheChildrensReadsUntilTheConfigurationIsSelectedAgain) {
+    ASSERT_TRUE(StreamToBoth());
+    for (int rebalance = 0; rebalance < 2; ++rebalance) {
+        ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+        sim::hid::HidCounters gamepad = gamepad_->Counters();
+        sim::hid::HidCounters vendor = vendor_->Counters();
+        ASSERT_TRUE(pnp_->Restart(Pdo()));
+        ASSERT_TRUE(ChildrenRunning());
+        EXPECT_TRUE(Eventually([this] { return AllReadsPending(); }))
+            << "reads pending at the controller: " << usb_->PendingReads();
+        for (const auto& [child, before] : {std::pair{gamepad_, gamepad}, {vendor_, vendor}}) {
+            EXPECT_EQ(before.readsCompleted, child->Counters().readsCompleted)
+                << std::hex << "last read 0x" << child->LastRead().status;
+            EXPECT_EQ(0u, child->Counters().readErrors);
+            EXPECT_EQ(0u, child->Counters().reportsDropped);
+        }
+        EXPECT_TRUE(StreamToBoth());
+    }
+}
+
+// From a stop's query on, a child's requests wait in the driver: one that its caller cancels ends
+// cancelled with the child's own pipe handle, the others reach the controller in their order once
+// the stop is cancelled, and one still waiting when the controller leaves ends as going away.
+TEST_P(UsbStackRules, RequestsHeldFromAStopQueryAreCancellableAndGoDownInOrder) {
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    PDEVICE_OBJECT child = FdoExtension()->GamepadChild;
+    size_t before = usb_->OutTransfers().size();
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    RawOutput outputs[3];
+    for (UCHAR i = 0; i < 3; ++i) {
+        SendOutput(child, outputs[i], static_cast<UCHAR>(0x10 + i));
+    }
+    IoCancelIrp(outputs[1].irp);
+    ASSERT_TRUE(Eventually([&] { return outputs[1].done.load(); }));
+    EXPECT_EQ(STATUS_CANCELLED, outputs[1].status);
+    EXPECT_EQ(GamepadOutPipe, outputs[1].urb.UrbBulkOrInterruptTransfer.PipeHandle);
+    EXPECT_FALSE(outputs[0].done || outputs[2].done);
+    EXPECT_EQ(before, usb_->OutTransfers().size()) << "sent while held";
+
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_CANCEL_STOP_DEVICE));
+    ASSERT_TRUE(Eventually([&] { return outputs[0].done && outputs[2].done; }));
+    EXPECT_EQ(STATUS_SUCCESS, outputs[0].status);
+    EXPECT_EQ(STATUS_SUCCESS, outputs[2].status);
+    std::vector<sim::usb::TransferRecord> sent = usb_->OutTransfers();
+    ASSERT_EQ(before + 2, sent.size());
+    EXPECT_EQ(outputs[0].data, sent[before].data);
+    EXPECT_EQ(outputs[2].data, sent[before + 1].data);
+
+    // A stop with no start after it: the reads that the stop cancelled at the controller wait
+    // again with the new output, and all end at the unplug, the output as going away.
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_STOP_DEVICE));
+    EXPECT_EQ(0u, usb_->PendingReads());
+    RawOutput last;
+    SendOutput(child, last, 0x20);
+    EXPECT_FALSE(last.done);
+    for (const auto& hid : {gamepad_, vendor_}) {
+        EXPECT_NE(0u, hid->Counters().readsOutstanding) << "held across the stop";
+    }
+    Unplug();
+    ASSERT_TRUE(Eventually([&] { return last.done.load(); }));
+    EXPECT_EQ(STATUS_DELETE_PENDING, last.status);
+    EXPECT_EQ(before + 2, usb_->OutTransfers().size());
+    for (const auto& hid : {gamepad_, vendor_}) {
+        EXPECT_TRUE(Eventually([&] { return hid->Counters().readsOutstanding == 0; }));
+        EXPECT_EQ(0u, hid->Counters().phantomReports);
+        EXPECT_EQ(0u, hid->Counters().reportsDropped);
+    }
+}
+
+// At the stop the driver takes its children's transfers back from the controller's stack itself,
+// also from a hub that would leave them pending on the stopped device; they go down again after
+// the restart.
+TEST_P(UsbStackRules, StopTakesTheChildrensTransfersBackWhateverTheHubDoes) {
+    hub_->KeepConfigurationAtStop();
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_STOP_DEVICE));
+    EXPECT_TRUE(Eventually([this] { return usb_->PendingReads() == 0; }))
+        << "reads left at the stopped device: " << usb_->PendingReads();
+    for (const auto& hid : {gamepad_, vendor_}) {
+        EXPECT_NE(0u, hid->Counters().readsOutstanding) << "held across the stop";
+        EXPECT_EQ(0u, hid->Counters().readErrors);
+    }
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_START_DEVICE));
+    EXPECT_TRUE(StreamToBoth());
+}
+
+// A stopped controller removed in order, with no surprise removal: a request still held when
+// the FDO's removal comes ends as going away before the removal waits for the children.
+TEST_P(UsbStackRules, RemovalOfAStoppedControllerEndsTheHeldRequests) {
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_STOP_DEVICE));
+    RawOutput held;
+    SendOutput(FdoExtension()->GamepadChild, held, 0x30);
+    EXPECT_TRUE(pnp_->Remove(Pdo()));
+    ASSERT_TRUE(held.done);
+    EXPECT_EQ(STATUS_DELETE_PENDING, held.status);
+    for (const auto& hid : {gamepad_, vendor_}) {
+        EXPECT_EQ(0u, hid->Counters().readsOutstanding);
+        EXPECT_EQ(0u, hid->Counters().phantomReports);
+    }
+    hub_->Unplug();
+    pnp_->Unplug(Pdo());
+}
+
+// A restart that cannot work leaves nothing waiting: the reads held across the stop end as going
+// away, none as a report, and the stack goes away clean. The controller's PDO fails the start,
+// the device refuses the configuration, or the selection is never queued for want of pool.
+TEST_P(UsbStackRules, RestartThatThePdoFailsEndsTheHeldReadsAsGoingAway) {
+    hub_->FailNextStart(STATUS_UNSUCCESSFUL);
+    ExpectFailedRestartEndsTheHeldReads();
+    EXPECT_EQ(sim::pnp::NodeState::StartFailed, pnp_->Node(Pdo())->state);
+}
+
+TEST_P(UsbStackRules, RestartWhoseSelectionFailsEndsTheHeldReadsAsGoingAway) {
+    hub_->FailNextSelection(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+    ExpectFailedRestartEndsTheHeldReads();
+}
+
+TEST_P(UsbStackRules, RestartWhoseSelectionIsLostEndsTheHeldReadsAsGoingAway) {
+    host::CountCallsOf(DriverEntry);
+    host::FailNthCall(host::Alloc::Lookaside, 1);
+    ExpectFailedRestartEndsTheHeldReads();
+    EXPECT_TRUE(host::FaultInjected());
+    host::FailNthCall(host::Alloc::Lookaside, 0);
+    host::CountCallsOf(NULL);
+}
+
+// A stop that comes before an earlier restart has selected the configuration keeps the reads
+// held: that late selection (refused by the stopped PDO) releases nothing, and the reads go down
+// once the restart after this stop has selected again.
+TEST_P(UsbStackRules, StopBeforeARestartsSelectionKeepsTheReadsHeldForTheNextRestart) {
+    ASSERT_TRUE(StreamToBoth());
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    sim::hid::HidCounters gamepad = gamepad_->Counters();
+    sim::hid::HidCounters vendor = vendor_->Counters();
+    hub_->HoldNextSelection();
+    ASSERT_TRUE(pnp_->Restart(Pdo()));
+    ASSERT_TRUE(Eventually([this] { return hub_->SelectionWaiting(); }));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_STOP_DEVICE));
+    hub_->LetSelectionGo();
+    ASSERT_TRUE(Eventually([this] { return usb_->PendingReads() == 0; }));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_START_DEVICE));
+    EXPECT_TRUE(Eventually([this] { return AllReadsPending(); }))
+        << "reads pending at the controller: " << usb_->PendingReads();
+    for (const auto& [child, before] : {std::pair{gamepad_, gamepad}, {vendor_, vendor}}) {
+        EXPECT_EQ(before.readsCompleted, child->Counters().readsCompleted)
+            << std::hex << "last read 0x" << child->LastRead().status;
+        EXPECT_EQ(0u, child->Counters().readErrors);
+    }
     EXPECT_TRUE(StreamToBoth());
 }
 

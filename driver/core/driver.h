@@ -56,7 +56,25 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT WorkEvent;
     ULONG SkipGetMac;
     UCHAR MacAddress[6];
+    // The children's repeated requests that wait across a stop, oldest first, under
+    // HeldTransfersLock with TransferHold and PendingSelections (the starts' selections of the
+    // configuration queued and not yet done); TransferSequence numbers every repeated request.
+    // SentTransfers: the ones at the controller's stack, under the same lock.
+    LIST_ENTRY HeldTransfers;
+    LIST_ENTRY SentTransfers;
+    KSPIN_LOCK HeldTransfersLock;
+    ULONG TransferHold;
+    ULONG PendingSelections;
+    LONG volatile TransferSequence;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// TransferHold: requests go down; new ones wait and ones that come back failed wait again (from
+// a stop's query on, and after a restart until its selection is done); the waiting ones go down
+// in order, new ones queueing behind them, failures ending as usual.
+constexpr ULONG TRANSFERS_FLOW = 0;
+constexpr ULONG TRANSFERS_HELD = 1;
+constexpr ULONG TRANSFERS_RESTARTED = 2;
+constexpr ULONG TRANSFERS_RELEASING = 3;
 
 constexpr ULONG WORK_ITEM_NAME_LENGTH = 256;
 
@@ -125,6 +143,30 @@ DRIVER_DISPATCH ChildPowerDefault;
 extern PDRIVER_DISPATCH const ChildPowerHandlers[CHILD_POWER_HANDLER_COUNT];
 DRIVER_DISPATCH PdoDeviceControl;
 DRIVER_DISPATCH XdoDeviceControl;
+
+// The FDO holds its children's repeated requests from a stop's query until the restart has
+// selected the configuration again (or the stop is cancelled): HoldChildTransfers begins it at
+// the query and the stop, ResumeChildTransfers at the cancel, ExpectSelection before a start
+// queues its selection and SelectionDone after it send the held ones down in their order (or end
+// them when it failed), FailHeldChildTransfers ends them with a status. HoldChildTransfer takes
+// one child's request if the FDO holds (Returned: one that came back failed); up to
+// DISPATCH_LEVEL, the child's remove lock held. The others at PASSIVE_LEVEL.
+VOID HoldChildTransfers(PDEVICE_EXTENSION FdoExtension);
+VOID ResumeChildTransfers(PDEVICE_EXTENSION FdoExtension);
+VOID ExpectSelection(PDEVICE_EXTENSION FdoExtension);
+VOID SelectionDone(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status);
+VOID FailHeldChildTransfers(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status);
+BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Returned);
+// The repeater's side: a held request sent down again with the current pipe handles, or ended
+// with a status; up to DISPATCH_LEVEL.
+VOID RepeatHeldTransfer(PIRP ChildIrp);
+VOID EndHeldTransfer(PIRP ChildIrp, NTSTATUS Status);
+// IRP_MN_STOP_DEVICE, PASSIVE_LEVEL, the FDO holding: the children's requests at the
+// controller's stack are cancelled, to come back and wait with the held ones whatever the stack
+// does with them at the stop.
+VOID CancelSentTransfers(PDEVICE_EXTENSION FdoExtension);
+// The order number of a child's repeated request.
+LONG TransferSequenceOf(PIRP ChildIrp);
 
 // Completes a request with the status it already carries and returns that status.
 NTSTATUS CompleteWithExistingStatus(PIRP Irp);

@@ -89,6 +89,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     fdo->Flags |= DO_POWER_PAGABLE;
     IoInitializeRemoveLockEx(&extension->RemoveLock, REMOVE_LOCK_TAG, REMOVE_LOCK_MAX_MINUTES,
                              REMOVE_LOCK_HIGH_WATER, sizeof(IO_REMOVE_LOCK));
+    InitializeListHead(&extension->HeldTransfers);
+    InitializeListHead(&extension->SentTransfers);
+    KeInitializeSpinLock(&extension->HeldTransfersLock);
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

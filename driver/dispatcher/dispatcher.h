@@ -8,8 +8,9 @@
 // and starts the dispatcher thread with the start-up items. The caller completes the IRP.
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-// Any thread up to DISPATCH_LEVEL: queues one command for the dispatcher thread.
-VOID QueueWorkItem(PCSTR CommandName, PDEVICE_EXTENSION Extension, ULONG_PTR Argument);
+// Any thread up to DISPATCH_LEVEL: queues one command for the dispatcher thread; FALSE when it
+// is lost (no pool, or the thread is ending).
+BOOLEAN QueueWorkItem(PCSTR CommandName, PDEVICE_EXTENSION Extension, ULONG_PTR Argument);
 
 // The dispatcher thread's body; the context is the FDO extension.
 KSTART_ROUTINE DispatcherThread;

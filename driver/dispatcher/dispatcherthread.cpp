@@ -40,9 +40,18 @@ VOID RunGetDescriptorData(PDEVICE_EXTENSION Extension, ULONG_PTR Argument) {
     GetDescriptorData(Extension);
 }
 
+// The children's requests held across a stop go down once the pipe handles are published.
 VOID RunSetTargetConfiguration(PDEVICE_EXTENSION Extension, ULONG_PTR Argument) {
     UNREFERENCED_PARAMETER(Argument);
-    SetTargetConfiguration(Extension, Extension->pConfigDescriptor);
+    SelectionDone(Extension, SetTargetConfiguration(Extension, Extension->pConfigDescriptor));
+}
+
+// Queues a start's selection of the configuration; one that cannot be queued is done, failed.
+VOID QueueSelection(PDEVICE_EXTENSION Extension) {
+    ExpectSelection(Extension);
+    if (!QueueWorkItem("SetTargetConfiguration", Extension, 0)) {
+        SelectionDone(Extension, STATUS_INSUFFICIENT_RESOURCES);
+    }
 }
 
 // Compared in this order; the first match runs. "CreatePDO" matches any name that begins so.
@@ -123,12 +132,15 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // are dead), so the configuration is selected again. The descriptor copies that the vendor
     // child serves without a lock are kept, never freed under it: the device on the port is the
     // same, and so is its address. A restart that the lower stack failed selects nothing: the
-    // device is not started, and the caller completes the request with that failure.
+    // device is not started, and the caller completes the request with that failure; the
+    // children's held requests end as going away (the PnP manager removes a device whose start
+    // failed) rather than wait for a start that may never come.
     if (extension->DispatcherThread != NULL) {
         if (!NT_SUCCESS(lowerStatus)) {
+            FailHeldChildTransfers(extension, STATUS_DELETE_PENDING);
             return lowerStatus;
         }
-        QueueWorkItem("SetTargetConfiguration", extension, 0);
+        QueueSelection(extension);
         return STATUS_SUCCESS;
     }
     KeInitializeEvent(&extension->WorkEvent, SynchronizationEvent, FALSE);
@@ -146,22 +158,22 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                               NULL);
     ZwClose(extension->DispatcherThreadHandle);
     QueueWorkItem("GetDescriptorData", extension, 0);
-    QueueWorkItem("SetTargetConfiguration", extension, 0);
+    QueueSelection(extension);
     QueueWorkItem("GetMac", extension, 0);
     QueueWorkItem("CreatePDOs", extension, 0);
     return STATUS_SUCCESS;
 }
 
-VOID QueueWorkItem(PCSTR CommandName, PDEVICE_EXTENSION Extension, ULONG_PTR Argument) {
+BOOLEAN QueueWorkItem(PCSTR CommandName, PDEVICE_EXTENSION Extension, ULONG_PTR Argument) {
     if (!ReadFlag(&Extension->DispatcherRunning)) {
-        return;
+        return FALSE;
     }
     PWORK_ITEM item =
         static_cast<PWORK_ITEM>(ExAllocateFromNPagedLookasideList(&WorkItemLookaside));
     if (item == NULL) {
         // The command is lost; the thread still wakes up to look at its queue.
         KeSetEvent(&Extension->WorkEvent, 0, FALSE);
-        return;
+        return FALSE;
     }
     RtlZeroMemory(item->CommandName, sizeof(item->CommandName));
     for (SIZE_T i = 0; i < WORK_ITEM_NAME_LENGTH - 1 && CommandName[i] != '\0'; ++i) {
@@ -170,6 +182,7 @@ VOID QueueWorkItem(PCSTR CommandName, PDEVICE_EXTENSION Extension, ULONG_PTR Arg
     item->Argument = Argument;
     ExInterlockedInsertTailList(&Extension->WorkQueue, &item->Link, &Extension->WorkQueueLock);
     KeSetEvent(&Extension->WorkEvent, 0, FALSE);
+    return TRUE;
 }
 
 // System thread, PASSIVE_LEVEL: drains the queue, then sleeps on WorkEvent until more work comes

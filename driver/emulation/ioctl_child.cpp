@@ -362,20 +362,13 @@ NTSTATUS GetDescriptorFromInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB 
 NTSTATUS RepeatTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
                         const CHILD_PROFILE* Profile) {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
-    PDEVICE_EXTENSION fdo = FdoExtensionOf(DeviceObject);
-    if ((transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) {
-        transfer->PipeHandle = ReadPublished(&fdo->InterruptInPipe[0]);
-    } else {
-        if (Profile->TracesWrites) {
-            VELT_TRACE("%sURB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER  write data length is 0x%X\n",
-                       Profile->Prefix, transfer->TransferBufferLength);
-            PVOID data = UrbTransferBuffer(transfer->TransferBuffer, transfer->TransferBufferMDL);
-            if (data != NULL) {
-                HexDump(data, transfer->TransferBufferLength, HEX_DUMP_BYTES_PER_LINE);
-            }
-        }
-        transfer->PipeHandle = ReadPublished(&fdo->InterruptOutPipe[0]);
+    if ((transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0 && Profile->TracesWrites) {
+        VELT_TRACE("%sURB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER  write data length is 0x%X\n",
+                   Profile->Prefix, transfer->TransferBufferLength);
+        DumpTransferBuffer(transfer->TransferBuffer, transfer->TransferBufferMDL,
+                           transfer->TransferBufferLength);
     }
+    PointAtPhysicalPipe(FdoExtensionOf(DeviceObject), transfer);
     return IOCTLRepeatRequest(DeviceObject, Irp);
 }
 
@@ -400,10 +393,8 @@ NTSTATUS ServeUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb, const CHILD_P
     case URB_FUNCTION_CONTROL_TRANSFER: {
         VELT_TRACE("%sURB_FUNCTION_CONTROL_TRANSFER  \n", Profile->PrefixTight);
         struct _URB_CONTROL_TRANSFER* transfer = &Urb->UrbControlTransfer;
-        PVOID data = UrbTransferBuffer(transfer->TransferBuffer, transfer->TransferBufferMDL);
-        if (data != NULL) {
-            HexDump(data, transfer->TransferBufferLength, HEX_DUMP_BYTES_PER_LINE);
-        }
+        DumpTransferBuffer(transfer->TransferBuffer, transfer->TransferBufferMDL,
+                           transfer->TransferBufferLength);
         return CompleteChildRequest(DeviceObject, Irp, STATUS_SUCCESS);
     }
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
@@ -419,10 +410,8 @@ NTSTATUS ServeUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb, const CHILD_P
         struct _URB_CONTROL_DESCRIPTOR_REQUEST* request = &Urb->UrbControlDescriptorRequest;
         VELT_TRACE("%sURB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT :  length is %d \n",
                    Profile->Prefix, request->TransferBufferLength);
-        PVOID data = UrbTransferBuffer(request->TransferBuffer, request->TransferBufferMDL);
-        if (data != NULL) {
-            HexDump(data, request->TransferBufferLength, HEX_DUMP_BYTES_PER_LINE);
-        }
+        DumpTransferBuffer(request->TransferBuffer, request->TransferBufferMDL,
+                           request->TransferBufferLength);
         return CompleteChildRequest(DeviceObject, Irp, STATUS_SUCCESS);
     }
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
@@ -464,6 +453,16 @@ PVOID UrbTransferBufferOf(PVOID TransferBuffer, PMDL TransferBufferMdl, ULONG Le
         *Capacity = MmGetMdlByteCount(TransferBufferMdl);
     }
     return buffer;
+}
+
+// Up to DISPATCH_LEVEL: the dump shows the bytes the length names, but never reads past an
+// MDL-only buffer's end.
+VOID DumpTransferBuffer(PVOID TransferBuffer, PMDL TransferBufferMdl, ULONG Length) {
+    ULONG capacity = 0;
+    PVOID data = UrbTransferBufferOf(TransferBuffer, TransferBufferMdl, Length, &capacity);
+    if (data != NULL) {
+        HexDump(data, capacity, HEX_DUMP_BYTES_PER_LINE);
+    }
 }
 
 // Up to DISPATCH_LEVEL: the lines of a HID class request, in the child's own wording. Requests

@@ -50,6 +50,13 @@ PVOID UrbTransferBuffer(PVOID TransferBuffer, PMDL TransferBufferMdl);
 PVOID UrbTransferBufferOf(PVOID TransferBuffer, PMDL TransferBufferMdl, ULONG Length,
                           PULONG Capacity);
 
+// Hex dump of a transfer's buffer, no further than the buffer reaches (nothing without one).
+VOID DumpTransferBuffer(PVOID TransferBuffer, PMDL TransferBufferMdl, ULONG Length);
+
+// Points a transfer at the physical controller's pipe for its direction.
+VOID PointAtPhysicalPipe(PDEVICE_EXTENSION FdoExtension,
+                         struct _URB_BULK_OR_INTERRUPT_TRANSFER* Transfer);
+
 // The device-control routine of both children (up to DISPATCH_LEVEL; owns the IRP on return).
 NTSTATUS ChildDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, const CHILD_PROFILE* Profile);
 

@@ -39,6 +39,9 @@ constexpr ULONG FAILED_TRANSFER_LENGTH = 32;
 constexpr ULONG CONTEXT_REPEATED_IRP = 0;
 constexpr ULONG CONTEXT_SHARES = 1;
 constexpr LONG REPEATER_SHARES = 2;
+// From its arrival on, the request's order number among the child's repeated requests, which a
+// stop's hold keeps.
+constexpr ULONG CONTEXT_SEQUENCE = 2;
 
 LONG volatile* SharesOf(PIRP ChildIrp) {
     return reinterpret_cast<LONG volatile*>(&ChildIrp->Tail.Overlay.DriverContext[CONTEXT_SHARES]);
@@ -70,6 +73,35 @@ VOID NTAPI RepeaterCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 const CHILD_PROFILE* ProfileOf(PDEVICE_EXTENSION ChildExtension) {
     return ChildExtension->DeviceKind == DEVICE_KIND_VENDOR ? &VendorProfile : &GamepadProfile;
+}
+
+PDEVICE_EXTENSION FdoExtensionOfChild(PDEVICE_EXTENSION ChildExtension) {
+    return ExtensionOf(ChildExtension->ParentFdo);
+}
+
+PURB UrbOf(PIRP ChildIrp) {
+    return static_cast<PURB>(IoGetCurrentIrpStackLocation(ChildIrp)->Parameters.Others.Argument1);
+}
+
+// The buffer length of a repeated URB: a transfer's or a class request's, at the same place in
+// both layouts.
+static_assert(FIELD_OFFSET(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) ==
+                  FIELD_OFFSET(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBufferLength),
+              "a class request keeps its length where a transfer does");
+PULONG TransferLengthOf(PURB Urb) {
+    if (Urb->UrbHeader.Function == URB_FUNCTION_CLASS_INTERFACE) {
+        return &Urb->UrbControlVendorClassRequest.TransferBufferLength;
+    }
+    return &Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+}
+
+// The child's own pipe handle for the transfer's direction, as the caller was handed it.
+VOID RestoreEmulatedPipe(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Transfer,
+                         const CHILD_PROFILE* Profile) {
+    BOOLEAN in = (Transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    const EMULATED_PIPE* pipe =
+        &Profile->Emulation->Interface.Pipes[in ? EMULATED_IN_PIPE : EMULATED_OUT_PIPE];
+    Transfer->PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(pipe->PipeHandle);
 }
 
 // A transfer has come back: the failure rule, the frame counter and the emulated pipe handle.
@@ -105,12 +137,129 @@ VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_
             static_cast<PUCHAR>(data)[FRAME_COUNTER_BYTE] += counter;
         }
     }
-    const EMULATED_PIPE* pipe =
-        &Profile->Emulation->Interface.Pipes[in ? EMULATED_IN_PIPE : EMULATED_OUT_PIPE];
-    transfer->PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(pipe->PipeHandle);
+    RestoreEmulatedPipe(transfer, Profile);
+}
+
+// Enters a child's request in the FDO's list of those at the controller's stack, or takes it
+// out when it is back; up to DISPATCH_LEVEL.
+VOID TrackSentTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Sent) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    if (Sent) {
+        InsertTailList(&FdoExtension->SentTransfers, &ChildIrp->Tail.Overlay.ListEntry);
+    } else {
+        RemoveEntryList(&ChildIrp->Tail.Overlay.ListEntry);
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+}
+
+// Takes a share of a repeated request that is not finishing yet, so that its repeated IRP stays
+// while the caller uses it; FALSE when the last share is already gone.
+BOOLEAN TakeShare(PIRP ChildIrp) {
+    LONG shares = InterlockedCompareExchange(SharesOf(ChildIrp), 0, 0);
+    while (shares != 0) {
+        LONG seen = InterlockedCompareExchange(SharesOf(ChildIrp), shares + 1, shares);
+        if (seen == shares) {
+            return TRUE;
+        }
+        shares = seen;
+    }
+    return FALSE;
+}
+
+// Sends the child's request to the top of the parent FDO's stack; see IOCTLRepeatRequest.
+NTSTATUS SendRepeatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// A request that comes back failed while the FDO holds its children's requests (the stop
+// cancelled it, or the stopped device refused it) waits again, as the caller sent it, instead of
+// ending. Not one that its caller cancelled.
+BOOLEAN HoldReturnedRequest(PIRP ChildIrp, NTSTATUS Status, ULONG RequestedLength,
+                            PDEVICE_EXTENSION ChildExtension) {
+    if (NT_SUCCESS(Status) || ReadFlag(&ChildIrp->Cancel)) {
+        return FALSE;
+    }
+    PULONG length = TransferLengthOf(UrbOf(ChildIrp));
+    ULONG returnedLength = *length;
+    *length = RequestedLength;
+    if (HoldChildTransfer(FdoExtensionOfChild(ChildExtension), ChildIrp, TRUE)) {
+        return TRUE;
+    }
+    *length = returnedLength;
+    return FALSE;
 }
 
 } // namespace
+
+// Up to DISPATCH_LEVEL: a transfer's pipe is the physical controller's, by direction alone.
+VOID PointAtPhysicalPipe(PDEVICE_EXTENSION FdoExtension,
+                         struct _URB_BULK_OR_INTERRUPT_TRANSFER* Transfer) {
+    BOOLEAN in = (Transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    Transfer->PipeHandle =
+        ReadPublished(in ? &FdoExtension->InterruptInPipe[0] : &FdoExtension->InterruptOutPipe[0]);
+}
+
+LONG TransferSequenceOf(PIRP ChildIrp) {
+    return static_cast<LONG>(
+        reinterpret_cast<LONG_PTR>(ChildIrp->Tail.Overlay.DriverContext[CONTEXT_SEQUENCE]));
+}
+
+// Up to DISPATCH_LEVEL: a held request goes down again, a transfer on the pipe that the restart
+// selected.
+VOID RepeatHeldTransfer(PIRP ChildIrp) {
+    PDEVICE_OBJECT child = IoGetCurrentIrpStackLocation(ChildIrp)->DeviceObject;
+    PURB urb = UrbOf(ChildIrp);
+    if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        PointAtPhysicalPipe(FdoExtensionOfChild(ExtensionOf(child)),
+                            &urb->UrbBulkOrInterruptTransfer);
+    }
+    SendRepeatedRequest(child, ChildIrp);
+}
+
+VOID CancelSentTransfers(PDEVICE_EXTENSION FdoExtension) {
+    // Moved to a list of our own, each request is taken off it (linked to itself, so that its
+    // return changes nothing) and cancelled below while a share keeps its repeated IRP.
+    LIST_ENTRY cancelling;
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    if (IsListEmpty(&FdoExtension->SentTransfers)) {
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        return;
+    }
+    cancelling.Flink = FdoExtension->SentTransfers.Flink;
+    cancelling.Blink = FdoExtension->SentTransfers.Blink;
+    cancelling.Flink->Blink = &cancelling;
+    cancelling.Blink->Flink = &cancelling;
+    InitializeListHead(&FdoExtension->SentTransfers);
+    while (!IsListEmpty(&cancelling)) {
+        PLIST_ENTRY entry = RemoveHeadList(&cancelling);
+        InitializeListHead(entry);
+        PIRP childIrp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (!TakeShare(childIrp)) {
+            continue;
+        }
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        IoCancelIrp(RepeatedIrpOf(childIrp));
+        DropShare(childIrp);
+        KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+}
+
+// Up to DISPATCH_LEVEL: a held request ends with Status and no data, the child's own pipe handle
+// back in a transfer; then the child's remove lock is released.
+VOID EndHeldTransfer(PIRP ChildIrp, NTSTATUS Status) {
+    PDEVICE_EXTENSION childExtension =
+        ExtensionOf(IoGetCurrentIrpStackLocation(ChildIrp)->DeviceObject);
+    PURB urb = UrbOf(ChildIrp);
+    *TransferLengthOf(urb) = 0;
+    if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        RestoreEmulatedPipe(&urb->UrbBulkOrInterruptTransfer, ProfileOf(childExtension));
+    }
+    ChildIrp->IoStatus.Status = Status;
+    ChildIrp->IoStatus.Information = 0;
+    IoCompleteRequest(ChildIrp, IO_NO_INCREMENT);
+    IoReleaseRemoveLock(&childExtension->RemoveLock, ChildIrp);
+}
 
 UCHAR TakeInputFrameCounter() {
     LONG current = InterlockedCompareExchange(&InputFrameCounter, 0, 0);
@@ -127,11 +276,24 @@ UCHAR TakeInputFrameCounter() {
     }
 }
 
-// Sends the child's request to the top of the parent FDO's stack, up to DISPATCH_LEVEL. The
-// caller holds the child's remove lock for the IRP; it stays held until the request comes back,
-// so the FDO's removal can wait for every repeated request before it deletes the child. Owns the
-// child's IRP on return: STATUS_PENDING, or the IRP completed with STATUS_INSUFFICIENT_RESOURCES.
+// Sends the child's request to the top of the parent FDO's stack, up to DISPATCH_LEVEL, or
+// leaves it with the FDO while the FDO holds its children's requests. The caller holds the
+// child's remove lock for the IRP; it stays held until the request comes back, so the FDO's
+// removal can wait for every repeated request before it deletes the child. Owns the child's IRP
+// on return: STATUS_PENDING, or the IRP completed with STATUS_INSUFFICIENT_RESOURCES.
 NTSTATUS IOCTLRepeatRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION fdo = FdoExtensionOfChild(ExtensionOf(DeviceObject));
+    Irp->Tail.Overlay.DriverContext[CONTEXT_SEQUENCE] = reinterpret_cast<PVOID>(
+        static_cast<LONG_PTR>(InterlockedIncrement(&fdo->TransferSequence)));
+    if (HoldChildTransfer(fdo, Irp, FALSE)) {
+        return STATUS_PENDING;
+    }
+    return SendRepeatedRequest(DeviceObject, Irp);
+}
+
+namespace {
+
+NTSTATUS SendRepeatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
     const CHILD_PROFILE* profile = ProfileOf(extension);
     PDEVICE_OBJECT target = IoGetAttachedDeviceReference(extension->ParentFdo);
@@ -151,7 +313,7 @@ NTSTATUS IOCTLRepeatRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ULONG requestedLength = 0;
     if (childStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         auto* urb = static_cast<PURB>(childStack->Parameters.Others.Argument1);
-        requestedLength = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        requestedLength = *TransferLengthOf(urb);
     }
     PIO_STACK_LOCATION own = IoGetNextIrpStackLocation(repeated);
     own->DeviceObject = target;
@@ -175,6 +337,7 @@ NTSTATUS IOCTLRepeatRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Cancelled before the routine was set: the routine will not run, so its part falls to us
     // once the repeated IRP is on its way.
     BOOLEAN cancelled = ReadFlag(&Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL;
+    TrackSentTransfer(FdoExtensionOfChild(extension), Irp, TRUE);
     IoCallDriver(target, repeated);
     if (cancelled) {
         IoCancelIrp(repeated);
@@ -182,6 +345,8 @@ NTSTATUS IOCTLRepeatRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     return STATUS_PENDING;
 }
+
+} // namespace
 
 // Completion of a repeated request, up to DISPATCH_LEVEL. The repeated IRP stays ours (hence
 // STATUS_MORE_PROCESSING_REQUIRED) until the child's request is finished, here or by a cancel
@@ -210,7 +375,12 @@ VOID FinishRepeatedRequest(PIRP Irp) {
     auto requestedLength =
         static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(own->Parameters.Others.Argument3));
     const CHILD_PROFILE* profile = ProfileOf(childExtension);
+    TrackSentTransfer(FdoExtensionOfChild(childExtension), childIrp, FALSE);
 
+    if (HoldReturnedRequest(childIrp, Irp->IoStatus.Status, requestedLength, childExtension)) {
+        IoFreeIrp(Irp);
+        return;
+    }
     if (Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
         childIrp->IoStatus = Irp->IoStatus;
     }
@@ -226,9 +396,9 @@ VOID FinishRepeatedRequest(PIRP Irp) {
             VELT_ERROR("%sIOCTLRepeaterComplete : URB_FUNCTION_CONTROL_TRANSFER : status is 0x%X "
                        "%s  length is 0x%X\n",
                        profile->Prefix, status, StatusName(status), transfer->TransferBufferLength);
-            PVOID data = UrbTransferBuffer(transfer->TransferBuffer, transfer->TransferBufferMDL);
-            if (profile->DumpsControlTransfers && data != NULL) {
-                HexDump(data, transfer->TransferBufferLength, HEX_DUMP_BYTES_PER_LINE);
+            if (profile->DumpsControlTransfers) {
+                DumpTransferBuffer(transfer->TransferBuffer, transfer->TransferBufferMDL,
+                                   transfer->TransferBufferLength);
             }
             break;
         }

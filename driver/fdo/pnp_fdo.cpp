@@ -34,6 +34,7 @@ NTSTATUS FdoStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // is completed here with the lower stack's status.
 NTSTATUS FdoRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     WriteFlag(&ExtensionOf(DeviceObject)->Removed, TRUE);
+    FailHeldChildTransfers(ExtensionOf(DeviceObject), STATUS_DELETE_PENDING);
     RemoveDevice(DeviceObject, Irp);
     return CompleteWithExistingStatus(Irp);
 }
@@ -44,10 +45,38 @@ NTSTATUS FdoCancelRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return ReleaseAndPassDown(DeviceObject, Irp);
 }
 
-// IRP_MN_SURPRISE_REMOVAL, PASSIVE_LEVEL: no further work item runs; passed down.
+// IRP_MN_SURPRISE_REMOVAL, PASSIVE_LEVEL: no further work item runs, and the children's held
+// requests end as the device's going away; passed down.
 NTSTATUS FdoSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     WriteFlag(&ExtensionOf(DeviceObject)->Removed, TRUE);
+    FailHeldChildTransfers(ExtensionOf(DeviceObject), STATUS_DELETE_PENDING);
     return ReleaseAndPassDown(DeviceObject, Irp);
+}
+
+// IRP_MN_QUERY_STOP_DEVICE, PASSIVE_LEVEL: the device loses its configuration at the stop, so
+// the children's requests wait from the query on (a query that
+// fails below is followed by IRP_MN_CANCEL_STOP_DEVICE); passed down.
+NTSTATUS FdoHoldAndPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    HoldChildTransfers(ExtensionOf(DeviceObject));
+    return ReleaseAndPassDown(DeviceObject, Irp);
+}
+
+// IRP_MN_STOP_DEVICE, PASSIVE_LEVEL: as its query, and the children's requests still at the
+// device come back to wait before the stack below stops ("Handling an IRP_MN_STOP_DEVICE
+// Request"); passed down.
+NTSTATUS FdoStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    HoldChildTransfers(ExtensionOf(DeviceObject));
+    CancelSentTransfers(ExtensionOf(DeviceObject));
+    return ReleaseAndPassDown(DeviceObject, Irp);
+}
+
+// IRP_MN_CANCEL_STOP_DEVICE, PASSIVE_LEVEL: once the lower stack has taken the device back, the
+// held requests go down on the configuration that never changed. Completed here.
+NTSTATUS FdoCancelStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    IoReleaseRemoveLock(&ExtensionOf(DeviceObject)->RemoveLock, Irp);
+    ForwardAndWait(DeviceObject, Irp);
+    ResumeChildTransfers(ExtensionOf(DeviceObject));
+    return CompleteWithExistingStatus(Irp);
 }
 
 // IRP_MN_QUERY_CAPABILITIES, PASSIVE_LEVEL: keeps the lower stack's answer for the children.
@@ -143,9 +172,9 @@ const FDO_PNP_ENTRY FdoPnpTable[] = {
     /* 0x01 */ {ReleaseAndPassDown, "VELTDRIVER :       DispatchPnp: QUERY_REMOVE_DEVICE \n"},
     /* 0x02 */ {FdoRemoveDevice, "VELTDRIVER :       DispatchPnp: REMOVE_DEVICE \n"},
     /* 0x03 */ {FdoCancelRemoveDevice, "VELTDRIVER :       DispatchPnp: CANCEL_REMOVE_DEVICE \n"},
-    /* 0x04 */ {ReleaseAndPassDown, "VELTDRIVER :       DispatchPnp: STOP_DEVICE  \n"},
-    /* 0x05 */ {ReleaseAndPassDown, "VELTDRIVER :       DispatchPnp: QUERY_STOP_DEVICE   \n"},
-    /* 0x06 */ {ReleaseAndPassDown, "VELTDRIVER :       DispatchPnp: CANCEL_STOP_DEVICE  \n"},
+    /* 0x04 */ {FdoStopDevice, "VELTDRIVER :       DispatchPnp: STOP_DEVICE  \n"},
+    /* 0x05 */ {FdoHoldAndPassDown, "VELTDRIVER :       DispatchPnp: QUERY_STOP_DEVICE   \n"},
+    /* 0x06 */ {FdoCancelStopDevice, "VELTDRIVER :       DispatchPnp: CANCEL_STOP_DEVICE  \n"},
     /* 0x07 */ {FdoQueryDeviceRelations, NULL},
     /* 0x08 */ {ReleaseAndPassDown, "VELTDRIVER :       DispatchPnp: QUERY_INTERFACE    \n"},
     /* 0x09 */

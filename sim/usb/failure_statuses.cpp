@@ -2,8 +2,7 @@
 // rests on (learn.microsoft.com, windows-hardware/drivers). Where no Microsoft page gives the
 // code, the row says "inferred": what the stack's documented mapping of USBD codes to NTSTATUS
 // and what client drivers see in the field make most likely.
-// Not modelled: a stopped PDO (requests pass), because the FDO does not hold its children's
-// transfers across a stop; the bus error (XACT_ERROR) that a transfer on the wire may see
+// Not modelled: the bus error (XACT_ERROR) that a transfer on the wire may see
 // before the hub notices an unplug; what a query-remove does to later requests.
 #include "sim/usb/failure_statuses.h"
 
@@ -59,6 +58,19 @@ const UsbFailureStatus UsbFailureStatuses[] = {
      "kernel \"Handling an IRP_MN_SURPRISE_REMOVAL Request\" and usbcon \"Comparing USB device "
      "states to WDM device states\": without hardware the PDO fails new I/O; "
      "STATUS_NO_SUCH_DEVICE with USBD_STATUS_INVALID_PARAMETER is inferred"},
+    {UsbFailure::PdoStopped, UsbStack::Usb20, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE,
+     "request on a PDO stopped and not yet started again",
+     "inferred: kernel \"Handling an IRP_MN_STOP_DEVICE Request\" and \"Holding Incoming IRPs "
+     "When A Device Is Paused\" have the drivers above a stopped device hold its I/O; no page "
+     "documents what the USB 2.0 hub answers for a stopped PDO, so the row takes the closest "
+     "documented behaviour, the same hub's for a PDO that serves no request (after surprise "
+     "removal): STATUS_DEVICE_NOT_CONNECTED with DEVICE_GONE"},
+    {UsbFailure::PdoStopped, UsbStack::Usb30, STATUS_NO_SUCH_DEVICE, USBD_STATUS_INVALID_PARAMETER,
+     "request on a PDO stopped and not yet started again",
+     "kernel \"Handling an IRP_MN_STOP_DEVICE Request\" and usbcon \"Comparing USB device states "
+     "to WDM device states\": the hub releases the device's hardware at stop and fails its "
+     "requests until the next start as it fails them without hardware; STATUS_NO_SUCH_DEVICE "
+     "with USBD_STATUS_INVALID_PARAMETER is inferred"},
 };
 
 UsbStack CurrentUsbStack() {

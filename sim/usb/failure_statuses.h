@@ -20,6 +20,7 @@ enum class UsbFailure {
     Cancelled,          // a transfer cancelled, or aborted with ABORT_PIPE
     Stalled,            // the device stalled the endpoint
     PdoNotStarted,      // a request on a PDO never started, surprise-removed or removed
+    PdoStopped,         // a request on a PDO from IRP_MN_STOP_DEVICE until the next start
 };
 
 struct UsbFailureStatus {

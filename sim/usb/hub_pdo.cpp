@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <condition_variable>
 #include <mutex>
 
 namespace sim::usb {
@@ -22,13 +23,21 @@ struct HubPdo::State {
     bool present = true;
     bool deleted = false;
     bool started = false;
-    // Serves URBs: from the first start until surprise removal or removal. Not modelled: a
-    // stopped PDO (requests pass), because the FDO does not hold its children's transfers across
-    // a stop.
+    // Serves URBs: from a successful start until a stop, surprise removal or removal.
     bool serving = false;
-    bool deconfiguring = false; // the stop's own request to the device is under way
+    // Stopped by IRP_MN_STOP_DEVICE and not started since: its requests fail as a stopped PDO's.
+    bool stopped = false;
+    PIRP deconfiguration = nullptr; // the stop's own request to the device, served while stopped
     NTSTATUS powerUpFailure = STATUS_SUCCESS;
     NTSTATUS startFailure = STATUS_SUCCESS;
+    // Test knobs for the next selection of a configuration: it waits in the dispatch routine
+    // until let go (before the PDO looks at its state), or it fails as the device refused it.
+    bool holdSelection = false;
+    bool selectionWaiting = false;
+    std::condition_variable selectionLetGo;
+    NTSTATUS selectionFailure = STATUS_SUCCESS;
+    USBD_STATUS selectionUsbd = USBD_STATUS_SUCCESS;
+    bool keepConfiguration = false; // a stop leaves the device configured (test knob)
     std::vector<UCHAR> minors;
 };
 
@@ -202,10 +211,11 @@ NTSTATUS QueryRelations(PDEVICE_OBJECT device, PIRP irp, DEVICE_RELATION_TYPE ty
     return CompleteWithPool(irp, relations);
 }
 
-// An internal request on a PDO that is not serving (never started, surprise-removed or removed)
-// fails as the running Windows version's USB hub fails it (failure_statuses.h).
-NTSTATUS FailNotStarted(PIRP irp) {
-    const UsbFailureStatus& failure = FailureStatus(UsbFailure::PdoNotStarted);
+// An internal request on a PDO that is not serving (never started, stopped, surprise-removed or
+// removed) fails as the running Windows version's USB hub fails it (failure_statuses.h).
+NTSTATUS FailNotServing(PIRP irp, bool stopped) {
+    const UsbFailureStatus& failure =
+        FailureStatus(stopped ? UsbFailure::PdoStopped : UsbFailure::PdoNotStarted);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
         stack->Parameters.Others.Argument1 != NULL) {
@@ -216,27 +226,22 @@ NTSTATUS FailNotStarted(PIRP irp) {
 }
 
 // Puts the device into its unconfigured state through the device's own handler, as a
-// SET_CONFIGURATION(0) would, before the PDO stops serving requests.
+// SET_CONFIGURATION(0) would; the PDO no longer serves anyone else's request.
 void Deconfigure(PDEVICE_OBJECT device) {
     HubPdo::State& state = *StateOf(device);
-    {
-        std::lock_guard<std::mutex> guard(state.lock);
-        if (!state.started || !state.handler) {
-            return;
-        }
-        state.deconfiguring = true;
-    }
     URB urb{};
     urb.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
     urb.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb.UrbSelectConfiguration.ConfigurationDescriptor = NULL;
-    host::SendIrp(device, STATUS_NOT_SUPPORTED, [&urb](PIRP, PIO_STACK_LOCATION stack) {
+    host::SendIrp(device, STATUS_NOT_SUPPORTED, [&urb, &state](PIRP irp, PIO_STACK_LOCATION stack) {
         stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
         stack->Parameters.Others.Argument1 = &urb;
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.deconfiguration = irp;
     });
     std::lock_guard<std::mutex> guard(state.lock);
-    state.deconfiguring = false;
+    state.deconfiguration = nullptr;
 }
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
@@ -254,19 +259,33 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             failure = state.startFailure;
             state.startFailure = STATUS_SUCCESS;
             state.started = NT_SUCCESS(failure);
-            state.serving = state.serving || state.started;
+            state.serving = state.started;
+            state.stopped = state.stopped && !state.started;
         }
         return Complete(irp, failure);
     }
-    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE: {
         // The hub leaves a stopped device unconfigured (its USB 3.0 hub resets it at the next
-        // start): the pipe handles handed out before are dead, their transfers cancelled.
-        Deconfigure(device);
-        [[fallthrough]];
+        // start): the pipe handles handed out before are dead, their transfers cancelled. From
+        // now until the next start the PDO serves no request but its own.
+        bool configured;
+        {
+            std::lock_guard<std::mutex> guard(state.lock);
+            configured = state.serving && state.handler && !state.keepConfiguration;
+            state.stopped = state.serving;
+            state.started = false;
+            state.serving = false;
+        }
+        if (configured) {
+            Deconfigure(device);
+        }
+        break;
+    }
     case IRP_MN_SURPRISE_REMOVAL: {
         std::lock_guard<std::mutex> guard(state.lock);
+        state.stopped = false;
         state.started = false;
-        state.serving = state.serving && stack->MinorFunction == IRP_MN_STOP_DEVICE;
+        state.serving = false;
         break;
     }
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -280,6 +299,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             std::lock_guard<std::mutex> guard(state.lock);
             state.started = false;
             state.serving = false;
+            state.stopped = false;
             gone = !state.present;
             state.deleted = gone;
         }
@@ -331,6 +351,15 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     return Complete(irp, STATUS_SUCCESS);
 }
 
+// A URB that selects a configuration (not the unconfiguring one).
+bool IsSelection(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+    return stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+           urb != NULL && urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
+           urb->UrbSelectConfiguration.ConfigurationDescriptor != NULL;
+}
+
 NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MajorFunction) {
@@ -342,13 +371,33 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
         InternalIoctlHandler handler;
         HubPdo::State& state = *StateOf(device);
         bool serving;
+        bool stopped;
+        bool selection = IsSelection(irp);
+        NTSTATUS selectionFailure = STATUS_SUCCESS;
+        USBD_STATUS selectionUsbd = USBD_STATUS_SUCCESS;
         {
-            std::lock_guard<std::mutex> guard(state.lock);
+            std::unique_lock<std::mutex> guard(state.lock);
+            if (selection && state.holdSelection) {
+                state.holdSelection = false;
+                state.selectionWaiting = true;
+                state.selectionLetGo.wait(guard, [&state] { return !state.selectionWaiting; });
+            }
             handler = state.handler;
-            serving = state.serving || state.deconfiguring;
+            serving = state.serving || irp == state.deconfiguration;
+            stopped = state.stopped;
+            if (selection && serving) {
+                std::swap(selectionFailure, state.selectionFailure);
+                std::swap(selectionUsbd, state.selectionUsbd);
+            }
         }
         if (!serving) {
-            return FailNotStarted(irp);
+            return FailNotServing(irp, stopped);
+        }
+        if (!NT_SUCCESS(selectionFailure)) {
+            static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1)
+                ->UrbHeader.Status = selectionUsbd;
+            irp->IoStatus.Information = 0;
+            return Complete(irp, selectionFailure);
         }
         if (handler) {
             return handler(device, irp);
@@ -482,6 +531,33 @@ std::vector<UCHAR> HubPdo::PnpMinorsSeen() const {
 bool HubPdo::Started() const {
     std::lock_guard<std::mutex> guard(state_->lock);
     return state_->started;
+}
+
+void HubPdo::KeepConfigurationAtStop() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->keepConfiguration = true;
+}
+
+void HubPdo::HoldNextSelection() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->holdSelection = true;
+}
+
+bool HubPdo::SelectionWaiting() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->selectionWaiting;
+}
+
+void HubPdo::LetSelectionGo() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->selectionWaiting = false;
+    state_->selectionLetGo.notify_all();
+}
+
+void HubPdo::FailNextSelection(NTSTATUS status, USBD_STATUS usbd) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->selectionFailure = status;
+    state_->selectionUsbd = usbd;
 }
 
 } // namespace sim::usb

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <host/host.h>
+#include <usb.h>
 
 #include <functional>
 #include <memory>
@@ -74,6 +75,17 @@ class HubPdo {
     void FailPowerUp(NTSTATUS status);
     // The next IRP_MN_START_DEVICE fails with this status and leaves the device not started.
     void FailNextStart(NTSTATUS status);
+    // From now on a stop leaves the device configured and its transfers pending: the USB 2.0
+    // hub's handling of a stopped device is undocumented, and a driver must not rely on either.
+    void KeepConfigurationAtStop();
+    // The next request that selects a configuration waits in the PDO's dispatch routine, the
+    // sender's thread blocked, until LetSelectionGo; then the PDO answers it as it stands.
+    void HoldNextSelection();
+    bool SelectionWaiting() const;
+    void LetSelectionGo();
+    // The next selection that the PDO serves fails with these statuses, as a device that refuses
+    // the configuration.
+    void FailNextSelection(NTSTATUS status, USBD_STATUS usbd);
 
     // PnP minor codes that reached the PDO, in order (what the bottom of the stack saw).
     std::vector<UCHAR> PnpMinorsSeen() const;

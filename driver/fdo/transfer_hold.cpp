@@ -1,0 +1,172 @@
+// Holding the children's repeated requests while the FDO's device is stopped: the USB stack fails
+// every request on a stopped device and forgets its configuration, so from a stop's query until
+// the restart has selected the configuration again the requests wait here, in their order, and
+// then go down with the new pipe handles (kernel "Holding Incoming IRPs When A Device Is
+// Paused"). A held request stays cancellable and keeps its child's remove lock.
+#include "fdo.h"
+
+namespace {
+
+PIRP IrpOfEntry(PLIST_ENTRY Entry) {
+    return CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry);
+}
+
+// Whether the request came after the one numbered Sequence; the numbers wrap around.
+BOOLEAN CameAfter(PIRP Irp, LONG Sequence) {
+    return static_cast<LONG>(static_cast<ULONG>(TransferSequenceOf(Irp)) -
+                             static_cast<ULONG>(Sequence)) > 0;
+}
+
+// Queues the request behind every older one; HeldTransfersLock held.
+VOID InsertInOrder(PDEVICE_EXTENSION FdoExtension, PIRP Irp) {
+    LONG sequence = TransferSequenceOf(Irp);
+    PLIST_ENTRY at = FdoExtension->HeldTransfers.Blink;
+    while (at != &FdoExtension->HeldTransfers && CameAfter(IrpOfEntry(at), sequence)) {
+        at = at->Blink;
+    }
+    InsertHeadList(at, &Irp->Tail.Overlay.ListEntry);
+}
+
+// Takes the oldest held request that is not being cancelled, or NULL; HeldTransfersLock held. A
+// request whose cancel routine is already on its way is left to it, its entry linked to itself
+// so that the routine's removal from the list changes nothing.
+PIRP TakeHeldTransfer(PDEVICE_EXTENSION FdoExtension) {
+    while (!IsListEmpty(&FdoExtension->HeldTransfers)) {
+        PIRP irp = IrpOfEntry(RemoveHeadList(&FdoExtension->HeldTransfers));
+        if (IoSetCancelRoutine(irp, NULL) != NULL) {
+            return irp;
+        }
+        InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    }
+    return NULL;
+}
+
+// Cancel routine of a held request, DISPATCH_LEVEL with the cancel spin lock held; the device is
+// the child.
+VOID NTAPI HeldTransferCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    PDEVICE_EXTENSION fdo = ExtensionOf(ExtensionOf(DeviceObject)->ParentFdo);
+    KIRQL irql;
+    KeAcquireSpinLock(&fdo->HeldTransfersLock, &irql);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&fdo->HeldTransfersLock, irql);
+    EndHeldTransfer(Irp, STATUS_CANCELLED);
+}
+
+// Sends the held requests down one by one, oldest first, with the pipe handles published now;
+// requests that arrive meanwhile queue behind them. A new stop or a removal that comes in between
+// ends the release. Called with HeldTransfersLock held at Irql, PASSIVE_LEVEL below it; returns
+// with it released.
+VOID ReleaseHeldTransfers(PDEVICE_EXTENSION FdoExtension, KIRQL Irql) {
+    FdoExtension->TransferHold = TRANSFERS_RELEASING;
+    while (FdoExtension->TransferHold == TRANSFERS_RELEASING) {
+        PIRP irp = TakeHeldTransfer(FdoExtension);
+        if (irp == NULL) {
+            FdoExtension->TransferHold = TRANSFERS_FLOW;
+            break;
+        }
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, Irql);
+        RepeatHeldTransfer(irp);
+        KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &Irql);
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, Irql);
+}
+
+} // namespace
+
+// IRP_MN_QUERY_STOP_DEVICE and IRP_MN_STOP_DEVICE, PASSIVE_LEVEL: from now on the children's
+// requests wait, also when a restart before this stop is still to select its configuration.
+VOID HoldChildTransfers(PDEVICE_EXTENSION FdoExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    FdoExtension->TransferHold = TRANSFERS_HELD;
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+}
+
+// IRP_MN_CANCEL_STOP_DEVICE, PASSIVE_LEVEL: the configuration never changed, and the held
+// requests go down; unless a restart before the query is still to select it, which they await.
+VOID ResumeChildTransfers(PDEVICE_EXTENSION FdoExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    if (FdoExtension->TransferHold != TRANSFERS_HELD || FdoExtension->PendingSelections != 0) {
+        if (FdoExtension->TransferHold == TRANSFERS_HELD) {
+            FdoExtension->TransferHold = TRANSFERS_RESTARTED;
+        }
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        return;
+    }
+    ReleaseHeldTransfers(FdoExtension, irql);
+}
+
+// PASSIVE_LEVEL, before a start queues its selection of the configuration: a stopped FDO is
+// started again and its held requests await that selection.
+VOID ExpectSelection(PDEVICE_EXTENSION FdoExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    ++FdoExtension->PendingSelections;
+    if (FdoExtension->TransferHold == TRANSFERS_HELD) {
+        FdoExtension->TransferHold = TRANSFERS_RESTARTED;
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+}
+
+// PASSIVE_LEVEL: a start's selection ended with Status (or was never queued). Once the last one
+// of a restart is done, the held requests go down with the new pipe handles; if it failed, the
+// device has no pipes and they end as going away, as the PnP manager removes a device that
+// cannot work. A stop that came after that start keeps them held for its own restart.
+VOID SelectionDone(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    --FdoExtension->PendingSelections;
+    if (FdoExtension->PendingSelections != 0 || FdoExtension->TransferHold != TRANSFERS_RESTARTED) {
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        return;
+    }
+    if (NT_SUCCESS(Status)) {
+        ReleaseHeldTransfers(FdoExtension, irql);
+        return;
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+    FailHeldChildTransfers(FdoExtension, STATUS_DELETE_PENDING);
+}
+
+// Up to DISPATCH_LEVEL. Takes the request (marked pending, with a cancel routine) and returns
+// TRUE when the FDO holds; a request cancelled meanwhile is ended as cancelled.
+BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Returned) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    ULONG hold = FdoExtension->TransferHold;
+    if (hold == TRANSFERS_FLOW || (Returned && hold == TRANSFERS_RELEASING)) {
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        return FALSE;
+    }
+    IoMarkIrpPending(ChildIrp);
+    IoSetCancelRoutine(ChildIrp, HeldTransferCancel);
+    if (ReadFlag(&ChildIrp->Cancel) && IoSetCancelRoutine(ChildIrp, NULL) != NULL) {
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        EndHeldTransfer(ChildIrp, STATUS_CANCELLED);
+        return TRUE;
+    }
+    InsertInOrder(FdoExtension, ChildIrp);
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+    return TRUE;
+}
+
+// IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE and a failed restart, PASSIVE_LEVEL: the FDO
+// holds no more, and every held request ends with Status (at a removal, before it waits for the
+// children's requests).
+VOID FailHeldChildTransfers(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status) {
+    LIST_ENTRY ended;
+    InitializeListHead(&ended);
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    FdoExtension->TransferHold = TRANSFERS_FLOW;
+    PIRP irp;
+    while ((irp = TakeHeldTransfer(FdoExtension)) != NULL) {
+        InsertTailList(&ended, &irp->Tail.Overlay.ListEntry);
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+    while (!IsListEmpty(&ended)) {
+        EndHeldTransfer(IrpOfEntry(RemoveHeadList(&ended)), Status);
+    }
+}
