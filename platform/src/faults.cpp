@@ -7,6 +7,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#if defined(__i386__)
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#endif
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -94,7 +100,72 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
     sigaction(SIGSEGV, &fallback, nullptr);
 }
 
+#if defined(__i386__)
+// The probe's page, made accessible by the child's handler so that the faulting read runs again.
+void* g_probePage = nullptr;
+
+void OnProbeFault(int, siginfo_t*, void*) {
+    mprotect(g_probePage, 4096, PROT_READ | PROT_WRITE);
+}
+
+// glibc keeps the thread's own control block address at %gs:0.
+uintptr_t ThreadPointer() {
+    uintptr_t pointer;
+    asm volatile("movl %%gs:0, %0" : "=r"(pointer));
+    return pointer;
+}
+
+// In the child: a thread created after this one, then a fault served by a handler that returns;
+// 0 when this thread comes back with its own thread pointer.
+int ProbeInChild() {
+    g_probePage = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    struct sigaction action {};
+    action.sa_sigaction = OnProbeFault;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    int blocker[2];
+    pthread_t newer;
+    if (g_probePage == MAP_FAILED || sigaction(SIGSEGV, &action, nullptr) != 0 ||
+        pipe(blocker) != 0 ||
+        pthread_create(
+            &newer, nullptr,
+            [](void* fd) -> void* {
+                char byte;
+                return read(*static_cast<int*>(fd), &byte, 1) < 0 ? nullptr : fd;
+            },
+            &blocker[0]) != 0) {
+        return 2;
+    }
+    uintptr_t before = ThreadPointer();
+    (void)*static_cast<volatile unsigned char*>(g_probePage);
+    return ThreadPointer() == before ? 0 : 1;
+}
+
+bool ProbeFaultResume() {
+    pid_t child = fork();
+    if (child == 0) {
+        _exit(ProbeInChild());
+    }
+    if (child < 0) {
+        return true; // cannot tell: taken as a native kernel would behave
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+#endif
+
 } // namespace
+
+bool FaultsResumeIntact() {
+#if defined(__i386__)
+    static const bool intact = ProbeFaultResume();
+    return intact;
+#else
+    return true;
+#endif
+}
 
 void AddFaultOwner(FaultOwner owner) {
     std::call_once(g_installed, [] {

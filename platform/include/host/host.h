@@ -168,6 +168,11 @@ std::vector<PoolUsage> PoolOutstanding();
 size_t PoolBytesOutstanding();
 size_t PoolHighWater();
 std::string TagText(ULONG tag);
+// Whether Force IRQL checking pages the paged pool out on a raise to DISPATCH_LEVEL. Not where a
+// thread cannot resume after a page fault the host served (qemu-i386, whose return from a signal
+// handler gives the thread another thread's TLS): there the paged pool stays resident, while
+// special pool's guard pages and freed pages still stop the machine.
+bool PagedPoolIsPagedOut();
 
 // ---- Fault injection
 // --------------------------------------------------------------------------------
