@@ -76,6 +76,20 @@ NTSTATUS ForwardsPnpAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
     return status;
 }
 
+// Passes a power IRP on under a spin lock to a device whose power path is pageable.
+NTSTATUS ForwardsPowerToPagableDeviceAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
+    g_lower->Flags |= DO_POWER_PAGABLE;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = PoCallDriver(g_lower, irp);
+    KeReleaseSpinLock(&lock, old);
+    return status;
+}
+
 NTSTATUS NTAPI FailIt(PDEVICE_OBJECT, PIRP irp, PVOID) {
     irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
     return STATUS_SUCCESS;
@@ -163,6 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
                      IRP_MJ_READ, ForwardsWithUpperCompletionRoutine},
         HandlingCase{"ForwardsPnpAtDispatchLevel", host::rule::ForwardedAtBadIrql, IRP_MJ_PNP,
                      ForwardsPnpAtDispatchLevel},
+        HandlingCase{"ForwardsPowerToPagableDeviceAtDispatchLevel", host::rule::IrqlTooHigh,
+                     IRP_MJ_POWER, ForwardsPowerToPagableDeviceAtDispatchLevel, IRP_MN_QUERY_POWER},
         HandlingCase{"CompletionRoutineKeepsSpinLock", host::rule::IrqlNotRestored, IRP_MJ_READ,
                      RoutineKeepsSpinLock},
         HandlingCase{"FailsSystemSetPowerInItsRoutine", host::rule::SystemSetPowerFailed,
@@ -285,6 +301,34 @@ void CompletesAnIrpNeverSent(PDEVICE_OBJECT device) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// The lower driver completes the IRP again after its owner freed it with others and allocated
+// new ones, which must not be taken for it.
+void CompletesAFreedIrp(PDEVICE_OBJECT device) {
+    PIRP freed[8];
+    for (PIRP& irp : freed) {
+        irp = IoAllocateIrp(device->StackSize, FALSE);
+    }
+    PIRP sent = freed[7];
+    IoGetNextIrpStackLocation(sent)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(sent, StopAtSender, NULL, TRUE, TRUE, TRUE);
+    IofCallDriver(device, sent);
+    PIRP parked = g_parked;
+    g_parked = nullptr;
+    IofCompleteRequest(parked, IO_NO_INCREMENT);
+    for (PIRP irp : freed) {
+        IoFreeIrp(irp);
+    }
+    PIRP next[8];
+    for (PIRP& irp : next) {
+        irp = IoAllocateIrp(device->StackSize, FALSE);
+    }
+    IofCompleteRequest(parked, IO_NO_INCREMENT);
+    for (PIRP irp : next) {
+        EXPECT_EQ(irp->StackCount + 1, irp->CurrentLocation) << "a new IRP was taken for it";
+        IoFreeIrp(irp);
+    }
+}
+
 void NeverFreesItsIrp(PDEVICE_OBJECT device) {
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     host::Reset();
@@ -318,6 +362,7 @@ INSTANTIATE_TEST_SUITE_P(
                      CompletesOwnIrpToTheTop},
         LifetimeCase{"CompletesAnIrpNeverSent", host::rule::IrpCompletedNeverSent,
                      CompletesAnIrpNeverSent},
+        LifetimeCase{"CompletesAFreedIrp", host::rule::IrpCompletedTwice, CompletesAFreedIrp},
         LifetimeCase{"NeverFreesItsIrp", host::rule::IrpLeaked, NeverFreesItsIrp}),
     [](const ::testing::TestParamInfo<LifetimeCase>& info) { return info.param.name; });
 

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <set>
 #include <unordered_map>
 
@@ -54,10 +56,18 @@ struct IrpInfo {
     ULONG threadedOutputLength = 0;
 };
 
+// Freed IRPs are held back, poisoned, before their memory is reused: Driver Verifier's IRPs
+// come from special pool, whose freed pages stay unused for a while, so a completion of a freed
+// IRP is caught as one (bug check 0x44) and not taken for a request on the next IRP allocated
+// at the same address.
+constexpr size_t IrpQuarantineDepth = 256;
+constexpr unsigned char FreedIrpPoison = 0xDB;
+
 struct Irps {
     std::mutex lock;
     std::unordered_map<PIRP, std::shared_ptr<IrpInfo>> live;
     std::unordered_map<PDEVICE_OBJECT, size_t> heldByDevice;
+    std::deque<PIRP> quarantine; // oldest first
 };
 
 Irps& TheIrps() {
@@ -148,7 +158,17 @@ void ReleaseIrpMemory(PIRP irp) {
             }
         }
     }
-    std::free(irp);
+    memset(irp, FreedIrpPoison, irp->Size);
+    PIRP oldest = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(TheIrps().lock);
+        TheIrps().quarantine.push_back(irp);
+        if (TheIrps().quarantine.size() > IrpQuarantineDepth) {
+            oldest = TheIrps().quarantine.front();
+            TheIrps().quarantine.pop_front();
+        }
+    }
+    std::free(oldest);
 }
 
 // The I/O manager's own end of a threaded IRP: status to the caller, event set, IRP freed.
@@ -318,6 +338,10 @@ void ResetIrps() {
     }
     TheIrps().live.clear();
     TheIrps().heldByDevice.clear();
+    for (PIRP irp : TheIrps().quarantine) {
+        std::free(irp);
+    }
+    TheIrps().quarantine.clear();
 }
 
 size_t IrpsHeldBy(PDEVICE_OBJECT device) {

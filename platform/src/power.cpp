@@ -79,8 +79,12 @@ using namespace host::detail;
 
 extern "C" {
 
+// ddi/ntifs/nf-ntifs-pocalldriver: PASSIVE_LEVEL for a device with DO_POWER_PAGABLE set,
+// DISPATCH_LEVEL at most for the others.
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    CheckDdiIrql(Ddi::PoCallDriver);
+    CheckDdiIrql((DeviceObject->Flags & DO_POWER_PAGABLE) != 0 ? Ddi::PoCallDriverPagable
+                                                               : Ddi::PoCallDriver,
+                 "IRP " + Hex(Irp) + " to device " + Hex(DeviceObject));
     return IofCallDriver(DeviceObject, Irp);
 }
 
