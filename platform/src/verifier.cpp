@@ -71,6 +71,7 @@ namespace {
 // test that provokes the rule with a broken mini-driver. Codes: learn.microsoft.com,
 // debugger/bug-check-0xc9--driver-verifier-iomanager-violation (0xC9/x),
 // debugger/bug-check-0xc4--driver-verifier-detected-violation (0xC4/x), and the bug check pages.
+// The fidelity table (verifier_fidelity.md) is checked against this one by a test.
 const RuleInfo RuleTable[] = {
     {rule::IrpCompletedTwice, "0x44", "Rules/BrokenDriver.IsCaughtByItsRule/CompletesTwice"},
     {rule::IrpCompletedNeverSent, "0xC9/0x239",
