@@ -56,10 +56,10 @@ struct IrpInfo {
     ULONG threadedOutputLength = 0;
 };
 
-// Freed IRPs are held back, poisoned, before their memory is reused: Driver Verifier's IRPs
-// come from special pool, whose freed pages stay unused for a while, so a completion of a freed
-// IRP is caught as one (bug check 0x44) and not taken for a request on the next IRP allocated
-// at the same address.
+// Freed IRPs are held back, poisoned, before their memory is reused: under I/O Verification
+// IoAllocateIrp takes IRPs from special pool (devtest/i-o-verification), whose freed pages stay
+// unused for a while, so a completion of a freed IRP is caught as one (bug check 0x44) and not
+// taken for a request on the next IRP allocated at the same address.
 constexpr size_t IrpQuarantineDepth = 256;
 constexpr unsigned char FreedIrpPoison = 0xDB;
 
