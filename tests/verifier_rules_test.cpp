@@ -333,6 +333,14 @@ void CompletesAFreedIrp(PDEVICE_OBJECT device) {
     }
 }
 
+// Status written into an IRP its owner already gave back.
+void WritesAFreedIrp(PDEVICE_OBJECT device) {
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoFreeIrp(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    host::Reset();
+}
+
 void NeverFreesItsIrp(PDEVICE_OBJECT device) {
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     host::Reset();
@@ -367,8 +375,21 @@ INSTANTIATE_TEST_SUITE_P(
         LifetimeCase{"CompletesAnIrpNeverSent", host::rule::IrpCompletedNeverSent,
                      CompletesAnIrpNeverSent},
         LifetimeCase{"CompletesAFreedIrp", host::rule::IrpCompletedTwice, CompletesAFreedIrp},
+        LifetimeCase{"WritesAFreedIrp", host::rule::IrpWrittenAfterFree, WritesAFreedIrp},
         LifetimeCase{"NeverFreesItsIrp", host::rule::IrpLeaked, NeverFreesItsIrp}),
     [](const ::testing::TestParamInfo<LifetimeCase>& info) { return info.param.name; });
+
+// Irp->Size is the driver's to overwrite: the freed IRP is poisoned and checked over what the host
+// allocated, neither beyond it nor short of it.
+TEST_F(HostTest, FreedIrpIsPoisonedOverItsAllocationWhateverItsSizeSays) {
+    for (USHORT size : {USHORT{0}, USHORT{0xFFFF}}) {
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        irp->Size = size;
+        IoFreeIrp(irp);
+        host::Reset();
+        EXPECT_TRUE(host::Violations().empty()) << size << ": " << host::DescribeViolations();
+    }
+}
 
 // A warning status still brings the output back; an error does not.
 TEST_F(HostTest, ThreadedIrpCopiesOutputBackOnSuccessAndWarnings) {

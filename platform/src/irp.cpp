@@ -50,24 +50,33 @@ struct IrpInfo {
     std::set<PDRIVER_OBJECT> startedNext;
     bool power = false;
     PDRIVER_OBJECT owner = nullptr; // the driver that allocated it, if any
+    USHORT allocated = 0;           // bytes the host allocated: Irp->Size is the driver's to write
     CHAR senderLocation = 0;        // the highest location the IRP was sent from: its allocator's
     PVOID threadedSystemBuffer = nullptr;
     PVOID threadedOutputBuffer = nullptr;
     ULONG threadedOutputLength = 0;
 };
 
-// Freed IRPs are held back, poisoned, before their memory is reused: under I/O Verification
-// IoAllocateIrp takes IRPs from special pool (devtest/i-o-verification), whose freed pages stay
-// unused for a while, so a completion of a freed IRP is caught as one (bug check 0x44) and not
-// taken for a request on the next IRP allocated at the same address.
+// Freed IRPs are held back, poisoned, before their memory is reused, so that a completion of a
+// freed IRP is not taken for a request on the next IRP allocated at the same address. Under I/O
+// Verification IoAllocateIrp takes IRPs from special pool (devtest/i-o-verification): touching a
+// freed one stops Windows with 0xCC (PAGE_FAULT_IN_FREED_SPECIAL_POOL), and 0x44 is what it
+// reports while the memory still holds an IRP. The host keeps the freed memory accessible and
+// reports a completion of it as the double completion it is (0x44); a write to it is found when
+// it leaves the quarantine.
 constexpr size_t IrpQuarantineDepth = 256;
 constexpr unsigned char FreedIrpPoison = 0xDB;
+
+struct FreedIrp {
+    PIRP irp;
+    USHORT size; // as allocated
+};
 
 struct Irps {
     std::mutex lock;
     std::unordered_map<PIRP, std::shared_ptr<IrpInfo>> live;
     std::unordered_map<PDEVICE_OBJECT, size_t> heldByDevice;
-    std::deque<PIRP> quarantine; // oldest first
+    std::deque<FreedIrp> quarantine; // oldest first
 };
 
 Irps& TheIrps() {
@@ -109,6 +118,7 @@ PIRP AllocateIrp(CCHAR stackSize, bool threaded) {
     info->at.resize(static_cast<size_t>(stackSize) + 2);
     info->threaded = threaded;
     info->owner = CurrentDriver();
+    info->allocated = size;
     std::lock_guard<std::mutex> guard(TheIrps().lock);
     TheIrps().live[irp] = info;
     return irp;
@@ -139,6 +149,20 @@ bool OwnedBelowItsAllocator(PIRP irp, const IrpInfo& info) {
            (info.senderLocation == 0 || irp->CurrentLocation < info.senderLocation);
 }
 
+// A freed IRP must still hold its poison when it leaves the quarantine: a write the driver made
+// after the free is reported there, late but with its offset.
+void CheckFreedIrp(const FreedIrp& freed) {
+    auto* bytes = reinterpret_cast<const unsigned char*>(freed.irp);
+    for (USHORT i = 0; i < freed.size; ++i) {
+        if (bytes[i] != FreedIrpPoison) {
+            Violate(host::rule::IrpWrittenAfterFree, "IRP " + Hex(freed.irp) +
+                                                         " was written at offset " +
+                                                         std::to_string(i) + " after it was freed");
+            return;
+        }
+    }
+}
+
 void ReleaseIrpMemory(PIRP irp) {
     std::shared_ptr<IrpInfo> info;
     {
@@ -158,17 +182,18 @@ void ReleaseIrpMemory(PIRP irp) {
             }
         }
     }
-    memset(irp, FreedIrpPoison, irp->Size);
-    PIRP oldest = nullptr;
+    memset(irp, FreedIrpPoison, info->allocated);
+    FreedIrp oldest{nullptr, 0};
     {
         std::lock_guard<std::mutex> guard(TheIrps().lock);
-        TheIrps().quarantine.push_back(irp);
+        TheIrps().quarantine.push_back({irp, info->allocated});
         if (TheIrps().quarantine.size() > IrpQuarantineDepth) {
             oldest = TheIrps().quarantine.front();
             TheIrps().quarantine.pop_front();
         }
     }
-    std::free(oldest);
+    CheckFreedIrp(oldest);
+    std::free(oldest.irp);
 }
 
 // The I/O manager's own end of a threaded IRP: status to the caller, event set, IRP freed.
@@ -338,8 +363,9 @@ void ResetIrps() {
     }
     TheIrps().live.clear();
     TheIrps().heldByDevice.clear();
-    for (PIRP irp : TheIrps().quarantine) {
-        std::free(irp);
+    for (const FreedIrp& freed : TheIrps().quarantine) {
+        CheckFreedIrp(freed);
+        std::free(freed.irp);
     }
     TheIrps().quarantine.clear();
 }

@@ -84,6 +84,7 @@ extern const char* const InformationExceedsOutput;
 extern const char* const NoMoreStackLocations;
 extern const char* const DriverIrpReachedTop;
 extern const char* const IrpLeaked;
+extern const char* const IrpWrittenAfterFree;
 // Objects
 extern const char* const DeviceDeletedWithIrps;
 extern const char* const DeviceDeletedAttached;
