@@ -81,7 +81,8 @@ NTSTATUS ForwardsPnpAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
 }
 
 // Passes a power IRP on under a spin lock to a device whose power path is pageable.
-NTSTATUS ForwardsPowerToPagableDeviceAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS ForwardPowerToPagableDeviceAtDispatchLevel(PIRP irp,
+                                                    NTSTATUS(NTAPI* send)(PDEVICE_OBJECT, PIRP)) {
     g_lower->Flags |= DO_POWER_PAGABLE;
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
@@ -89,9 +90,18 @@ NTSTATUS ForwardsPowerToPagableDeviceAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
     KeAcquireSpinLock(&lock, &old);
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = PoCallDriver(g_lower, irp);
+    NTSTATUS status = send(g_lower, irp);
     KeReleaseSpinLock(&lock, old);
     return status;
+}
+
+NTSTATUS ForwardsPowerToPagableDeviceAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
+    return ForwardPowerToPagableDeviceAtDispatchLevel(irp, PoCallDriver);
+}
+
+// The same with IoCallDriver, as drivers may send power IRPs from Windows Vista on.
+NTSTATUS CallsPagableDeviceWithPowerIrpAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
+    return ForwardPowerToPagableDeviceAtDispatchLevel(irp, IofCallDriver);
 }
 
 NTSTATUS NTAPI FailIt(PDEVICE_OBJECT, PIRP irp, PVOID) {
@@ -183,6 +193,9 @@ INSTANTIATE_TEST_SUITE_P(
                      ForwardsPnpAtDispatchLevel},
         HandlingCase{"ForwardsPowerToPagableDeviceAtDispatchLevel", host::rule::IrqlTooHigh,
                      IRP_MJ_POWER, ForwardsPowerToPagableDeviceAtDispatchLevel, IRP_MN_QUERY_POWER},
+        HandlingCase{"CallsPagableDeviceWithPowerIrpAtDispatchLevel", host::rule::IrqlTooHigh,
+                     IRP_MJ_POWER, CallsPagableDeviceWithPowerIrpAtDispatchLevel,
+                     IRP_MN_QUERY_POWER},
         HandlingCase{"CompletionRoutineKeepsSpinLock", host::rule::IrqlNotRestored, IRP_MJ_READ,
                      RoutineKeepsSpinLock},
         HandlingCase{"FailsSystemSetPowerInItsRoutine", host::rule::SystemSetPowerFailed,

@@ -270,6 +270,13 @@ void CheckForwarding(PDEVICE_OBJECT device, PIRP irp, IrpInfo& info) {
         return;
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    // From Windows Vista on drivers may send power IRPs with IoCallDriver as with PoCallDriver
+    // (ddi/ntifs/nf-ntifs-pocalldriver): a pageable power path is held to PASSIVE_LEVEL either way.
+    if (next->MajorFunction == IRP_MJ_POWER && (device->Flags & DO_POWER_PAGABLE) != 0 &&
+        !DdiIrqlAllowed(Ddi::PoCallDriverPagable)) {
+        CheckDdiIrql(Ddi::PoCallDriverPagable,
+                     "power IRP " + Hex(irp) + " to device " + Hex(device));
+    }
     if (CurrentIrql() > MaxIrqlToSend(next->MajorFunction)) {
         Violate(host::rule::ForwardedAtBadIrql,
                 "IRP " + Hex(irp) + " of major function " + std::to_string(next->MajorFunction) +

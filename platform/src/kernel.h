@@ -105,6 +105,9 @@ enum class Ddi {
 // Reports a call of that DDI outside its documented IRQL range; `objects` names what it was
 // called on, for the report.
 void CheckDdiIrql(Ddi ddi, const std::string& objects = std::string());
+// Whether the current IRQL is in the DDI's range: lets a caller build the report's text only
+// for a violation.
+bool DdiIrqlAllowed(Ddi ddi);
 // RtlIsNtDdiVersionAvailable without its IRQL check, for the kernel's own use.
 bool NtDdiVersionAvailable(ULONG version);
 // Whether this OS demands PoStartNextPowerIrp (before Windows Vista).
