@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -111,9 +112,11 @@ void OnProbeFault(int, siginfo_t*, void*) {
 // glibc keeps the thread's own control block address at %gs:0.
 uintptr_t ThreadPointer() {
     uintptr_t pointer;
-    asm volatile("movl %%gs:0, %0" : "=r"(pointer));
+    asm volatile("movl %%gs:0, %0" : "=r"(pointer) : : "memory");
     return pointer;
 }
+
+constexpr int ProbeSetupFailed = 2;
 
 // In the child: a thread created after this one, then a fault served by a handler that returns;
 // 0 when this thread comes back with its own thread pointer.
@@ -134,26 +137,41 @@ int ProbeInChild() {
                 return read(*static_cast<int*>(fd), &byte, 1) < 0 ? nullptr : fd;
             },
             &blocker[0]) != 0) {
-        return 2;
+        return ProbeSetupFailed;
     }
     uintptr_t before = ThreadPointer();
     (void)*static_cast<volatile unsigned char*>(g_probePage);
     return ThreadPointer() == before ? 0 : 1;
 }
 
+// Where the probe cannot run (no fork, no child status, no thread in the child) the host cannot
+// tell and takes the thread to resume as a native kernel makes it.
 bool ProbeFaultResume() {
     pid_t child = fork();
     if (child == 0) {
         _exit(ProbeInChild());
     }
     if (child < 0) {
-        return true; // cannot tell: taken as a native kernel would behave
+        return true;
     }
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    pid_t waited;
+    while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (waited != child || (WIFEXITED(status) && WEXITSTATUS(status) == ProbeSetupFailed)) {
+        return true;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return true;
+    }
+    std::fprintf(stderr, "host: a thread does not resume intact after a fault the host serves; "
+                         "the paged pool stays resident\n");
+    return false;
 }
+
+// Probed before main, while the process has one thread: the child forked for it may then create
+// threads of its own.
+[[maybe_unused]] const bool g_probedAtStart = FaultsResumeIntact();
 #endif
 
 } // namespace
