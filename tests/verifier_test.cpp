@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace velt::test {
 namespace {
@@ -167,6 +168,31 @@ TEST_F(Verifier, LookasideEntryWrittenAfterItWasFreed) {
     ExFreeToNPagedLookasideList(&list, ExAllocateFromNPagedLookasideList(&list));
     ExpectRule(host::rule::LookasideEntryWrittenAfterFree);
     ExDeleteNPagedLookasideList(&list);
+}
+
+// Once special pool's region is full, blocks come from normal pool, as on Windows. Blocks of
+// 64 MiB, never touched, fill its 1 GiB in 16 allocations.
+TEST_F(Verifier, SpecialPoolFallsBackToNormalPoolWhenItsRegionIsFull) {
+    constexpr size_t Block = size_t{64} << 20;
+    std::vector<PUCHAR> blocks;
+    PUCHAR normal = nullptr;
+    while (normal == nullptr && blocks.size() <= 16) {
+        auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, Block, 0x6C6C7546));
+        ASSERT_NE(nullptr, block);
+        if (host::InSpecialPool(block)) {
+            blocks.push_back(block);
+        } else {
+            normal = block;
+        }
+    }
+    ASSERT_NE(nullptr, normal) << "special pool took all " << blocks.size() << " blocks";
+    EXPECT_FALSE(blocks.empty());
+    normal[0] = 1;
+    normal[Block - 1] = 2;
+    ExFreePool(normal);
+    for (PUCHAR block : blocks) {
+        ExFreePool(block);
+    }
 }
 
 // Special pool: an overrun or a use after free faults at once, in either pool. Under

@@ -256,4 +256,9 @@ bool PagedPoolIsPagedOut() {
     return region != nullptr && region->pagesOut;
 }
 
+bool InSpecialPool(const void* block) {
+    detail::Region* region = detail::g_region.load(std::memory_order_acquire);
+    return region != nullptr && detail::Contains(region, reinterpret_cast<uintptr_t>(block));
+}
+
 } // namespace host

@@ -174,6 +174,8 @@ std::string TagText(ULONG tag);
 // handler gives the thread another thread's TLS): there the paged pool stays resident, while
 // special pool's guard pages and freed pages still stop the machine.
 bool PagedPoolIsPagedOut();
+// Whether a pool block came from special pool rather than from the normal pool it falls back to.
+bool InSpecialPool(const void* block);
 
 // ---- Fault injection
 // --------------------------------------------------------------------------------
