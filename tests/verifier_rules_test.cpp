@@ -319,7 +319,9 @@ void CompletesAnIrpNeverSent(PDEVICE_OBJECT device) {
 }
 
 // The lower driver completes the IRP again after its owner freed it with others and allocated
-// new ones, which must not be taken for it.
+// new ones, which must not be taken for it. Eight of each, so that without the quarantine one of
+// the new IRPs takes the freed one's address in whatever order the allocator hands out the
+// blocks it got back: one freed and one allocated need not meet.
 void CompletesAFreedIrp(PDEVICE_OBJECT device) {
     PIRP freed[8];
     for (PIRP& irp : freed) {
