@@ -64,6 +64,12 @@ struct IrqlCase {
 const IrqlCase Cases[] = {
     {"IoCallDriver", [](KIRQL irql) { SendAt(irql, g_completes, IRP_MJ_READ, IofCallDriver); }},
     {"PoCallDriver", [](KIRQL irql) { SendAt(irql, g_completes, IRP_MJ_POWER, PoCallDriver); }},
+    {"PoCallDriver (DO_POWER_PAGABLE)",
+     [](KIRQL irql) {
+         g_completes->Flags |= DO_POWER_PAGABLE;
+         SendAt(irql, g_completes, IRP_MJ_POWER, PoCallDriver);
+         g_completes->Flags &= ~DO_POWER_PAGABLE;
+     }},
     {"IoCompleteRequest",
      [](KIRQL irql) {
          PIRP irp = IoAllocateIrp(1, FALSE);

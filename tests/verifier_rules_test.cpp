@@ -2,9 +2,13 @@
 // by a deliberately broken mini-driver, and the rule table itself.
 #include "support/host_fixture.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <set>
 
 namespace velt::test {
@@ -74,6 +78,30 @@ NTSTATUS ForwardsPnpAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
     NTSTATUS status = IofCallDriver(g_lower, irp);
     KeLowerIrql(old);
     return status;
+}
+
+// Passes a power IRP on under a spin lock to a device whose power path is pageable.
+NTSTATUS ForwardPowerToPagableDeviceAtDispatchLevel(PIRP irp,
+                                                    NTSTATUS(NTAPI* send)(PDEVICE_OBJECT, PIRP)) {
+    g_lower->Flags |= DO_POWER_PAGABLE;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = send(g_lower, irp);
+    KeReleaseSpinLock(&lock, old);
+    return status;
+}
+
+NTSTATUS ForwardsPowerToPagableDeviceAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
+    return ForwardPowerToPagableDeviceAtDispatchLevel(irp, PoCallDriver);
+}
+
+// The same with IoCallDriver, as drivers may send power IRPs from Windows Vista on.
+NTSTATUS CallsPagableDeviceWithPowerIrpAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
+    return ForwardPowerToPagableDeviceAtDispatchLevel(irp, IofCallDriver);
 }
 
 NTSTATUS NTAPI FailIt(PDEVICE_OBJECT, PIRP irp, PVOID) {
@@ -163,6 +191,11 @@ INSTANTIATE_TEST_SUITE_P(
                      IRP_MJ_READ, ForwardsWithUpperCompletionRoutine},
         HandlingCase{"ForwardsPnpAtDispatchLevel", host::rule::ForwardedAtBadIrql, IRP_MJ_PNP,
                      ForwardsPnpAtDispatchLevel},
+        HandlingCase{"ForwardsPowerToPagableDeviceAtDispatchLevel", host::rule::IrqlTooHigh,
+                     IRP_MJ_POWER, ForwardsPowerToPagableDeviceAtDispatchLevel, IRP_MN_QUERY_POWER},
+        HandlingCase{"CallsPagableDeviceWithPowerIrpAtDispatchLevel", host::rule::IrqlTooHigh,
+                     IRP_MJ_POWER, CallsPagableDeviceWithPowerIrpAtDispatchLevel,
+                     IRP_MN_QUERY_POWER},
         HandlingCase{"CompletionRoutineKeepsSpinLock", host::rule::IrqlNotRestored, IRP_MJ_READ,
                      RoutineKeepsSpinLock},
         HandlingCase{"FailsSystemSetPowerInItsRoutine", host::rule::SystemSetPowerFailed,
@@ -285,6 +318,44 @@ void CompletesAnIrpNeverSent(PDEVICE_OBJECT device) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// The lower driver completes the IRP again after its owner freed it with others and allocated
+// new ones, which must not be taken for it. Eight of each, so that without the quarantine one of
+// the new IRPs takes the freed one's address in whatever order the allocator hands out the
+// blocks it got back: one freed and one allocated need not meet.
+void CompletesAFreedIrp(PDEVICE_OBJECT device) {
+    PIRP freed[8];
+    for (PIRP& irp : freed) {
+        irp = IoAllocateIrp(device->StackSize, FALSE);
+    }
+    PIRP sent = freed[7];
+    IoGetNextIrpStackLocation(sent)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(sent, StopAtSender, NULL, TRUE, TRUE, TRUE);
+    IofCallDriver(device, sent);
+    PIRP parked = g_parked;
+    g_parked = nullptr;
+    IofCompleteRequest(parked, IO_NO_INCREMENT);
+    for (PIRP irp : freed) {
+        IoFreeIrp(irp);
+    }
+    PIRP next[8];
+    for (PIRP& irp : next) {
+        irp = IoAllocateIrp(device->StackSize, FALSE);
+    }
+    IofCompleteRequest(parked, IO_NO_INCREMENT);
+    for (PIRP irp : next) {
+        EXPECT_EQ(irp->StackCount + 1, irp->CurrentLocation) << "a new IRP was taken for it";
+        IoFreeIrp(irp);
+    }
+}
+
+// Status written into an IRP its owner already gave back.
+void WritesAFreedIrp(PDEVICE_OBJECT device) {
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoFreeIrp(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    host::Reset();
+}
+
 void NeverFreesItsIrp(PDEVICE_OBJECT device) {
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     host::Reset();
@@ -318,8 +389,22 @@ INSTANTIATE_TEST_SUITE_P(
                      CompletesOwnIrpToTheTop},
         LifetimeCase{"CompletesAnIrpNeverSent", host::rule::IrpCompletedNeverSent,
                      CompletesAnIrpNeverSent},
+        LifetimeCase{"CompletesAFreedIrp", host::rule::IrpCompletedTwice, CompletesAFreedIrp},
+        LifetimeCase{"WritesAFreedIrp", host::rule::IrpWrittenAfterFree, WritesAFreedIrp},
         LifetimeCase{"NeverFreesItsIrp", host::rule::IrpLeaked, NeverFreesItsIrp}),
     [](const ::testing::TestParamInfo<LifetimeCase>& info) { return info.param.name; });
+
+// Irp->Size is the driver's to overwrite: the freed IRP is poisoned and checked over what the host
+// allocated, neither beyond it nor short of it.
+TEST_F(HostTest, FreedIrpIsPoisonedOverItsAllocationWhateverItsSizeSays) {
+    for (USHORT size : {USHORT{0}, USHORT{0xFFFF}}) {
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        irp->Size = size;
+        IoFreeIrp(irp);
+        host::Reset();
+        EXPECT_TRUE(host::Violations().empty()) << size << ": " << host::DescribeViolations();
+    }
+}
 
 // A warning status still brings the output back; an error does not.
 TEST_F(HostTest, ThreadedIrpCopiesOutputBackOnSuccessAndWarnings) {
@@ -537,41 +622,109 @@ TEST(RuleTable, EveryRuleHasOneRowWithItsCodeAndATestThatExists) {
     }
 }
 
-// The fidelity table next to the verifier claims nothing without a test: every name in its
-// test column exists (a trailing * stands for the parameters of a suite).
-TEST(FidelityTable, EveryRowNamesTestsThatExist) {
+// The fidelity table next to the verifier, one row per line as its cells: behaviour, host, rules,
+// tests.
+std::vector<std::vector<std::string>> FidelityRows() {
     std::string source = __FILE__;
     std::string path =
         source.substr(0, source.rfind("/tests/")) + "/platform/src/verifier_fidelity.md";
     std::ifstream file(path);
-    ASSERT_TRUE(file.is_open()) << path;
-    std::set<std::string> tests = AllTests();
-    size_t rows = 0;
+    EXPECT_TRUE(file.is_open()) << path;
+    std::vector<std::vector<std::string>> rows;
     for (std::string line; std::getline(file, line);) {
-        size_t lastCell = line.rfind('|', line.size() - 2);
-        if (line.rfind("| ", 0) != 0 || line.find("`") == std::string::npos ||
-            lastCell == std::string::npos) {
+        if (line.rfind("| ", 0) != 0 || line.find('`') == std::string::npos) {
             continue;
         }
-        ++rows;
-        std::string cell = line.substr(lastCell);
-        for (size_t open = cell.find('`'); open != std::string::npos;
-             open = cell.find('`', open + 1)) {
-            size_t close = cell.find('`', open + 1);
-            std::string name = cell.substr(open + 1, close - open - 1);
-            open = close;
-            bool found = false;
-            if (!name.empty() && name.back() == '*') {
-                std::string prefix = name.substr(0, name.size() - 1);
-                auto next = tests.lower_bound(prefix);
-                found = next != tests.end() && next->rfind(prefix, 0) == 0;
-            } else {
-                found = tests.count(name) != 0;
-            }
-            EXPECT_TRUE(found) << "no test " << name << " for: " << line.substr(0, 60);
+        std::vector<std::string> cells;
+        for (size_t at = 1, bar; (bar = line.find('|', at)) != std::string::npos; at = bar + 1) {
+            cells.push_back(line.substr(at, bar - at));
+        }
+        EXPECT_EQ(4u, cells.size()) << line.substr(0, 60);
+        if (cells.size() == 4) {
+            rows.push_back(cells);
         }
     }
-    EXPECT_NE(0u, rows) << "the table's rows were not found";
+    EXPECT_NE(0u, rows.size()) << "the table's rows were not found";
+    return rows;
+}
+
+// The `names` of a cell.
+std::vector<std::string> Quoted(const std::string& cell) {
+    std::vector<std::string> names;
+    for (size_t open = cell.find('`'); open != std::string::npos;) {
+        size_t close = cell.find('`', open + 1);
+        names.push_back(cell.substr(open + 1, close - open - 1));
+        open = close == std::string::npos ? close : cell.find('`', close + 1);
+    }
+    return names;
+}
+
+// Whether a name of the table (a trailing * stands for the parameters of a suite) covers the test.
+bool Covers(const std::string& name, const std::string& test) {
+    return name == test || (!name.empty() && name.back() == '*' &&
+                            test.rfind(name.substr(0, name.size() - 1), 0) == 0);
+}
+
+// Every token of the form 0x... in a text, upper-cased.
+std::set<std::string> HexCodes(const std::string& text) {
+    std::set<std::string> codes;
+    std::regex hex("0x[0-9A-Fa-f]+");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), hex);
+         it != std::sregex_iterator(); ++it) {
+        std::string code = it->str();
+        for (size_t i = 2; i < code.size(); ++i) {
+            code[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(code[i])));
+        }
+        codes.insert(code);
+    }
+    return codes;
+}
+
+// The fidelity table claims nothing without a test: every name in its test column exists.
+TEST(FidelityTable, EveryRowNamesTestsThatExist) {
+    std::set<std::string> tests = AllTests();
+    for (const std::vector<std::string>& row : FidelityRows()) {
+        for (const std::string& name : Quoted(row[3])) {
+            bool found = std::any_of(tests.begin(), tests.end(),
+                                     [&](const std::string& test) { return Covers(name, test); });
+            EXPECT_TRUE(found) << "no test " << name << " for: " << row[0].substr(0, 60);
+        }
+    }
+}
+
+// The rule table in the code is the source and the fidelity table is held to it: each rule the
+// table names exists, and each rule has a row that names it with its test and its codes.
+TEST(FidelityTable, AgreesWithTheRuleTable) {
+    std::vector<std::vector<std::string>> rows = FidelityRows();
+    std::map<std::string, host::RuleInfo> rules;
+    for (const host::RuleInfo& rule : host::Rules()) {
+        rules.emplace(rule.name, rule);
+    }
+    std::regex ruleName("[A-Z][A-Z0-9]*(_[A-Z0-9]+)+");
+    std::map<std::string, std::vector<const std::vector<std::string>*>> rowsOf;
+    for (const std::vector<std::string>& row : rows) {
+        for (auto it = std::sregex_iterator(row[2].begin(), row[2].end(), ruleName);
+             it != std::sregex_iterator(); ++it) {
+            EXPECT_EQ(1u, rules.count(it->str()))
+                << "no rule " << it->str() << " for: " << row[0].substr(0, 60);
+            rowsOf[it->str()].push_back(&row);
+        }
+    }
+    for (const auto& [name, rule] : rules) {
+        std::set<std::string> codes = HexCodes(rule.windowsCode);
+        bool agrees = false;
+        for (const std::vector<std::string>* row : rowsOf[name]) {
+            std::set<std::string> rowCodes = HexCodes((*row)[0] + (*row)[1]);
+            bool named = false;
+            for (const std::string& test : Quoted((*row)[3])) {
+                named = named || Covers(test, rule.test);
+            }
+            agrees = agrees || (named && std::includes(rowCodes.begin(), rowCodes.end(),
+                                                       codes.begin(), codes.end()));
+        }
+        EXPECT_TRUE(agrees) << name << ": no row of the fidelity table names it with its test "
+                            << rule.test << " and its codes " << rule.windowsCode;
+    }
 }
 
 } // namespace

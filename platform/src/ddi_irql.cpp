@@ -19,7 +19,11 @@ constexpr KIRQL Any = HIGH_LEVEL;
 
 constexpr DdiRow DdiTable[] = {
     {Ddi::IoCallDriver, "IoCallDriver", PASSIVE_LEVEL, DISPATCH_LEVEL, "0xC9/0x10"},
-    {Ddi::PoCallDriver, "PoCallDriver", PASSIVE_LEVEL, DISPATCH_LEVEL, "ntifs-pocalldriver"},
+    // ddi/ntifs/nf-ntifs-pocalldriver, which names no Verifier code.
+    {Ddi::PoCallDriver, "PoCallDriver", PASSIVE_LEVEL, DISPATCH_LEVEL, ""},
+    // A power IRP, by PoCallDriver or IoCallDriver, to a device whose DO_POWER_PAGABLE is set: its
+    // power path may touch pageable code (the same page).
+    {Ddi::PoCallDriverPagable, "PoCallDriver (DO_POWER_PAGABLE)", PASSIVE_LEVEL, PASSIVE_LEVEL, ""},
     {Ddi::IoCompleteRequest, "IoCompleteRequest", PASSIVE_LEVEL, DISPATCH_LEVEL, "0xC9/0x0E"},
     {Ddi::IoAllocateIrp, "IoAllocateIrp", PASSIVE_LEVEL, DISPATCH_LEVEL, ""},
     {Ddi::IoFreeIrp, "IoFreeIrp", PASSIVE_LEVEL, DISPATCH_LEVEL, ""},
@@ -137,16 +141,23 @@ const DdiRow& RowOf(Ddi ddi) {
 
 } // namespace
 
-void CheckDdiIrql(Ddi ddi) {
+bool DdiIrqlAllowed(Ddi ddi) {
     const DdiRow& row = RowOf(ddi);
     KIRQL irql = CurrentIrql();
-    if (irql >= row.lowest && irql <= row.highest) {
+    return irql >= row.lowest && irql <= row.highest;
+}
+
+void CheckDdiIrql(Ddi ddi, const std::string& objects) {
+    if (DdiIrqlAllowed(ddi)) {
         return;
     }
+    const DdiRow& row = RowOf(ddi);
+    KIRQL irql = CurrentIrql();
     std::string text = std::string(row.name) + " called at IRQL " + std::to_string(irql) +
                        " (documented range " + std::to_string(row.lowest) + " to " +
                        std::to_string(row.highest) + (row.code[0] != 0 ? ", " : "") + row.code +
-                       ") by driver " + ServiceNameOf(CurrentDriver());
+                       ") by driver " + ServiceNameOf(CurrentDriver()) +
+                       (objects.empty() ? "" : ", " + objects);
     // The row's own code: each DDI has its own in Verifier's 0xC4 list.
     Violate(irql > row.highest ? host::rule::IrqlTooHigh : host::rule::IrqlTooLow, text,
             row.code[0] != 0 ? row.code : "host (no documented code)");

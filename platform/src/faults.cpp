@@ -7,8 +7,15 @@
 #include <signal.h>
 #include <unistd.h>
 
+#if defined(__i386__)
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#endif
+
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -94,7 +101,89 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
     sigaction(SIGSEGV, &fallback, nullptr);
 }
 
+#if defined(__i386__)
+// The probe's page, made accessible by the child's handler so that the faulting read runs again.
+void* g_probePage = nullptr;
+
+void OnProbeFault(int, siginfo_t*, void*) {
+    mprotect(g_probePage, 4096, PROT_READ | PROT_WRITE);
+}
+
+// glibc keeps the thread's own control block address at %gs:0.
+uintptr_t ThreadPointer() {
+    uintptr_t pointer;
+    asm volatile("movl %%gs:0, %0" : "=r"(pointer) : : "memory");
+    return pointer;
+}
+
+constexpr int ProbeSetupFailed = 2;
+
+// In the child: a thread created after this one, then a fault served by a handler that returns;
+// 0 when this thread comes back with its own thread pointer.
+int ProbeInChild() {
+    g_probePage = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    struct sigaction action {};
+    action.sa_sigaction = OnProbeFault;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    int blocker[2];
+    pthread_t newer;
+    if (g_probePage == MAP_FAILED || sigaction(SIGSEGV, &action, nullptr) != 0 ||
+        pipe(blocker) != 0 ||
+        pthread_create(
+            &newer, nullptr,
+            [](void* fd) -> void* {
+                char byte;
+                return read(*static_cast<int*>(fd), &byte, 1) < 0 ? nullptr : fd;
+            },
+            &blocker[0]) != 0) {
+        return ProbeSetupFailed;
+    }
+    uintptr_t before = ThreadPointer();
+    (void)*static_cast<volatile unsigned char*>(g_probePage);
+    return ThreadPointer() == before ? 0 : 1;
+}
+
+// Where the probe cannot run (no fork, no child status, no thread in the child) the host cannot
+// tell and takes the thread to resume as a native kernel makes it.
+bool ProbeFaultResume() {
+    pid_t child = fork();
+    if (child == 0) {
+        _exit(ProbeInChild());
+    }
+    if (child < 0) {
+        return true;
+    }
+    int status = 0;
+    pid_t waited;
+    while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (waited != child || (WIFEXITED(status) && WEXITSTATUS(status) == ProbeSetupFailed)) {
+        return true;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return true;
+    }
+    std::fprintf(stderr, "host: a thread does not resume intact after a fault the host serves; "
+                         "the paged pool stays resident\n");
+    return false;
+}
+
+// Probed before main, while the process has one thread: the child forked for it may then create
+// threads of its own.
+[[maybe_unused]] const bool g_probedAtStart = FaultsResumeIntact();
+#endif
+
 } // namespace
+
+bool FaultsResumeIntact() {
+#if defined(__i386__)
+    static const bool intact = ProbeFaultResume();
+    return intact;
+#else
+    return true;
+#endif
+}
 
 void AddFaultOwner(FaultOwner owner) {
     std::call_once(g_installed, [] {

@@ -33,4 +33,10 @@ using FaultOwner = bool (*)(uintptr_t address, void* context);
 // Adds an owner and installs the handler on first use; owners are never removed.
 void AddFaultOwner(FaultOwner owner);
 
+// Whether a thread that a fault handler returns to resumes as itself. Not so under qemu-i386
+// (7.2): its rt_sigreturn reloads %gs from the one descriptor table all the emulated threads
+// share, so the thread comes back with the thread pointer, errno, malloc cache and thread_local
+// data of the thread created last. Tried once, in a child process, on 32-bit x86; true elsewhere.
+bool FaultsResumeIntact();
+
 } // namespace host::detail

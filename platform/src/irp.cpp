@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <set>
 #include <unordered_map>
 
@@ -48,16 +50,33 @@ struct IrpInfo {
     std::set<PDRIVER_OBJECT> startedNext;
     bool power = false;
     PDRIVER_OBJECT owner = nullptr; // the driver that allocated it, if any
+    USHORT allocated = 0;           // bytes the host allocated: Irp->Size is the driver's to write
     CHAR senderLocation = 0;        // the highest location the IRP was sent from: its allocator's
     PVOID threadedSystemBuffer = nullptr;
     PVOID threadedOutputBuffer = nullptr;
     ULONG threadedOutputLength = 0;
 };
 
+// Freed IRPs are held back, poisoned, before their memory is reused, so that a completion of a
+// freed IRP is not taken for a request on the next IRP allocated at the same address. Under I/O
+// Verification IoAllocateIrp takes IRPs from special pool (devtest/i-o-verification): touching a
+// freed one stops Windows with 0xCC (PAGE_FAULT_IN_FREED_SPECIAL_POOL), and 0x44 is what it
+// reports while the memory still holds an IRP. The host keeps the freed memory accessible and
+// reports a completion of it as the double completion it is (0x44); a write to it is found when
+// it leaves the quarantine.
+constexpr size_t IrpQuarantineDepth = 256;
+constexpr unsigned char FreedIrpPoison = 0xDB;
+
+struct FreedIrp {
+    PIRP irp;
+    USHORT size; // as allocated
+};
+
 struct Irps {
     std::mutex lock;
     std::unordered_map<PIRP, std::shared_ptr<IrpInfo>> live;
     std::unordered_map<PDEVICE_OBJECT, size_t> heldByDevice;
+    std::deque<FreedIrp> quarantine; // oldest first
 };
 
 Irps& TheIrps() {
@@ -99,6 +118,7 @@ PIRP AllocateIrp(CCHAR stackSize, bool threaded) {
     info->at.resize(static_cast<size_t>(stackSize) + 2);
     info->threaded = threaded;
     info->owner = CurrentDriver();
+    info->allocated = size;
     std::lock_guard<std::mutex> guard(TheIrps().lock);
     TheIrps().live[irp] = info;
     return irp;
@@ -129,6 +149,20 @@ bool OwnedBelowItsAllocator(PIRP irp, const IrpInfo& info) {
            (info.senderLocation == 0 || irp->CurrentLocation < info.senderLocation);
 }
 
+// A freed IRP must still hold its poison when it leaves the quarantine: a write the driver made
+// after the free is reported there, late but with its offset.
+void CheckFreedIrp(const FreedIrp& freed) {
+    auto* bytes = reinterpret_cast<const unsigned char*>(freed.irp);
+    for (USHORT i = 0; i < freed.size; ++i) {
+        if (bytes[i] != FreedIrpPoison) {
+            Violate(host::rule::IrpWrittenAfterFree, "IRP " + Hex(freed.irp) +
+                                                         " was written at offset " +
+                                                         std::to_string(i) + " after it was freed");
+            return;
+        }
+    }
+}
+
 void ReleaseIrpMemory(PIRP irp) {
     std::shared_ptr<IrpInfo> info;
     {
@@ -148,7 +182,18 @@ void ReleaseIrpMemory(PIRP irp) {
             }
         }
     }
-    std::free(irp);
+    memset(irp, FreedIrpPoison, info->allocated);
+    FreedIrp oldest{nullptr, 0};
+    {
+        std::lock_guard<std::mutex> guard(TheIrps().lock);
+        TheIrps().quarantine.push_back({irp, info->allocated});
+        if (TheIrps().quarantine.size() > IrpQuarantineDepth) {
+            oldest = TheIrps().quarantine.front();
+            TheIrps().quarantine.pop_front();
+        }
+    }
+    CheckFreedIrp(oldest);
+    std::free(oldest.irp);
 }
 
 // The I/O manager's own end of a threaded IRP: status to the caller, event set, IRP freed.
@@ -225,6 +270,13 @@ void CheckForwarding(PDEVICE_OBJECT device, PIRP irp, IrpInfo& info) {
         return;
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    // From Windows Vista on drivers may send power IRPs with IoCallDriver as with PoCallDriver
+    // (ddi/ntifs/nf-ntifs-pocalldriver): a pageable power path is held to PASSIVE_LEVEL either way.
+    if (next->MajorFunction == IRP_MJ_POWER && (device->Flags & DO_POWER_PAGABLE) != 0 &&
+        !DdiIrqlAllowed(Ddi::PoCallDriverPagable)) {
+        CheckDdiIrql(Ddi::PoCallDriverPagable,
+                     "power IRP " + Hex(irp) + " to device " + Hex(device));
+    }
     if (CurrentIrql() > MaxIrqlToSend(next->MajorFunction)) {
         Violate(host::rule::ForwardedAtBadIrql,
                 "IRP " + Hex(irp) + " of major function " + std::to_string(next->MajorFunction) +
@@ -318,6 +370,11 @@ void ResetIrps() {
     }
     TheIrps().live.clear();
     TheIrps().heldByDevice.clear();
+    for (const FreedIrp& freed : TheIrps().quarantine) {
+        CheckFreedIrp(freed);
+        std::free(freed.irp);
+    }
+    TheIrps().quarantine.clear();
 }
 
 size_t IrpsHeldBy(PDEVICE_OBJECT device) {

@@ -27,6 +27,7 @@ PVOID UserSystemAlias(const void* address, size_t size);
 enum class Ddi {
     IoCallDriver,
     PoCallDriver,
+    PoCallDriverPagable,
     IoCompleteRequest,
     IoAllocateIrp,
     IoFreeIrp,
@@ -101,8 +102,12 @@ enum class Ddi {
     UsbdCreateConfigurationRequestEx,
     Count
 };
-// Reports a call of that DDI outside its documented IRQL range.
-void CheckDdiIrql(Ddi ddi);
+// Reports a call of that DDI outside its documented IRQL range; `objects` names what it was
+// called on, for the report.
+void CheckDdiIrql(Ddi ddi, const std::string& objects = std::string());
+// Whether the current IRQL is in the DDI's range: lets a caller build the report's text only
+// for a violation.
+bool DdiIrqlAllowed(Ddi ddi);
 // RtlIsNtDdiVersionAvailable without its IRQL check, for the kernel's own use.
 bool NtDdiVersionAvailable(ULONG version);
 // Whether this OS demands PoStartNextPowerIrp (before Windows Vista).

@@ -79,8 +79,12 @@ using namespace host::detail;
 
 extern "C" {
 
+// ddi/ntifs/nf-ntifs-pocalldriver: DISPATCH_LEVEL at most; PASSIVE_LEVEL for a device with
+// DO_POWER_PAGABLE set, which IoCallDriver checks for every power IRP.
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    CheckDdiIrql(Ddi::PoCallDriver);
+    if (!DdiIrqlAllowed(Ddi::PoCallDriver)) {
+        CheckDdiIrql(Ddi::PoCallDriver, "IRP " + Hex(Irp) + " to device " + Hex(DeviceObject));
+    }
     return IofCallDriver(DeviceObject, Irp);
 }
 

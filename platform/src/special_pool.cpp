@@ -29,12 +29,9 @@ namespace host::detail {
 namespace {
 
 constexpr size_t PageSize = 4096;
-// Address space reserved, not committed: 1 GiB. A 32-bit process (the m32 build, run under
-// qemu-i386) takes pool from the system allocator: with special pool there the seeded chaos
-// scenario failed in ways not yet understood (a thread joining itself, a double free).
-constexpr bool Used = sizeof(void*) == 8;
+// Address space reserved, not committed: 1 GiB, a quarter of a 32-bit process's.
 constexpr size_t Pages = 1u << 18;
-constexpr size_t Alignment = 16; // MEMORY_ALLOCATION_ALIGNMENT on x64
+constexpr size_t Alignment = 2 * sizeof(void*); // MEMORY_ALLOCATION_ALIGNMENT: 16 on x64, 8 on x86
 
 // What a page of the region is; read by the fault handler, so lock-free. A Free page was never
 // handed out or has been freed; a Guard page follows a block.
@@ -44,6 +41,7 @@ struct Region {
     unsigned char* base = nullptr;
     std::atomic<unsigned char> state[Pages];
     std::atomic<bool> dirty{false}; // a paged page is accessible
+    bool pagesOut = false;          // Force IRQL checking pages the paged pool out
     // Under lock: the length in pages of each run by its first page, the next-fit cursor (freed
     // pages are reused late, so a use after free keeps faulting), and the paged runs.
     std::mutex lock;
@@ -133,9 +131,6 @@ bool OnPoolFault(uintptr_t address, void*) {
 
 Region* TheRegion() {
     static Region* region = [] {
-        if (!Used) {
-            return static_cast<Region*>(nullptr);
-        }
         void* base = mmap(nullptr, Pages * PageSize, PROT_NONE,
                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (base == MAP_FAILED) {
@@ -143,6 +138,7 @@ Region* TheRegion() {
         }
         auto* made = new Region(); // never destroyed: detached threads may outlive exit
         made->base = static_cast<unsigned char*>(base);
+        made->pagesOut = FaultsResumeIntact();
         g_region.store(made, std::memory_order_release);
         AddFaultOwner(OnPoolFault);
         return made;
@@ -235,7 +231,7 @@ bool SpecialPoolFree(void* memory) {
 
 void TrimPagedPool() {
     Region* region = g_region.load(std::memory_order_acquire);
-    if (region == nullptr || !region->dirty.exchange(false)) {
+    if (region == nullptr || !region->pagesOut || !region->dirty.exchange(false)) {
         return;
     }
     std::lock_guard<std::mutex> guard(region->lock);
@@ -252,3 +248,17 @@ void TrimPagedPool() {
 }
 
 } // namespace host::detail
+
+namespace host {
+
+bool PagedPoolIsPagedOut() {
+    detail::Region* region = detail::TheRegion();
+    return region != nullptr && region->pagesOut;
+}
+
+bool InSpecialPool(const void* block) {
+    detail::Region* region = detail::g_region.load(std::memory_order_acquire);
+    return region != nullptr && detail::Contains(region, reinterpret_cast<uintptr_t>(block));
+}
+
+} // namespace host

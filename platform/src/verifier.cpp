@@ -32,6 +32,7 @@ const char* const InformationExceedsOutput = "INFORMATION_EXCEEDS_OUTPUT_BUFFER"
 const char* const NoMoreStackLocations = "NO_MORE_IRP_STACK_LOCATIONS";
 const char* const DriverIrpReachedTop = "DRIVER_IRP_COMPLETED_TO_TOP";
 const char* const IrpLeaked = "IRP_LEAKED";
+const char* const IrpWrittenAfterFree = "IRP_WRITTEN_AFTER_FREE";
 const char* const DeviceDeletedWithIrps = "DEVICE_DELETED_WITH_IRPS";
 const char* const DeviceDeletedAttached = "DEVICE_DELETED_WHILE_ATTACHED";
 const char* const DetachNotAttached = "DETACH_OF_UNATTACHED_DEVICE";
@@ -71,6 +72,7 @@ namespace {
 // test that provokes the rule with a broken mini-driver. Codes: learn.microsoft.com,
 // debugger/bug-check-0xc9--driver-verifier-iomanager-violation (0xC9/x),
 // debugger/bug-check-0xc4--driver-verifier-detected-violation (0xC4/x), and the bug check pages.
+// The fidelity table (verifier_fidelity.md) is checked against this one by a test.
 const RuleInfo RuleTable[] = {
     {rule::IrpCompletedTwice, "0x44", "Rules/BrokenDriver.IsCaughtByItsRule/CompletesTwice"},
     {rule::IrpCompletedNeverSent, "0xC9/0x239",
@@ -111,6 +113,8 @@ const RuleInfo RuleTable[] = {
     {rule::DriverIrpReachedTop, "host (a thread-less IRP reaching the I/O manager's stage 2)",
      "Verifier/BrokenIrpLifetime.IsCaughtByItsRule/CompletesOwnIrpToTheTop"},
     {rule::IrpLeaked, "host", "Verifier/BrokenIrpLifetime.IsCaughtByItsRule/NeverFreesItsIrp"},
+    {rule::IrpWrittenAfterFree, "host (Verifier's special pool stops the write itself, 0xCC)",
+     "Verifier/BrokenIrpLifetime.IsCaughtByItsRule/WritesAFreedIrp"},
     {rule::DeviceDeletedWithIrps, "host", "Verifier.DeviceDeletedWhileItHoldsAnIrp"},
     {rule::DeviceDeletedAttached, "0xC9/0x201",
      "Verifier/BrokenTeardown.IsCaughtByItsRule/DeletesWhileAttached"},

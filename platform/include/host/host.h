@@ -84,6 +84,7 @@ extern const char* const InformationExceedsOutput;
 extern const char* const NoMoreStackLocations;
 extern const char* const DriverIrpReachedTop;
 extern const char* const IrpLeaked;
+extern const char* const IrpWrittenAfterFree;
 // Objects
 extern const char* const DeviceDeletedWithIrps;
 extern const char* const DeviceDeletedAttached;
@@ -168,6 +169,13 @@ std::vector<PoolUsage> PoolOutstanding();
 size_t PoolBytesOutstanding();
 size_t PoolHighWater();
 std::string TagText(ULONG tag);
+// Whether Force IRQL checking pages the paged pool out on a raise to DISPATCH_LEVEL. Not where a
+// thread cannot resume after a page fault the host served (qemu-i386, whose return from a signal
+// handler gives the thread another thread's TLS): there the paged pool stays resident, while
+// special pool's guard pages and freed pages still stop the machine.
+bool PagedPoolIsPagedOut();
+// Whether a pool block came from special pool rather than from the normal pool it falls back to.
+bool InSpecialPool(const void* block);
 
 // ---- Fault injection
 // --------------------------------------------------------------------------------
