@@ -9,12 +9,14 @@
 #include <usbioctl.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <thread>
 
 namespace sim::usb {
@@ -26,8 +28,18 @@ UCHAR UrbRecipient(USHORT function);
 // How requests that the device can answer at once are completed.
 enum class Completion {
     CallerThread, // in the dispatch routine, on the caller's thread
-    BusThread,    // STATUS_PENDING, then completed from the bus thread at DISPATCH_LEVEL
+    // The default, as a host controller does: STATUS_PENDING from dispatch, then completed from
+    // the bus thread at DISPATCH_LEVEL after a delay drawn from the device's seeded generator.
+    BusThread,
 };
+
+// "async" (BusThread) or "sync" (CallerThread), as veltsim names the modes.
+const char* CompletionName(Completion mode);
+
+// The delays of the bus thread, in real (not kernel) time: one completion in four comes without
+// delay, the others after 20 to 300 microseconds, drawn evenly.
+constexpr unsigned kBusDelayMinMicroseconds = 20;
+constexpr unsigned kBusDelayMaxMicroseconds = 300;
 
 // One transfer as the controller saw it.
 struct TransferRecord {
@@ -54,7 +66,9 @@ void ForgetBusWrites();
 
 class UsbDevice {
   public:
-    explicit UsbDevice(ControllerModel model);
+    // The seed picks the bus thread's delays: the same seed gives a device the same sequence of
+    // delays, drawn in the order its requests are answered.
+    explicit UsbDevice(ControllerModel model, uint64_t seed = 1);
     ~UsbDevice(); // fails what is still pending, as an unplug does
     UsbDevice(const UsbDevice&) = delete;
     UsbDevice& operator=(const UsbDevice&) = delete;
@@ -66,6 +80,7 @@ class UsbDevice {
     // The handler for internal device-control IRPs on the hub PDO; owns the IRP.
     NTSTATUS HandleInternalIoctl(PDEVICE_OBJECT pdo, PIRP irp);
     void SetCompletion(Completion mode);
+    Completion CompletionMode() const;
     // For a capture, or a test that acts at a given request; empty: none.
     void SetUrbObserver(UrbObserver observer);
 
@@ -85,6 +100,8 @@ class UsbDevice {
     // of the running Windows version fails them (failure_statuses.h).
     void Unplug();
     // The reads pending now fail with this status (a cancellation, a stall); the device stays.
+    // In the bus mode they complete from the bus thread, after what their endpoints completed
+    // before.
     void FailPendingReads(NTSTATUS status, USBD_STATUS usbd = USBD_STATUS_CANCELED);
 
     // ---- What reached the controller ----
@@ -92,6 +109,8 @@ class UsbDevice {
     std::vector<ControlRecord> ControlTransfers() const;
     // IN transfers waiting for data, and control requests a NAKing device holds.
     size_t PendingReads() const;
+    // Requests answered and waiting for the bus thread to complete them.
+    size_t DelayedCompletions() const;
     size_t QueuedInputReports() const;
     bool AddressQueryOn() const;
     unsigned OnCommands() const;
@@ -122,18 +141,20 @@ class UsbDevice {
     UCHAR FirstInterruptIn() const;
     void QueueRead(PIRP irp, UCHAR endpoint);
     PIRP TakeRead(UCHAR endpoint); // caller holds lock_
-    void CompleteRead(PIRP irp, const Bytes& report);
+    void CompleteRead(PIRP irp, const Bytes& report, UCHAR endpoint);
     void FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS status, USBD_STATUS usbd);
-    void Finish(PIRP irp, NTSTATUS status);
+    void Finish(PIRP irp, NTSTATUS status, UCHAR queue);
+    void Defer(PIRP irp, UCHAR queue);
     void Complete(PIRP irp); // IofCompleteRequest, seen by the observer first
+    void CompleteCancelled(PIRP irp);
     void Observe(PIRP irp, bool completed);
-    void Post(std::function<void()> work);
+    UCHAR QueueOf(PURB urb) const;
     void BusThread();
-    static VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp);
+    static VOID NTAPI CancelRequest(PDEVICE_OBJECT device, PIRP irp);
 
     ControllerModel model_;
     mutable std::mutex lock_;
-    Completion completion_ = Completion::CallerThread;
+    Completion completion_ = Completion::BusThread;
     UrbObserver observer_;
     bool gone_ = false;
     bool configured_ = false;
@@ -151,9 +172,22 @@ class UsbDevice {
     unsigned onCommands_ = 0;
     unsigned reportCounter_ = 0;
 
-    std::mutex busLock_;
+    // A request answered, waiting for its completion from the bus thread. The bus thread
+    // completes the earliest due first; a queue (an endpoint, or the hub's own requests) never
+    // has one due before an earlier one of its own, so each endpoint completes in order.
+    struct Delayed {
+        std::chrono::steady_clock::time_point due;
+        uint64_t order;
+        UCHAR queue;
+        PIRP irp;
+        bool cancelling; // its cancel routine runs and completes it
+    };
+    mutable std::mutex busLock_;
     std::condition_variable busWake_;
-    std::deque<std::function<void()>> busWork_;
+    std::vector<Delayed> delayed_;
+    std::map<UCHAR, std::chrono::steady_clock::time_point> lastDue_;
+    uint64_t nextOrder_ = 0;
+    std::mt19937_64 random_;
     bool busStopping_ = false;
     std::thread bus_;
     std::thread reporter_;

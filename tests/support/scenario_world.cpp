@@ -24,7 +24,8 @@ void ScenarioTest::SetUp() {
     sim::hid::ForgetHidDevices();
     sim::pnp::ResetFilterFailures();
     unplugAtEnd_ = options.unplugAtEnd;
-    usb_ = std::make_unique<sim::usb::UsbDevice>(options.model);
+    usb_ = std::make_unique<sim::usb::UsbDevice>(options.model, options.pnp.seed);
+    usb_->SetCompletion(CompletionMode());
     hub_ = std::make_unique<sim::usb::HubPdo>();
     hub_->SetInternalIoctlHandler(
         [this](PDEVICE_OBJECT pdo, PIRP irp) { return usb_->HandleInternalIoctl(pdo, irp); });
@@ -164,9 +165,17 @@ void ScenarioTest::TearDown() {
     return ::testing::AssertionSuccess();
 }
 
+std::string CompletionTestName(const ::testing::TestParamInfo<sim::usb::Completion>& info) {
+    return sim::usb::CompletionName(info.param);
+}
+
 void ScenarioTest::Unplug() {
     usb_->Unplug();
     hub_->Unplug();
+    // The hub reports the departure once the host controller has flushed the port's transfers
+    // (it disables the port first), so the failed transfers complete before the PnP manager
+    // hears of it.
+    EXPECT_TRUE(Eventually([this] { return usb_->DelayedCompletions() == 0; }));
     pnp_->Unplug(Pdo());
 }
 
