@@ -26,18 +26,31 @@ namespace sim::usb {
 UCHAR UrbRecipient(USHORT function);
 
 // How requests that the device can answer at once are completed.
+//
+// BusThread, the default, as a host controller does: the request is marked pending, dispatch
+// returns STATUS_PENDING, and the bus thread completes it at DISPATCH_LEVEL after a delay drawn
+// from the device's seeded generator. Reads that wait for data, and the failures of pending
+// reads (unplug, abort, stall), complete from the bus thread too. Completions on one queue (an
+// endpoint; the default pipe for every control transfer; the hub's own port-status requests)
+// come in the order they were answered, as a host controller completes an endpoint's transfers
+// in order; queues are independent, so completions of different endpoints may overtake each
+// other. While it waits, a request can be cancelled (STATUS_CANCELLED, USBD_STATUS_CANCELED).
+// Not modelled: the device acts on a request when it arrives, so a cancel that catches a
+// request in its delay reports it cancelled though the device has already acted on it (a host
+// controller executes it at the end of its time in the schedule); the bus thread is an ordinary
+// thread, not a DPC that passive-level threads cannot hold off.
 enum class Completion {
     CallerThread, // in the dispatch routine, on the caller's thread
-    // The default, as a host controller does: STATUS_PENDING from dispatch, then completed from
-    // the bus thread at DISPATCH_LEVEL after a delay drawn from the device's seeded generator.
     BusThread,
 };
 
 // "async" (BusThread) or "sync" (CallerThread), as veltsim names the modes.
 const char* CompletionName(Completion mode);
 
-// The delays of the bus thread, in real (not kernel) time: one completion in four comes without
-// delay, the others after 20 to 300 microseconds, drawn evenly.
+// The delays of the bus thread, in real (not kernel) time, so that they shift completions against
+// the other threads whatever the kernel clock's scale (at the tests' scale of 100, 300 us is 30 ms
+// of kernel time, far inside the driver's waits): one completion in four comes without delay, the
+// others after 20 to 300 microseconds, drawn evenly.
 constexpr unsigned kBusDelayMinMicroseconds = 20;
 constexpr unsigned kBusDelayMaxMicroseconds = 300;
 
