@@ -233,7 +233,7 @@ void UsbDevice::Defer(PIRP irp, UCHAR queue) {
             due = last->second;
         }
         lastDue_[queue] = due;
-        delayed_.push_back(Delayed{due, nextOrder_++, queue, irp, false});
+        delayed_.push_back(Delayed{due, nextOrder_++, queue, irp, false, false});
         IoSetCancelRoutine(irp, CancelRequest);
         // A cancel that came before the routine was set found none to call: it is ours to
         // honour. When the routine is already gone again, the cancel routine completes it.
@@ -800,25 +800,32 @@ VOID NTAPI UsbDevice::CancelRequest(PDEVICE_OBJECT device, PIRP irp) {
             found = true;
         }
     }
-    bool delayed = false;
-    if (!found) {
-        std::lock_guard<std::mutex> guard(self->busLock_);
-        auto it = std::find_if(self->delayed_.begin(), self->delayed_.end(),
-                               [irp](const Delayed& entry) { return entry.irp == irp; });
-        if (it != self->delayed_.end()) {
-            self->delayed_.erase(it);
-            found = delayed = true;
-        }
-    }
-    if (!found) {
+    if (found) {
+        self->CompleteCancelled(irp);
         return;
     }
-    self->CompleteCancelled(irp);
-    if (delayed) {
-        // A stopping bus thread waits for the cancel routines of its queue.
+    uint64_t order;
+    {
+        // The entry stays, marked, until the IRP is completed: a stopping bus thread waits for
+        // it, so the device outlives this routine. An entry being completed is a former use of
+        // the same IRP.
         std::lock_guard<std::mutex> guard(self->busLock_);
-        self->busWake_.notify_all();
+        auto it =
+            std::find_if(self->delayed_.begin(), self->delayed_.end(), [irp](const Delayed& entry) {
+                return entry.irp == irp && !entry.completing;
+            });
+        if (it == self->delayed_.end()) {
+            return;
+        }
+        it->cancelling = it->completing = true;
+        order = it->order;
     }
+    self->CompleteCancelled(irp);
+    std::lock_guard<std::mutex> guard(self->busLock_);
+    self->delayed_.erase(
+        std::find_if(self->delayed_.begin(), self->delayed_.end(),
+                     [order](const Delayed& entry) { return entry.order == order; }));
+    self->busWake_.notify_all();
 }
 
 // Fails the reads that wait on the endpoints chosen. In the bus mode the failures complete from

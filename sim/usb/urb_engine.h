@@ -194,6 +194,7 @@ class UsbDevice {
         UCHAR queue;
         PIRP irp;
         bool cancelling; // its cancel routine runs and completes it
+        bool completing; // that routine has it and is completing it
     };
     mutable std::mutex busLock_;
     std::condition_variable busWake_;
