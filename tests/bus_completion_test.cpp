@@ -186,4 +186,22 @@ TEST_F(DelayedCompletion, RequestCancelledBeforeItArrivesIsCompletedCancelled) {
     EXPECT_EQ(0u, Stack().Device().DelayedCompletions());
 }
 
+// The bus fails what arrives after the device left at whatever IRQL it arrives, up to
+// DISPATCH_LEVEL (a completion routine sending the next transfer), without calling routines
+// that are for PASSIVE_LEVEL only.
+TEST_P(BusCompletion, RequestAfterTheDeviceLeftFailsAtDispatchLevel) {
+    Plug(DefaultController());
+    Stack().Device().SetCompletion(GetParam());
+    Stack().Device().Unplug();
+    Request request;
+    {
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        Send(Stack().Pdo(), &request);
+    }
+    const sim::usb::UsbFailureStatus& gone =
+        sim::usb::FailureStatus(sim::usb::UsbFailure::SubmittedAfterGone);
+    EXPECT_EQ(gone.status, Wait(&request));
+    EXPECT_EQ(gone.usbd, request.urb.UrbHeader.Status);
+}
+
 } // namespace

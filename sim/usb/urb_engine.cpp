@@ -144,7 +144,7 @@ const char* CompletionName(Completion mode) {
 }
 
 UsbDevice::UsbDevice(ControllerModel model, uint64_t seed)
-    : model_(std::move(model)), random_(seed) {
+    : model_(std::move(model)), stack_(static_cast<int>(CurrentUsbStack())), random_(seed) {
     bus_ = std::thread([this] { BusThread(); });
 }
 
@@ -199,7 +199,7 @@ void UsbDevice::Complete(PIRP irp) {
 // Completes a request that is cancelled, or that a cancel caught before it was queued, with
 // the USB stack's cancellation status; at DISPATCH_LEVEL, as a cancel routine runs.
 void UsbDevice::CompleteCancelled(PIRP irp) {
-    const UsbFailureStatus& cancelled = FailureStatus(UsbFailure::Cancelled);
+    const UsbFailureStatus& cancelled = Failure(UsbFailure::Cancelled);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         auto* urb = UrbOf(irp);
@@ -296,6 +296,10 @@ void UsbDevice::Finish(PIRP irp, NTSTATUS status, UCHAR queue) {
     }
 }
 
+const UsbFailureStatus& UsbDevice::Failure(UsbFailure failure) const {
+    return FailureStatus(failure, static_cast<UsbStack>(stack_));
+}
+
 // The completion queue of a URB: its pipe's endpoint for transfers and pipe requests, the
 // default pipe's for control transfers.
 UCHAR UsbDevice::QueueOf(PURB urb) const {
@@ -359,7 +363,7 @@ NTSTATUS UsbDevice::Submit(PIRP irp, PURB urb) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (gone_) {
-            const UsbFailureStatus& gone = FailureStatus(UsbFailure::SubmittedAfterGone);
+            const UsbFailureStatus& gone = Failure(UsbFailure::SubmittedAfterGone);
             urb->UrbHeader.Status = gone.usbd;
             return gone.status;
         }
@@ -472,7 +476,7 @@ NTSTATUS UsbDevice::ControlRequest(PURB urb, const ControlSetup& setup, PVOID bu
         } else if (model_.onControl && model_.onControl(*this, setup, data)) {
             status = STATUS_SUCCESS;
         } else {
-            status = FailureStatus(UsbFailure::Stalled).status;
+            status = Failure(UsbFailure::Stalled).status;
         }
         if (NT_SUCCESS(status) && in) {
             ULONG count = std::min<ULONG>(*length, static_cast<ULONG>(data.size()));
@@ -485,7 +489,7 @@ NTSTATUS UsbDevice::ControlRequest(PURB urb, const ControlSetup& setup, PVOID bu
     }
     if (!NT_SUCCESS(status)) {
         // A request the device does not serve is stalled; a model may name another failure.
-        urb->UrbHeader.Status = FailureStatus(UsbFailure::Stalled).usbd;
+        urb->UrbHeader.Status = Failure(UsbFailure::Stalled).usbd;
         if (in) {
             *length = 0;
         }
@@ -606,7 +610,7 @@ NTSTATUS UsbDevice::SelectConfiguration(PURB urb) {
     // Transfers on the pipes that just closed end as aborted ones do.
     if (!reads_.empty()) {
         guard.unlock();
-        const UsbFailureStatus& aborted = FailureStatus(UsbFailure::Cancelled);
+        const UsbFailureStatus& aborted = Failure(UsbFailure::Cancelled);
         FailPending([](UCHAR) { return true; }, aborted.status, aborted.usbd);
         guard.lock();
     }
@@ -871,7 +875,7 @@ NTSTATUS UsbDevice::AbortPipe(PURB urb) {
         }
         endpoint = pipe->endpoint;
     }
-    const UsbFailureStatus& aborted = FailureStatus(UsbFailure::Cancelled);
+    const UsbFailureStatus& aborted = Failure(UsbFailure::Cancelled);
     FailPending([endpoint](UCHAR e) { return e == endpoint; }, aborted.status, aborted.usbd);
     return STATUS_SUCCESS;
 }
@@ -941,7 +945,7 @@ void UsbDevice::Unplug() {
         gone_ = true;
         queuedReports_.clear();
     }
-    const UsbFailureStatus& gone = FailureStatus(UsbFailure::PendingAtUnplug);
+    const UsbFailureStatus& gone = Failure(UsbFailure::PendingAtUnplug);
     FailPending([](UCHAR) { return true; }, gone.status, gone.usbd);
 }
 

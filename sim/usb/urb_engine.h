@@ -77,6 +77,9 @@ std::optional<Bytes> TakeBusWrite(const void* buffer);
 // Drops every write not taken yet (a new world starts).
 void ForgetBusWrites();
 
+enum class UsbFailure; // failure_statuses.h
+struct UsbFailureStatus;
+
 class UsbDevice {
   public:
     // The seed picks the bus thread's delays: the same seed gives a device the same sequence of
@@ -162,10 +165,16 @@ class UsbDevice {
     void CompleteCancelled(PIRP irp);
     void Observe(PIRP irp, bool completed);
     UCHAR QueueOf(PURB urb) const;
+    const UsbFailureStatus& Failure(UsbFailure failure) const;
     void BusThread();
     static VOID NTAPI CancelRequest(PDEVICE_OBJECT device, PIRP irp);
 
     ControllerModel model_;
+    // The USB stack (failure_statuses.h) of the Windows version at the device's arrival:
+    // requests fail as it fails them. Read once, because PsGetVersion is for PASSIVE_LEVEL and
+    // the bus fails requests at DISPATCH_LEVEL. Kept as its number: tests that meet the name
+    // UsbStack in two namespaces include this header.
+    const int stack_;
     mutable std::mutex lock_;
     Completion completion_ = Completion::BusThread;
     UrbObserver observer_;
