@@ -174,6 +174,33 @@ TEST_F(DelayedCompletion, WaitingRequestIsCancelledWithTheStacksStatus) {
     Stack().Device().SetUrbObserver(nullptr);
 }
 
+// A driver's timeout on a request cannot expire only because the bus thread was not scheduled:
+// kernel time does not pass a completion that is due (a host controller's DPC runs before the
+// waiting thread sees its timer expire). Here the bus thread is held for twice the real time
+// that the wait's 5 kernel seconds take at the world's scale.
+TEST_F(DelayedCompletion, WaitOnAnAnsweredRequestOutlastsALateBusThread) {
+    Plug(DefaultController());
+    HoldBus();
+    Request first;
+    Send(Stack().Pdo(), &first);
+    WaitUntilHeld();
+    Request second;
+    Send(Stack().Pdo(), &second);
+    std::atomic<NTSTATUS> waited{STATUS_PENDING};
+    std::thread waiter([&] {
+        LARGE_INTEGER fiveSeconds;
+        fiveSeconds.QuadPart = -50000000;
+        waited = KeWaitForSingleObject(&second.done, Executive, KernelMode, FALSE, &fiveSeconds);
+    });
+    std::this_thread::sleep_for(host::RealDuration(100000000));
+    Release();
+    waiter.join();
+    EXPECT_EQ(STATUS_SUCCESS, waited.load());
+    EXPECT_EQ(STATUS_SUCCESS, Wait(&first));
+    EXPECT_EQ(STATUS_SUCCESS, Wait(&second));
+    Stack().Device().SetUrbObserver(nullptr);
+}
+
 // A cancel that came before the request reached the stack found no cancel routine; the stack
 // sees the IRP's Cancel flag once it sets its own, and completes it as cancelled.
 TEST_F(DelayedCompletion, RequestCancelledBeforeItArrivesIsCompletedCancelled) {

@@ -221,19 +221,20 @@ void UsbDevice::Defer(PIRP irp, UCHAR queue) {
     irp->Tail.Overlay.DriverContext[0] = this;
     {
         std::lock_guard<std::mutex> guard(busLock_);
-        unsigned delay = 0;
+        LONGLONG delay = 0;
         if (random_() % 4 != 0) {
-            delay = kBusDelayMinMicroseconds +
-                    static_cast<unsigned>(
-                        random_() % (kBusDelayMaxMicroseconds - kBusDelayMinMicroseconds + 1));
+            delay = kBusDelayMicroframe *
+                    static_cast<LONGLONG>(1 + random_() % kBusDelayMaxMicroframes);
         }
-        auto due = std::chrono::steady_clock::now() + std::chrono::microseconds(delay);
+        auto due = std::chrono::steady_clock::now() + host::RealDuration(delay);
         auto last = lastDue_.find(queue);
         if (last != lastDue_.end() && last->second > due) {
             due = last->second;
         }
         lastDue_[queue] = due;
-        delayed_.push_back(Delayed{due, nextOrder_++, queue, irp, false, false});
+        // Kernel time waits for this completion: no driver's timeout passes it.
+        uint64_t hold = host::HoldTime(host::KernelTime() + delay);
+        delayed_.push_back(Delayed{due, nextOrder_++, queue, irp, hold, false, false});
         IoSetCancelRoutine(irp, CancelRequest);
         // A cancel that came before the routine was set found none to call: it is ours to
         // honour. When the routine is already gone again, the cancel routine completes it.
@@ -242,6 +243,7 @@ void UsbDevice::Defer(PIRP irp, UCHAR queue) {
             busWake_.notify_all();
             return;
         }
+        host::ReleaseTime(delayed_.back().hold);
         delayed_.pop_back();
     }
     CompleteCancelled(irp);
@@ -276,12 +278,14 @@ void UsbDevice::BusThread() {
             next->cancelling = true;
             continue;
         }
+        uint64_t hold = next->hold;
         delayed_.erase(next);
         guard.unlock();
         {
             host::IrqlScope dispatch(DISPATCH_LEVEL);
             Complete(irp);
         }
+        host::ReleaseTime(hold);
         guard.lock();
     }
 }
@@ -809,6 +813,7 @@ VOID NTAPI UsbDevice::CancelRequest(PDEVICE_OBJECT device, PIRP irp) {
         return;
     }
     uint64_t order;
+    uint64_t hold;
     {
         // The entry stays, marked, until the IRP is completed: a stopping bus thread waits for
         // it, so the device outlives this routine. An entry being completed is a former use of
@@ -823,8 +828,10 @@ VOID NTAPI UsbDevice::CancelRequest(PDEVICE_OBJECT device, PIRP irp) {
         }
         it->cancelling = it->completing = true;
         order = it->order;
+        hold = it->hold;
     }
     self->CompleteCancelled(irp);
+    host::ReleaseTime(hold);
     std::lock_guard<std::mutex> guard(self->busLock_);
     self->delayed_.erase(
         std::find_if(self->delayed_.begin(), self->delayed_.end(),

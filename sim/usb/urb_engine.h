@@ -37,8 +37,7 @@ UCHAR UrbRecipient(USHORT function);
 // other. While it waits, a request can be cancelled (STATUS_CANCELLED, USBD_STATUS_CANCELED).
 // Not modelled: the device acts on a request when it arrives, so a cancel that catches a
 // request in its delay reports it cancelled though the device has already acted on it (a host
-// controller executes it at the end of its time in the schedule); the bus thread is an ordinary
-// thread, not a DPC that passive-level threads cannot hold off.
+// controller executes it at the end of its time in the schedule).
 enum class Completion {
     CallerThread, // in the dispatch routine, on the caller's thread
     BusThread,
@@ -47,12 +46,14 @@ enum class Completion {
 // "async" (BusThread) or "sync" (CallerThread), as veltsim names the modes.
 const char* CompletionName(Completion mode);
 
-// The delays of the bus thread, in real (not kernel) time, so that they shift completions against
-// the other threads whatever the kernel clock's scale (at the tests' scale of 100, 300 us is 30 ms
-// of kernel time, far inside the driver's waits): one completion in four comes without delay, the
-// others after 20 to 300 microseconds, drawn evenly.
-constexpr unsigned kBusDelayMinMicroseconds = 20;
-constexpr unsigned kBusDelayMaxMicroseconds = 300;
+// The delays of the bus thread, in kernel time, as a host controller completes transfers at
+// the end of a microframe: one completion in four comes without delay, the others after 1 to 24
+// microframes of 125 us (up to 3 ms), drawn evenly. The bus thread sleeps their real duration
+// at the clock's scale, and kernel time does not pass a completion that is due and not yet
+// delivered (host::HoldTime), so that no driver timeout expires only because the bus thread was
+// not scheduled. Requests a NAKing device holds and reads waiting for data hold no time.
+constexpr LONGLONG kBusDelayMicroframe = 1250; // 100 ns units
+constexpr unsigned kBusDelayMaxMicroframes = 24;
 
 // One transfer as the controller saw it.
 struct TransferRecord {
@@ -202,6 +203,7 @@ class UsbDevice {
         uint64_t order;
         UCHAR queue;
         PIRP irp;
+        uint64_t hold;   // the kernel time it holds (host::HoldTime)
         bool cancelling; // its cancel routine runs and completes it
         bool completing; // that routine has it and is completing it
     };
