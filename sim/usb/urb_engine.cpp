@@ -90,6 +90,26 @@ void ClearTransferLength(PURB urb) {
     }
 }
 
+// A counter-based hash (SplitMix64's finaliser), so that a delay depends only on the seed, the
+// queue and the request's number on it, not on which thread drew before.
+uint64_t Mix(uint64_t value) {
+    value += 0x9E3779B97F4A7C15ULL;
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBULL;
+    return value ^ (value >> 31);
+}
+
+// The delay of the n-th completion on a queue: bits 0 and 1 pick no delay (one in four), bits 8
+// to 15 the number of microframes.
+LONGLONG BusDelay(uint64_t seed, UCHAR queue, uint64_t n) {
+    uint64_t bits = Mix(Mix(seed) ^ Mix((static_cast<uint64_t>(queue) << 56) ^ n));
+    if ((bits & 3) == 0) {
+        return 0;
+    }
+    return kBusDelayMicroframe *
+           static_cast<LONGLONG>(1 + ((bits >> 8) & 0xFF) % kBusDelayMaxMicroframes);
+}
+
 bool IsClass(USHORT function) {
     return function == URB_FUNCTION_CLASS_DEVICE || function == URB_FUNCTION_CLASS_INTERFACE ||
            function == URB_FUNCTION_CLASS_ENDPOINT || function == URB_FUNCTION_CLASS_OTHER;
@@ -144,7 +164,7 @@ const char* CompletionName(Completion mode) {
 }
 
 UsbDevice::UsbDevice(ControllerModel model, uint64_t seed)
-    : model_(std::move(model)), stack_(static_cast<int>(CurrentUsbStack())), random_(seed) {
+    : model_(std::move(model)), stack_(static_cast<int>(CurrentUsbStack())), seed_(seed) {
     bus_ = std::thread([this] { BusThread(); });
 }
 
@@ -221,11 +241,7 @@ void UsbDevice::Defer(PIRP irp, UCHAR queue) {
     irp->Tail.Overlay.DriverContext[0] = this;
     {
         std::lock_guard<std::mutex> guard(busLock_);
-        LONGLONG delay = 0;
-        if (random_() % 4 != 0) {
-            delay = kBusDelayMicroframe *
-                    static_cast<LONGLONG>(1 + random_() % kBusDelayMaxMicroframes);
-        }
+        LONGLONG delay = BusDelay(seed_, queue, queueCount_[queue]++);
         auto due = std::chrono::steady_clock::now() + host::RealDuration(delay);
         auto last = lastDue_.find(queue);
         if (last != lastDue_.end() && last->second > due) {

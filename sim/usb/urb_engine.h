@@ -16,7 +16,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <thread>
 
 namespace sim::usb {
@@ -28,8 +27,8 @@ UCHAR UrbRecipient(USHORT function);
 // How requests that the device can answer at once are completed.
 //
 // BusThread, the default, as a host controller does: the request is marked pending, dispatch
-// returns STATUS_PENDING, and the bus thread completes it at DISPATCH_LEVEL after a delay drawn
-// from the device's seeded generator. Reads that wait for data, and the failures of pending
+// returns STATUS_PENDING, and the bus thread completes it at DISPATCH_LEVEL after a delay that
+// the device's seed picks. Reads that wait for data, and the failures of pending
 // reads (unplug, abort, stall), complete from the bus thread too. Completions on one queue (an
 // endpoint; the default pipe for every control transfer; the hub's own port-status requests)
 // come in the order they were answered, as a host controller completes an endpoint's transfers
@@ -83,8 +82,10 @@ struct UsbFailureStatus;
 
 class UsbDevice {
   public:
-    // The seed picks the bus thread's delays: the same seed gives a device the same sequence of
-    // delays, drawn in the order its requests are answered.
+    // The seed picks the bus thread's delays: the delay of a completion is a function of the
+    // seed, its queue and its number on that queue, so the same seed replays the same delays.
+    // Thread scheduling is not replayed: which of two threads' requests comes first on a queue,
+    // and how late each thread runs, may differ, so a race may need several runs to show again.
     explicit UsbDevice(ControllerModel model, uint64_t seed = 1);
     ~UsbDevice(); // fails what is still pending, as an unplug does
     UsbDevice(const UsbDevice&) = delete;
@@ -212,7 +213,8 @@ class UsbDevice {
     std::vector<Delayed> delayed_;
     std::map<UCHAR, std::chrono::steady_clock::time_point> lastDue_;
     uint64_t nextOrder_ = 0;
-    std::mt19937_64 random_;
+    const uint64_t seed_;
+    std::map<UCHAR, uint64_t> queueCount_; // completions queued so far, per queue
     bool busStopping_ = false;
     std::thread bus_;
     std::thread reporter_;

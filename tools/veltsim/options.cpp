@@ -138,7 +138,8 @@ ParseResult ParseOptions(int argc, const char* const* argv, Options* options, st
         stress
             ->add_option("--seed", seed,
                          "seed of the surprise removals and of the USB stack's delays (default: "
-                         "drawn and printed)")
+                         "drawn and printed); thread scheduling is not replayed, so a race may "
+                         "need several runs to show again")
             ->type_name("S")
             ->check(WholeNumber(0, UINT64_MAX, "a whole number from 0 to 18446744073709551615"));
     stress
