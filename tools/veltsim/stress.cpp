@@ -548,6 +548,9 @@ int RunStress(const Options& options) {
     Console out(!options.quiet && !options.json);
     std::string again =
         options.controllers == 1 ? std::string() : Format(" --controllers %u", options.controllers);
+    if (options.os != "10") {
+        again += " --os " + options.os;
+    }
     if (options.completion != "async") {
         again += " --completion " + options.completion;
     }
