@@ -4,6 +4,8 @@
 #include "sim/usb/failure_statuses.h"
 #include "support/usb_stack.h"
 
+#include <usbdlib.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -34,8 +36,9 @@ NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Reads the device descriptor; `cancelFirst` cancels the IRP before it is sent.
-void Send(PDEVICE_OBJECT pdo, Request* request, bool cancelFirst = false) {
+// Sends `urb` (by default the request's own, which reads the device descriptor); `cancelFirst`
+// cancels the IRP before it is sent.
+void Send(PDEVICE_OBJECT pdo, Request* request, bool cancelFirst = false, PURB urb = nullptr) {
     KeInitializeEvent(&request->done, NotificationEvent, FALSE);
     UsbBuildGetDescriptorRequest(&request->urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                  USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, request->buffer, NULL,
@@ -44,7 +47,7 @@ void Send(PDEVICE_OBJECT pdo, Request* request, bool cancelFirst = false) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(request->irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = &request->urb;
+    next->Parameters.Others.Argument1 = urb != nullptr ? urb : &request->urb;
     IoSetCompletionRoutine(request->irp, Completed, request, TRUE, TRUE, TRUE);
     if (cancelFirst) {
         EXPECT_FALSE(IoCancelIrp(request->irp)) << "nobody holds it yet";
@@ -198,6 +201,35 @@ TEST_F(DelayedCompletion, WaitOnAnAnsweredRequestOutlastsALateBusThread) {
     EXPECT_EQ(STATUS_SUCCESS, waited.load());
     EXPECT_EQ(STATUS_SUCCESS, Wait(&first));
     EXPECT_EQ(STATUS_SUCCESS, Wait(&second));
+    Stack().Device().SetUrbObserver(nullptr);
+}
+
+// A configuration the device has taken is not reported cancelled: a cancel that finds the
+// selection waiting for its completion comes too late, and the driver gets the pipes it has.
+TEST_F(DelayedCompletion, SelectionCarriedOutIsNotCancelled) {
+    Plug(DefaultController());
+    sim::usb::Bytes configuration = Stack().Device().Model().configuration;
+    auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 3, -1, -1), NULL},
+        {NULL, NULL}};
+    ASSERT_NE(nullptr, list[0].InterfaceDescriptor);
+    PURB select = USBD_CreateConfigurationRequestEx(config, list);
+    ASSERT_NE(nullptr, select);
+    HoldBus();
+    Request first;
+    Send(Stack().Pdo(), &first);
+    WaitUntilHeld();
+    Request selection;
+    Send(Stack().Pdo(), &selection, false, select);
+    EXPECT_FALSE(IoCancelIrp(selection.irp));
+    Release();
+    EXPECT_EQ(STATUS_SUCCESS, Wait(&first));
+    EXPECT_EQ(STATUS_SUCCESS, Wait(&selection));
+    EXPECT_TRUE(Stack().Device().Configured());
+    ASSERT_NE(0u, list[0].Interface->NumberOfPipes);
+    EXPECT_NE(0u, Stack().Device().EndpointOf(list[0].Interface->Pipes[0].PipeHandle));
+    ExFreePool(select);
     Stack().Device().SetUrbObserver(nullptr);
 }
 

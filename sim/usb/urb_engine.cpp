@@ -110,6 +110,13 @@ LONGLONG BusDelay(uint64_t seed, UCHAR queue, uint64_t n) {
            static_cast<LONGLONG>(1 + ((bits >> 8) & 0xFF) % kBusDelayMaxMicroframes);
 }
 
+// A descriptor read changes nothing on the device: cancelling it after the fact loses nothing.
+bool ReadsDescriptor(USHORT function) {
+    return function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
+           function == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ||
+           function == URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT;
+}
+
 bool IsClass(USHORT function) {
     return function == URB_FUNCTION_CLASS_DEVICE || function == URB_FUNCTION_CLASS_INTERFACE ||
            function == URB_FUNCTION_CLASS_ENDPOINT || function == URB_FUNCTION_CLASS_OTHER;
@@ -236,8 +243,9 @@ void UsbDevice::CompleteCancelled(PIRP irp) {
 
 // Queues an answered request for its completion from the bus thread after a seeded delay, no
 // earlier than what its queue holds. While it waits it can be cancelled, as a transfer queued
-// at a host controller can (IoCancelIrp, "Cancel Routines in Drivers").
-void UsbDevice::Defer(PIRP irp, UCHAR queue) {
+// at a host controller can (IoCancelIrp, "Cancel Routines in Drivers"), unless the device has
+// already carried it out: a cancel must not report undone what was done.
+void UsbDevice::Defer(PIRP irp, UCHAR queue, bool cancellable) {
     irp->Tail.Overlay.DriverContext[0] = this;
     {
         std::lock_guard<std::mutex> guard(busLock_);
@@ -250,7 +258,11 @@ void UsbDevice::Defer(PIRP irp, UCHAR queue) {
         lastDue_[queue] = due;
         // Kernel time waits for this completion: no driver's timeout passes it.
         uint64_t hold = host::HoldTime(host::KernelTime() + delay);
-        delayed_.push_back(Delayed{due, nextOrder_++, queue, irp, hold, false, false});
+        delayed_.push_back(Delayed{due, nextOrder_++, queue, irp, hold, cancellable, false, false});
+        if (!cancellable) {
+            busWake_.notify_all();
+            return;
+        }
         IoSetCancelRoutine(irp, CancelRequest);
         // A cancel that came before the routine was set found none to call: it is ours to
         // honour. When the routine is already gone again, the cancel routine completes it.
@@ -290,7 +302,7 @@ void UsbDevice::BusThread() {
             continue;
         }
         PIRP irp = next->irp;
-        if (IoSetCancelRoutine(irp, NULL) == NULL) {
+        if (next->cancellable && IoSetCancelRoutine(irp, NULL) == NULL) {
             next->cancelling = true;
             continue;
         }
@@ -307,10 +319,10 @@ void UsbDevice::BusThread() {
 }
 
 // Completes a request the device answered at once, as the completion mode says.
-void UsbDevice::Finish(PIRP irp, NTSTATUS status, UCHAR queue) {
+void UsbDevice::Finish(PIRP irp, NTSTATUS status, UCHAR queue, bool cancellable) {
     irp->IoStatus.Status = status;
     if (CompletionMode() == Completion::BusThread) {
-        Defer(irp, queue);
+        Defer(irp, queue, cancellable);
     } else {
         Complete(irp);
     }
@@ -342,7 +354,14 @@ NTSTATUS UsbDevice::HandleInternalIoctl(PDEVICE_OBJECT pdo, PIRP irp) {
     irp->IoStatus.Information = 0;
     NTSTATUS status;
     UCHAR queue = HubQueue;
+    bool carriedOut = false; // the device acted on it: a cancel can no longer undo it
     Observe(irp, false);
+    // In the bus mode a request takes its place in its queue's order as the device acts on it,
+    // so that the device acts on and completes one queue's requests in the same order.
+    std::unique_lock<std::recursive_mutex> acting(actLock_, std::defer_lock);
+    if (CompletionMode() == Completion::BusThread) {
+        acting.lock();
+    }
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB: {
         auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
@@ -356,6 +375,7 @@ NTSTATUS UsbDevice::HandleInternalIoctl(PDEVICE_OBJECT pdo, PIRP irp) {
         if (status == STATUS_PENDING) {
             return STATUS_PENDING;
         }
+        carriedOut = NT_SUCCESS(status) && !ReadsDescriptor(urb->UrbHeader.Function);
         break;
     }
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
@@ -371,10 +391,10 @@ NTSTATUS UsbDevice::HandleInternalIoctl(PDEVICE_OBJECT pdo, PIRP irp) {
     }
     if (CompletionMode() == Completion::BusThread) {
         IoMarkIrpPending(irp);
-        Finish(irp, status, queue);
+        Finish(irp, status, queue, !carriedOut);
         return STATUS_PENDING;
     }
-    Finish(irp, status, queue);
+    Finish(irp, status, queue, !carriedOut);
     return status;
 }
 
@@ -801,11 +821,11 @@ void UsbDevice::CompleteRead(PIRP irp, const Bytes& report, UCHAR endpoint) {
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     if (CompletionMode() == Completion::BusThread) {
-        Finish(irp, STATUS_SUCCESS, endpoint);
+        Finish(irp, STATUS_SUCCESS, endpoint, false);
         return;
     }
     host::IrqlScope dispatch(DISPATCH_LEVEL);
-    Finish(irp, STATUS_SUCCESS, endpoint);
+    Finish(irp, STATUS_SUCCESS, endpoint, false);
 }
 
 // The cancel routine of a read waiting for data, of a control request a NAKing device holds, and
@@ -880,7 +900,8 @@ void UsbDevice::FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS st
         ClearTransferLength(urb);
         read.irp->IoStatus.Status = status;
         if (bus) {
-            Defer(read.irp, read.endpoint == DefaultPipeMarker ? DefaultPipeQueue : read.endpoint);
+            Defer(read.irp, read.endpoint == DefaultPipeMarker ? DefaultPipeQueue : read.endpoint,
+                  true);
         } else {
             Complete(read.irp);
         }

@@ -33,10 +33,15 @@ UCHAR UrbRecipient(USHORT function);
 // endpoint; the default pipe for every control transfer; the hub's own port-status requests)
 // come in the order they were answered, as a host controller completes an endpoint's transfers
 // in order; queues are independent, so completions of different endpoints may overtake each
-// other. While it waits, a request can be cancelled (STATUS_CANCELLED, USBD_STATUS_CANCELED).
-// Not modelled: the device acts on a request when it arrives, so a cancel that catches a
-// request in its delay reports it cancelled though the device has already acted on it (a host
-// controller executes it at the end of its time in the schedule).
+// other; the device acts on the requests of one queue in the order they complete. While it
+// waits, a request the device has not carried out (a failure, a descriptor read) can be
+// cancelled (STATUS_CANCELLED, USBD_STATUS_CANCELED); one it has carried out (a configuration
+// selection, a pipe request, an OUT transfer, a class or vendor request, a read holding data)
+// completes with its result, as a cancel that comes too late does.
+// Not modelled: the device acts on a request when it arrives, not at the end of its time in
+// the host controller's schedule, so a cancel during the delay cannot stop a request the device
+// acts on; a control request a NAKing device holds does not block the default pipe's later
+// transfers, which a host controller would keep behind it.
 enum class Completion {
     CallerThread, // in the dispatch routine, on the caller's thread
     BusThread,
@@ -161,8 +166,8 @@ class UsbDevice {
     PIRP TakeRead(UCHAR endpoint); // caller holds lock_
     void CompleteRead(PIRP irp, const Bytes& report, UCHAR endpoint);
     void FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS status, USBD_STATUS usbd);
-    void Finish(PIRP irp, NTSTATUS status, UCHAR queue);
-    void Defer(PIRP irp, UCHAR queue);
+    void Finish(PIRP irp, NTSTATUS status, UCHAR queue, bool cancellable);
+    void Defer(PIRP irp, UCHAR queue, bool cancellable);
     void Complete(PIRP irp); // IofCompleteRequest, seen by the observer first
     void CompleteCancelled(PIRP irp);
     void Observe(PIRP irp, bool completed);
@@ -178,6 +183,7 @@ class UsbDevice {
     // UsbStack in two namespaces include this header.
     const int stack_;
     mutable std::mutex lock_;
+    std::recursive_mutex actLock_; // the device acts on one request at a time (bus mode)
     Completion completion_ = Completion::BusThread;
     UrbObserver observer_;
     bool gone_ = false;
@@ -204,9 +210,10 @@ class UsbDevice {
         uint64_t order;
         UCHAR queue;
         PIRP irp;
-        uint64_t hold;   // the kernel time it holds (host::HoldTime)
-        bool cancelling; // its cancel routine runs and completes it
-        bool completing; // that routine has it and is completing it
+        uint64_t hold;    // the kernel time it holds (host::HoldTime)
+        bool cancellable; // the device has not carried it out (a failure, a descriptor read)
+        bool cancelling;  // its cancel routine runs and completes it
+        bool completing;  // that routine has it and is completing it
     };
     mutable std::mutex busLock_;
     std::condition_variable busWake_;
