@@ -877,7 +877,8 @@ VOID NTAPI UsbDevice::CancelRequest(PDEVICE_OBJECT device, PIRP irp) {
 
 // Fails the reads that wait on the endpoints chosen. In the bus mode the failures complete from
 // the bus thread, behind what their endpoints answered before; a transfer already answered keeps
-// its answer.
+// its answer. The controller has retired them with their status: a later cancel cannot change
+// it, as a flushed transfer is no longer on the schedule.
 void UsbDevice::FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS status,
                             USBD_STATUS usbd) {
     std::vector<PendingRead> failed;
@@ -901,7 +902,7 @@ void UsbDevice::FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS st
         read.irp->IoStatus.Status = status;
         if (bus) {
             Defer(read.irp, read.endpoint == DefaultPipeMarker ? DefaultPipeQueue : read.endpoint,
-                  true);
+                  false);
         } else {
             Complete(read.irp);
         }

@@ -34,9 +34,10 @@ UCHAR UrbRecipient(USHORT function);
 // come in the order they were answered, as a host controller completes an endpoint's transfers
 // in order; queues are independent, so completions of different endpoints may overtake each
 // other; the device acts on the requests of one queue in the order they complete. While it
-// waits, a request the device has not carried out (a failure, a descriptor read) can be
-// cancelled (STATUS_CANCELLED, USBD_STATUS_CANCELED); one it has carried out (a configuration
-// selection, a pipe request, an OUT transfer, a class or vendor request, a read holding data)
+// waits, a request nothing was carried out for (a failure at dispatch, a descriptor read) can be
+// cancelled (STATUS_CANCELLED, USBD_STATUS_CANCELED); one the device has carried out (a
+// configuration selection, a pipe request, an OUT transfer, a class or vendor request, a read
+// holding data) or the controller has retired (a read failed at unplug, abort or stall)
 // completes with its result, as a cancel that comes too late does.
 // Not modelled: the device acts on a request when it arrives, not at the end of its time in
 // the host controller's schedule, so a cancel during the delay cannot stop a request the device
@@ -211,7 +212,7 @@ class UsbDevice {
         UCHAR queue;
         PIRP irp;
         uint64_t hold;    // the kernel time it holds (host::HoldTime)
-        bool cancellable; // the device has not carried it out (a failure, a descriptor read)
+        bool cancellable; // nothing is carried out yet (a failure at dispatch, a descriptor read)
         bool cancelling;  // its cancel routine runs and completes it
         bool completing;  // that routine has it and is completing it
     };

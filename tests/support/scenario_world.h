@@ -63,8 +63,8 @@ class ScenarioTest : public ::testing::Test {
     // byte 7, which goes up by 4 from one of its reports to the next, and no child has received a
     // report that no controller sent.
     ::testing::AssertionResult StreamToBoth(unsigned each = 2);
-    // The controller leaves the bus, the bus completes what it failed, and the PnP manager hears
-    // of it.
+    // The controller leaves the bus and the PnP manager hears of it, while the transfers the bus
+    // failed may still be completing.
     void Unplug();
 
     std::unique_ptr<sim::usb::UsbDevice> usb_;
