@@ -13,6 +13,7 @@
 #include <set>
 #include <shared_mutex>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -319,6 +320,7 @@ struct Case {
     const ScenarioKind* kind;
     Target target;
     Mode mode;
+    sim::usb::Completion completion;
 };
 
 // The scenarios, where each runs, and whether it needs the filter (which is what fails).
@@ -342,12 +344,13 @@ const ScenarioKind Scenarios[] = {
 };
 
 void PrintTo(const Case& c, std::ostream* out) {
-    *out << c.kind->name << " on " << TargetName(c.target) << ", " << ModeName(c.mode);
+    *out << c.kind->name << " on " << TargetName(c.target) << ", " << ModeName(c.mode) << ", "
+         << sim::usb::CompletionName(c.completion);
 }
 
 // Each scenario on each target it applies to, with and without the filter; the controller's
 // also with the children handled in a shuffled order (its removal and re-enumeration take
-// both children at once).
+// both children at once). Each in both completion modes.
 std::vector<Case> AllCases() {
     std::vector<Case> cases;
     for (const ScenarioKind& kind : Scenarios) {
@@ -360,7 +363,10 @@ std::vector<Case> AllCases() {
                     (mode == Mode::Scrambled && target != Target::Controller)) {
                     continue;
                 }
-                cases.push_back({&kind, target, mode});
+                for (sim::usb::Completion completion :
+                     {sim::usb::Completion::BusThread, sim::usb::Completion::CallerThread}) {
+                    cases.push_back({&kind, target, mode, completion});
+                }
             }
         }
     }
@@ -371,6 +377,9 @@ class Certification : public CertificationWorld, public ::testing::WithParamInte
   protected:
     velt_test::WorldOptions Options() const override {
         return OptionsFor(GetParam().mode, 7);
+    }
+    sim::usb::Completion CompletionMode() const override {
+        return GetParam().completion;
     }
 };
 
@@ -388,12 +397,14 @@ TEST_P(Certification, ScenarioWithInputBeforeAndAfter) {
 INSTANTIATE_TEST_SUITE_P(Scenarios, Certification, ::testing::ValuesIn(AllCases()),
                          [](const ::testing::TestParamInfo<Case>& info) {
                              return std::string(info.param.kind->name) + "_" +
-                                    TargetName(info.param.target) + "_" + ModeName(info.param.mode);
+                                    TargetName(info.param.target) + "_" +
+                                    ModeName(info.param.mode) + "_" +
+                                    sim::usb::CompletionName(info.param.completion);
                          });
 
 // ---- The verification itself
 
-class VerifiedWorld : public CertificationWorld {
+class VerifiedWorld : public velt_test::InBothCompletions<CertificationWorld> {
   protected:
     velt_test::WorldOptions Options() const override {
         return OptionsFor(Mode::Scrambled, 3);
@@ -402,7 +413,7 @@ class VerifiedWorld : public CertificationWorld {
 
 // The filter sits right above the FDO and right above each child, and every stack went through
 // a device power cycle that nobody asked for.
-TEST_F(VerifiedWorld, FilterAboveEachDeviceOfTheDriverAndUnsolicitedPower) {
+TEST_P(VerifiedWorld, FilterAboveEachDeviceOfTheDriverAndUnsolicitedPower) {
     std::vector<PDEVICE_OBJECT> filters = sim::pnp::FiltersIn(Pdo());
     ASSERT_EQ(1u, filters.size());
     EXPECT_EQ(filters[0], Fdo()->AttachedDevice);
@@ -423,7 +434,7 @@ TEST_F(VerifiedWorld, FilterAboveEachDeviceOfTheDriverAndUnsolicitedPower) {
 
 // A first start that fails (in the filter, after the driver started its thread and queued its
 // work) takes the new stack down with a removal alone; the device can be enabled again.
-TEST_F(VerifiedWorld, FailedFirstStartIsRemovedWithoutSurpriseRemoval) {
+TEST_P(VerifiedWorld, FailedFirstStartIsRemovedWithoutSurpriseRemoval) {
     {
         ReadAnswerer answer(*usb_);
         ASSERT_TRUE(pnp_->Disable(Pdo()));
@@ -442,7 +453,7 @@ TEST_F(VerifiedWorld, FailedFirstStartIsRemovedWithoutSurpriseRemoval) {
 }
 
 // With the order scrambled, the children start in either order over a few re-enumerations.
-TEST_F(VerifiedWorld, ScrambledEnumerationStartsTheChildrenInEitherOrder) {
+TEST_P(VerifiedWorld, ScrambledEnumerationStartsTheChildrenInEitherOrder) {
     const std::string gamepadStart =
         "VELTDRIVER : PDO : DispatchPnp: completing IRP_MN_START_DEVICE with STATUS_SUCCESS ";
     const std::string vendorStart =
@@ -465,12 +476,12 @@ TEST_F(VerifiedWorld, ScrambledEnumerationStartsTheChildrenInEitherOrder) {
 
 // ---- A controller that sends nothing
 
-class SilentController : public CertificationWorld {};
+class SilentController : public velt_test::InBothCompletions<CertificationWorld> {};
 
 // The HID stacks cancel their reads when their devices go; a disable must not depend on input
 // that may never come, so the children pass the cancellation on to the transfers they repeated
 // to the controller.
-TEST_F(SilentController, DisableDoesNotWaitForInput) {
+TEST_P(SilentController, DisableDoesNotWaitForInput) {
     std::atomic<bool> done{false};
     std::thread remover([&] {
         EXPECT_TRUE(pnp_->Disable(Pdo()));
@@ -487,16 +498,25 @@ TEST_F(SilentController, DisableDoesNotWaitForInput) {
     EnableAgain(Pdo());
 }
 
+INSTANTIATE_TEST_SUITE_P(Completion, VerifiedWorld, velt_test::BothCompletions(),
+                         velt_test::CompletionTestName);
+INSTANTIATE_TEST_SUITE_P(Completion, SilentController, velt_test::BothCompletions(),
+                         velt_test::CompletionTestName);
+
 // ---- Chaos
 
 // PnP actions and sleep cycles, chosen by a seed, while both children stream input and their
 // output and feature requests keep coming. Actions that take stacks down wait for the requests
 // of the moment (an application closes its handles before a removal goes through); the rest run
 // beside them.
-class Chaos : public CertificationWorld, public ::testing::WithParamInterface<unsigned> {
+class Chaos : public CertificationWorld,
+              public ::testing::WithParamInterface<std::tuple<unsigned, sim::usb::Completion>> {
   protected:
     velt_test::WorldOptions Options() const override {
-        return OptionsFor(Mode::Scrambled, GetParam());
+        return OptionsFor(Mode::Scrambled, std::get<0>(GetParam()));
+    }
+    sim::usb::Completion CompletionMode() const override {
+        return std::get<1>(GetParam());
     }
     // A run cut short by a failure stops its requests before the world goes.
     void TearDown() override {
@@ -543,7 +563,7 @@ class Chaos : public CertificationWorld, public ::testing::WithParamInterface<un
 
 TEST_P(Chaos, PnpAndSleepBesideIoOnBothChildren) {
     constexpr unsigned Steps = 60;
-    std::mt19937 random(GetParam());
+    std::mt19937 random(std::get<0>(GetParam()));
     const Target targets[] = {Target::Controller, Target::Gamepad, Target::Vendor};
     ASSERT_TRUE(StreamToBoth()) << "before";
     StartIo();
@@ -595,6 +615,12 @@ TEST_P(Chaos, PnpAndSleepBesideIoOnBothChildren) {
     ASSERT_TRUE(StreamToBoth()) << "after";
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, Chaos, ::testing::Values(1u, 2u, 3u, 4u));
+INSTANTIATE_TEST_SUITE_P(
+    Seeds, Chaos,
+    ::testing::Combine(::testing::Values(1u, 2u, 3u, 4u), velt_test::BothCompletions()),
+    [](const ::testing::TestParamInfo<std::tuple<unsigned, sim::usb::Completion>>& info) {
+        return std::to_string(std::get<0>(info.param)) + "_" +
+               sim::usb::CompletionName(std::get<1>(info.param));
+    });
 
 } // namespace

@@ -53,11 +53,11 @@ Sddl = "D:P(A;;GA;;;BA)"
     EXPECT_EQ("", models[1].security) << "AddReg of the install section writes the driver key";
 }
 
-class DeviceSecurityTest : public ScenarioTest {};
+class DeviceSecurityTest : public EachCompletion {};
 
 // The PnP manager applies the hardware key's Security to the controller's stack; the driver's
 // device objects carry FILE_DEVICE_SECURE_OPEN, so a name in their namespace is no way around it.
-TEST_F(DeviceSecurityTest, OnlyTheSystemAndAdministratorsOpenTheControllersStack) {
+TEST_P(DeviceSecurityTest, OnlyTheSystemAndAdministratorsOpenTheControllersStack) {
     PDEVICE_EXTENSION fdo = FdoExtension();
     for (PDEVICE_OBJECT device :
          {Fdo(), ReadPublished(&fdo->GamepadChild), ReadPublished(&fdo->VendorChild)}) {
@@ -86,5 +86,7 @@ TEST_F(DeviceSecurityTest, OnlyTheSystemAndAdministratorsOpenTheControllersStack
         EXPECT_EQ(c.status, status) << int(c.caller);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Completion, DeviceSecurityTest, BothCompletions(), CompletionTestName);
 
 } // namespace

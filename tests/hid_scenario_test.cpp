@@ -26,7 +26,7 @@ std::map<uint8_t, size_t> Sizes(const std::vector<sim::hid::Report>& reports) {
 }
 
 // The vendor child's feature report 0x03 is served by the controller.
-class HidScenario : public velt_test::ScenarioTest {
+class HidScenario : public velt_test::EachCompletion {
   protected:
     velt_test::WorldOptions Options() const override {
         velt_test::WorldOptions options;
@@ -39,7 +39,7 @@ class HidScenario : public velt_test::ScenarioTest {
     }
 };
 
-TEST_F(HidScenario, BothChildrenEnumerateWithTheirReports) {
+TEST_P(HidScenario, BothChildrenEnumerateWithTheirReports) {
     EXPECT_EQ(0x054C, gamepad_->VendorId());
     EXPECT_EQ(0x09CC, gamepad_->ProductId());
     EXPECT_EQ(u"Sony Interactive Entertainment", gamepad_->Manufacturer());
@@ -88,7 +88,7 @@ TEST_F(HidScenario, BothChildrenEnumerateWithTheirReports) {
     }
 }
 
-TEST_F(HidScenario, GamepadInputFieldsComeFromTheParsedDescriptor) {
+TEST_P(HidScenario, GamepadInputFieldsComeFromTheParsedDescriptor) {
     const sim::hid::ParsedReports& reports = gamepad_->Reports();
     struct Expected {
         uint32_t usage;
@@ -136,7 +136,7 @@ TEST_F(HidScenario, GamepadInputFieldsComeFromTheParsedDescriptor) {
     EXPECT_EQ(9, value);
 }
 
-TEST_F(HidScenario, InputReportsReachBothChildrenWithTheFrameCounterOnTheGamepadOnly) {
+TEST_P(HidScenario, InputReportsReachBothChildrenWithTheFrameCounterOnTheGamepadOnly) {
     std::vector<Bytes> gamepadReports;
     std::vector<Bytes> vendorReports;
     for (unsigned sent = 0; gamepadReports.size() < 66 && sent < 400; ++sent) {
@@ -167,7 +167,7 @@ TEST_F(HidScenario, InputReportsReachBothChildrenWithTheFrameCounterOnTheGamepad
     EXPECT_EQ(gamepadReports.size(), gamepad_->Counters().reportsReceived);
 }
 
-TEST_F(HidScenario, OutputReportFromEitherChildReachesTheOutPipeUnchanged) {
+TEST_P(HidScenario, OutputReportFromEitherChildReachesTheOutPipeUnchanged) {
     for (const auto& child : {gamepad_, vendor_}) {
         Bytes report(32);
         report[0] = 0x05;
@@ -183,7 +183,7 @@ TEST_F(HidScenario, OutputReportFromEitherChildReachesTheOutPipeUnchanged) {
     }
 }
 
-TEST_F(HidScenario, GamepadFeaturesAnswerLocallyWithTheAddressGetMacRead) {
+TEST_P(HidScenario, GamepadFeaturesAnswerLocallyWithTheAddressGetMacRead) {
     size_t controlBefore = usb_->ControlTransfers().size();
     sim::hid::HidResult address = gamepad_->GetFeature(0x12);
     ASSERT_EQ(STATUS_SUCCESS, address.status);
@@ -205,7 +205,7 @@ TEST_F(HidScenario, GamepadFeaturesAnswerLocallyWithTheAddressGetMacRead) {
     EXPECT_EQ(controlBefore, usb_->ControlTransfers().size()) << "nothing reached the controller";
 }
 
-TEST_F(HidScenario, VendorFeatureReportIsAClassRequestToInterfaceThree) {
+TEST_P(HidScenario, VendorFeatureReportIsAClassRequestToInterfaceThree) {
     sim::hid::HidResult feature = vendor_->GetFeature(0x03);
     EXPECT_EQ(STATUS_SUCCESS, feature.status);
     ASSERT_EQ(48u, feature.data.size());
@@ -219,7 +219,7 @@ TEST_F(HidScenario, VendorFeatureReportIsAClassRequestToInterfaceThree) {
     EXPECT_EQ(3, last.setup.index);
 }
 
-TEST_F(HidScenario, CancelledTransferReachesTheChildAsSuccessOf32Bytes) {
+TEST_P(HidScenario, CancelledTransferReachesTheChildAsSuccessOf32Bytes) {
     ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
     usb_->FailPendingReads(STATUS_CANCELLED);
     for (const auto& child : {gamepad_, vendor_}) {
@@ -238,7 +238,7 @@ TEST_F(HidScenario, CancelledTransferReachesTheChildAsSuccessOf32Bytes) {
 
 // The world's own check: data that reaches a HID stack as a report although the bus wrote
 // something else for that read counts as a phantom report.
-TEST_F(HidScenario, ReportTheBusDidNotSendCountsAsPhantom) {
+TEST_P(HidScenario, ReportTheBusDidNotSendCountsAsPhantom) {
     ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
     usb_->SetUrbObserver([](PIRP, const URB* urb, bool completed) {
         if (completed && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
@@ -254,7 +254,7 @@ TEST_F(HidScenario, ReportTheBusDidNotSendCountsAsPhantom) {
 }
 
 // Data too short for its input report, or of an ID that is no input report, is dropped.
-TEST_F(HidScenario, ReportsThatDoNotFitTheDescriptorAreDropped) {
+TEST_P(HidScenario, ReportsThatDoNotFitTheDescriptorAreDropped) {
     ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
     Bytes shortReport(10);
     shortReport[0] = 0x01;
@@ -268,7 +268,7 @@ TEST_F(HidScenario, ReportsThatDoNotFitTheDescriptorAreDropped) {
     EXPECT_EQ(0u, gamepad_->QueuedInputReports() + vendor_->QueuedInputReports());
 }
 
-TEST_F(HidScenario, SurpriseRemovalWithReadsOutstandingLeavesNothingBehind) {
+TEST_P(HidScenario, SurpriseRemovalWithReadsOutstandingLeavesNothingBehind) {
     ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
     std::vector<PDEVICE_OBJECT> children;
     for (const auto& node : pnp_->Children(Pdo())) {
@@ -287,7 +287,7 @@ TEST_F(HidScenario, SurpriseRemovalWithReadsOutstandingLeavesNothingBehind) {
     EXPECT_EQ(0u, usb_->PendingReads());
 }
 
-TEST_F(HidScenario, OrderlyRemovalWaitsForReadsTheStreamingControllerAnswers) {
+TEST_P(HidScenario, OrderlyRemovalWaitsForReadsTheStreamingControllerAnswers) {
     ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
     usb_->StartInputReports(10000, [this] { return usb_->NextDefaultReport(); });
     EXPECT_TRUE(pnp_->Remove(Pdo()));
@@ -299,5 +299,8 @@ TEST_F(HidScenario, OrderlyRemovalWaitsForReadsTheStreamingControllerAnswers) {
     hub_->Unplug();
     pnp_->Unplug(Pdo());
 }
+
+INSTANTIATE_TEST_SUITE_P(Completion, HidScenario, velt_test::BothCompletions(),
+                         velt_test::CompletionTestName);
 
 } // namespace

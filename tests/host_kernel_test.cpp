@@ -299,6 +299,36 @@ TEST_F(HostKernel, EventsReleaseOneOrAllWaitersAndWaitsTimeOutInKernelTime) {
     EXPECT_GE(host::KernelTime() - before, 10000000);
 }
 
+// Device work due and not delivered stops kernel time: a wait's timeout cannot expire before
+// the completion that would have ended it, however late its thread runs; a signal still wakes.
+TEST_F(HostKernel, HeldTimeStopsTimeoutsUntilReleasedButNotSignals) {
+    host::SetTimeScale(1000);
+    KEVENT never, signalled;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeInitializeEvent(&signalled, NotificationEvent, FALSE);
+    LONGLONG start = host::KernelTime();
+    uint64_t hold = host::HoldTime(start + 10000);
+    std::atomic<NTSTATUS> timedOut{STATUS_PENDING};
+    std::thread waiter([&] {
+        LARGE_INTEGER tenthSecond;
+        tenthSecond.QuadPart = -1000000;
+        timedOut = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &tenthSecond);
+    });
+    // 100 kernel ms are 100 real us at this scale: without the hold the wait would be over.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(STATUS_PENDING, timedOut.load());
+    EXPECT_LE(host::KernelTime(), start + 10000);
+    LARGE_INTEGER oneSecond;
+    oneSecond.QuadPart = -10000000;
+    KeSetEvent(&signalled, 0, FALSE);
+    EXPECT_EQ(STATUS_SUCCESS,
+              KeWaitForSingleObject(&signalled, Executive, KernelMode, FALSE, &oneSecond));
+    host::ReleaseTime(hold);
+    waiter.join();
+    EXPECT_EQ(STATUS_TIMEOUT, timedOut.load());
+    EXPECT_GE(host::KernelTime(), start + 1000000);
+}
+
 VOID NTAPI EndingThread(PVOID Context) {
     KeSetEvent(static_cast<PKEVENT>(Context), 0, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);

@@ -9,9 +9,9 @@ using sim::power::PowerManager;
 
 constexpr unsigned Cycles = 50;
 
-class PowerScenario : public velt_test::ScenarioTest {};
+class PowerScenario : public velt_test::EachCompletion {};
 
-TEST_F(PowerScenario, InputKeepsFlowingThroughFiftySleepCycles) {
+TEST_P(PowerScenario, InputKeepsFlowingThroughFiftySleepCycles) {
     ASSERT_EQ(STATUS_SUCCESS, power_->Resume()) << "the first S0 after start";
     ASSERT_EQ(PowerDeviceD0, FdoExtension()->DevicePowerState);
     for (unsigned cycle = 0; cycle < Cycles; ++cycle) {
@@ -36,5 +36,8 @@ TEST_F(PowerScenario, InputKeepsFlowingThroughFiftySleepCycles) {
     EXPECT_EQ(0u, gamepad_->Counters().readErrors);
     EXPECT_EQ(0u, vendor_->Counters().readErrors);
 }
+
+INSTANTIATE_TEST_SUITE_P(Completion, PowerScenario, velt_test::BothCompletions(),
+                         velt_test::CompletionTestName);
 
 } // namespace

@@ -8,7 +8,7 @@ using sim::power::PowerManager;
 using sim::power::SentIrp;
 
 // The world ends by unplugging the controller.
-class PowerTreeTest : public velt_test::ScenarioTest {
+class PowerTreeTest : public velt_test::EachCompletion {
   protected:
     velt_test::WorldOptions Options() const override {
         velt_test::WorldOptions options;
@@ -16,7 +16,7 @@ class PowerTreeTest : public velt_test::ScenarioTest {
         return options;
     }
     void SetUp() override {
-        ScenarioTest::SetUp();
+        velt_test::EachCompletion::SetUp();
         for (const sim::pnp::DeviceNode& child : pnp_->Children(Pdo())) {
             children_.push_back(child.pdo);
         }
@@ -44,7 +44,7 @@ class PowerTreeTest : public velt_test::ScenarioTest {
 // Children hear of a sleep before their parent and of the resume after it; the controller's
 // stack goes to the state its capabilities map and back to D0, and both the FDO and the bus
 // tell the power manager so.
-TEST_F(PowerTreeTest, SleepStatesAndResumeInTreeOrder) {
+TEST_P(PowerTreeTest, SleepStatesAndResumeInTreeOrder) {
     ASSERT_EQ(2u, children_.size());
     ASSERT_EQ(STATUS_SUCCESS, power_->Resume()) << "the first S0 after start";
     ASSERT_EQ(PowerDeviceD0, FdoState());
@@ -84,7 +84,7 @@ TEST_F(PowerTreeTest, SleepStatesAndResumeInTreeOrder) {
 }
 
 // A controller that does not come back to D0 keeps the FDO's state; the next resume asks again.
-TEST_F(PowerTreeTest, FailedPowerUpIsRetriedOnTheNextResume) {
+TEST_P(PowerTreeTest, FailedPowerUpIsRetriedOnTheNextResume) {
     ASSERT_EQ(STATUS_SUCCESS, power_->Resume());
     ASSERT_EQ(STATUS_SUCCESS, power_->Sleep(PowerSystemSleeping3));
     hub_->FailPowerUp(STATUS_UNSUCCESSFUL);
@@ -101,7 +101,7 @@ TEST_F(PowerTreeTest, FailedPowerUpIsRetriedOnTheNextResume) {
 
 // Many cycles through S3 and S4 and back: every power IRP the manager sent came back with
 // success, the controller's stack alternates between D3 and D0 and ends in D0, nothing is left.
-TEST_F(PowerTreeTest, FiftySleepCyclesLoseNoPowerIrp) {
+TEST_P(PowerTreeTest, FiftySleepCyclesLoseNoPowerIrp) {
     constexpr unsigned Cycles = 50;
     ASSERT_EQ(STATUS_SUCCESS, power_->Resume());
     for (unsigned cycle = 0; cycle < Cycles; ++cycle) {
@@ -124,5 +124,8 @@ TEST_F(PowerTreeTest, FiftySleepCyclesLoseNoPowerIrp) {
     }
     EXPECT_EQ(states, PowerManager::DeviceStates(Pdo())) << "the bus went the same way";
 }
+
+INSTANTIATE_TEST_SUITE_P(Completion, PowerTreeTest, velt_test::BothCompletions(),
+                         velt_test::CompletionTestName);
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -77,12 +78,19 @@ void SendOutput(PDEVICE_OBJECT child, RawOutput& output, UCHAR mark) {
     IoCallDriver(child, output.irp);
 }
 
-class UsbStackRules : public velt_test::ScenarioTest,
-                      public ::testing::WithParamInterface<Generation> {
+class UsbStackRules
+    : public velt_test::ScenarioTest,
+      public ::testing::WithParamInterface<std::tuple<Generation, sim::usb::Completion>> {
   protected:
+    const Generation& Param() const {
+        return std::get<0>(GetParam());
+    }
+    sim::usb::Completion CompletionMode() const override {
+        return std::get<1>(GetParam());
+    }
     velt_test::WorldOptions Options() const override {
         velt_test::WorldOptions options;
-        options.os = GetParam().os;
+        options.os = Param().os;
         options.power = false;
         options.unplugAtEnd = true;
         return options;
@@ -121,7 +129,7 @@ class UsbStackRules : public velt_test::ScenarioTest,
 // what the HID stacks see: no read comes back as a fake report.
 TEST_P(UsbStackRules, UnplugReachesTheHidStacksAsTheStacksStatusWithoutFakeReports) {
     ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
-    NTSTATUS gone = FailureStatus(UsbFailure::PendingAtUnplug, GetParam().stack).status;
+    NTSTATUS gone = FailureStatus(UsbFailure::PendingAtUnplug, Param().stack).status;
     usb_->Unplug();
     hub_->Unplug();
     for (const auto& child : {gamepad_, vendor_}) {
@@ -305,9 +313,12 @@ TEST_P(UsbStackRules, StopBeforeARestartsSelectionKeepsTheReadsHeldForTheNextRes
     EXPECT_TRUE(StreamToBoth());
 }
 
-INSTANTIATE_TEST_SUITE_P(EachGeneration, UsbStackRules, ::testing::ValuesIn(Generations),
-                         [](const ::testing::TestParamInfo<Generation>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    EachGeneration, UsbStackRules,
+    ::testing::Combine(::testing::ValuesIn(Generations), velt_test::BothCompletions()),
+    [](const ::testing::TestParamInfo<std::tuple<Generation, sim::usb::Completion>>& info) {
+        return std::string(std::get<0>(info.param).name) + "_" +
+               sim::usb::CompletionName(std::get<1>(info.param));
+    });
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace velt_test;
@@ -97,8 +98,14 @@ constexpr ULONG PacketTag = 'P' | ('k' << 8) | ('t' << 16) | (static_cast<ULONG>
 // An address where nothing is mapped, in the program's range or the kernel's.
 PUCHAR const Nowhere = reinterpret_cast<PUCHAR>(uintptr_t(0xDEAD0000));
 
-class UserRequestsTest : public ScenarioTest, public ::testing::WithParamInterface<UserCase> {
+class UserRequestsTest
+    : public ScenarioTest,
+      public ::testing::WithParamInterface<std::tuple<UserCase, sim::usb::Completion>> {
   protected:
+    sim::usb::Completion CompletionMode() const override {
+        return std::get<1>(GetParam());
+    }
+
     // The stack's member the program names: the hub's PDO for the controller's stack, the
     // child itself for a child's (the HID stack sits above it).
     PDEVICE_OBJECT Member(Target target) const {
@@ -184,7 +191,7 @@ class UserRequestsTest : public ScenarioTest, public ::testing::WithParamInterfa
 // stopped the machine or disclosed the driver's memory. An ordinary user opens the children too
 // (they keep the default security): their refusal is what protects them.
 TEST_P(UserRequestsTest, LeaveTheDriversMemoryAccessesAloneAndGetTheirStatus) {
-    const UserCase& c = GetParam();
+    const UserCase& c = std::get<0>(GetParam());
     std::vector<host::Caller> callers = {host::Caller::Administrator};
     if (c.target != Target::Fdo) {
         callers.push_back(host::Caller::User);
@@ -214,9 +221,12 @@ TEST_P(UserRequestsTest, LeaveTheDriversMemoryAccessesAloneAndGetTheirStatus) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Requests, UserRequestsTest, ::testing::ValuesIn(UserCases),
-                         [](const ::testing::TestParamInfo<UserCase>& info) {
-                             return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Requests, UserRequestsTest,
+    ::testing::Combine(::testing::ValuesIn(UserCases), BothCompletions()),
+    [](const ::testing::TestParamInfo<std::tuple<UserCase, sim::usb::Completion>>& info) {
+        return std::string(std::get<0>(info.param).name) + "_" +
+               sim::usb::CompletionName(std::get<1>(info.param));
+    });
 
 } // namespace

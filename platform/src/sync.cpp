@@ -3,8 +3,10 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 
 namespace host::detail {
 namespace {
@@ -17,6 +19,12 @@ struct Clock {
     std::chrono::steady_clock::time_point realAnchor = std::chrono::steady_clock::now();
     LONGLONG kernelAnchor = 0;
     double scale = 1.0;
+    // Device work due at a kernel time and not yet delivered: the clock does not pass the
+    // earliest, as on Windows a host controller's DPC runs before a passive-level thread sees
+    // its timer expire. Token to due time.
+    std::multimap<LONGLONG, uint64_t> holds;
+    uint64_t nextHold = 1;
+    LONGLONG lastRead = 0; // kernel time never runs backwards
 };
 
 Clock& TheClock() {
@@ -74,13 +82,26 @@ void SignalObject(DISPATCHER_HEADER* header) {
     DispatcherWake().notify_all();
 }
 
+namespace {
+
+LONGLONG KernelNowLocked(Clock& clock) {
+    auto real = std::chrono::steady_clock::now() - clock.realAnchor;
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(real).count();
+    LONGLONG now =
+        clock.kernelAnchor + static_cast<LONGLONG>(static_cast<double>(ns) * clock.scale / 100.0);
+    if (!clock.holds.empty()) {
+        now = std::min(now, clock.holds.begin()->first);
+    }
+    clock.lastRead = std::max(clock.lastRead, now);
+    return clock.lastRead;
+}
+
+} // namespace
+
 LONGLONG KernelNow() {
     Clock& clock = TheClock();
     std::lock_guard<std::mutex> guard(clock.lock);
-    auto real = std::chrono::steady_clock::now() - clock.realAnchor;
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(real).count();
-    return clock.kernelAnchor +
-           static_cast<LONGLONG>(static_cast<double>(ns) * clock.scale / 100.0);
+    return KernelNowLocked(clock);
 }
 
 std::chrono::steady_clock::duration RealDurationOf(LONGLONG kernel100ns) {
@@ -94,6 +115,10 @@ std::chrono::steady_clock::duration RealDurationOf(LONGLONG kernel100ns) {
 }
 
 void ResetTime() {
+    {
+        std::lock_guard<std::mutex> guard(TheClock().lock);
+        TheClock().holds.clear();
+    }
     SetTimeScale(1.0);
 }
 
@@ -131,16 +156,21 @@ NTSTATUS WaitOn(DISPATCHER_HEADER* header, PLARGE_INTEGER timeout) {
         DispatcherWake().wait(guard, signalled);
         return consume();
     }
-    LONGLONG relative = timeout->QuadPart;
-    if (relative > 0) {
-        // Absolute: the time left, as a negative interval.
-        relative = BootSystemTime + KernelNow() - relative;
+    // Negative: an interval from now; positive: an absolute system time.
+    LONGLONG deadline = timeout->QuadPart < 0 ? KernelNow() - timeout->QuadPart
+                                              : timeout->QuadPart - BootSystemTime;
+    // The deadline is in kernel time, which a hold stops: each turn waits the real time that
+    // the kernel time left would take, and a released hold wakes the waiters to look again.
+    for (;;) {
+        if (signalled()) {
+            return consume();
+        }
+        LONGLONG left = deadline - KernelNow();
+        if (left <= 0) {
+            return STATUS_TIMEOUT;
+        }
+        DispatcherWake().wait_until(guard, std::chrono::steady_clock::now() + RealDurationOf(left));
     }
-    auto deadline = std::chrono::steady_clock::now() + RealDurationOf(-relative);
-    if (!DispatcherWake().wait_until(guard, deadline, signalled)) {
-        return STATUS_TIMEOUT;
-    }
-    return consume();
 }
 
 // The interlocked list routines run at any IRQL: their lock is taken with interrupts off, which
@@ -175,6 +205,35 @@ void SetTimeScale(double kernelSecondsPerRealSecond) {
 
 LONGLONG KernelTime() {
     return detail::KernelNow();
+}
+
+uint64_t HoldTime(LONGLONG due) {
+    detail::Clock& clock = detail::TheClock();
+    std::lock_guard<std::mutex> guard(clock.lock);
+    uint64_t token = clock.nextHold++;
+    clock.holds.emplace(std::max(due, detail::KernelNowLocked(clock)), token);
+    return token;
+}
+
+void ReleaseTime(uint64_t token) {
+    {
+        detail::Clock& clock = detail::TheClock();
+        std::lock_guard<std::mutex> guard(clock.lock);
+        for (auto it = clock.holds.begin(); it != clock.holds.end(); ++it) {
+            if (it->second == token) {
+                clock.holds.erase(it);
+                break;
+            }
+        }
+    }
+    // Taken so that a waiter between reading the clock and sleeping cannot miss the wake.
+    { std::lock_guard<std::mutex> guard(detail::DispatcherLock()); }
+    detail::DispatcherWake().notify_all();
+}
+
+std::chrono::nanoseconds RealDuration(LONGLONG kernel100ns) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        detail::RealDurationOf(kernel100ns));
 }
 
 IrqlScope::IrqlScope(KIRQL irql) : old_(detail::CurrentIrql()) {

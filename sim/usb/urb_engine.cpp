@@ -34,6 +34,11 @@ PURB UrbOf(PIRP irp) {
 // Where a control request that the device NAKs waits: the default pipe's IN address, which no
 // interrupt or bulk endpoint has.
 constexpr UCHAR DefaultPipeMarker = 0x80;
+// The completion queues of the bus thread: one per endpoint address, the default pipe's (0) for
+// every control transfer, and one for what the hub answers itself (a port status), which no
+// endpoint address can be (bits 4 to 6 are reserved).
+constexpr UCHAR DefaultPipeQueue = 0x00;
+constexpr UCHAR HubQueue = 0xFF;
 
 // The requests that travel on the default pipe as control transfers.
 bool UsesDefaultPipe(USHORT function) {
@@ -85,6 +90,33 @@ void ClearTransferLength(PURB urb) {
     }
 }
 
+// A counter-based hash (SplitMix64's finaliser), so that a delay depends only on the seed, the
+// queue and the request's number on it, not on which thread drew before.
+uint64_t Mix(uint64_t value) {
+    value += 0x9E3779B97F4A7C15ULL;
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBULL;
+    return value ^ (value >> 31);
+}
+
+// The delay of the n-th completion on a queue: bits 0 and 1 pick no delay (one in four), bits 8
+// to 15 the number of microframes.
+LONGLONG BusDelay(uint64_t seed, UCHAR queue, uint64_t n) {
+    uint64_t bits = Mix(Mix(seed) ^ Mix((static_cast<uint64_t>(queue) << 56) ^ n));
+    if ((bits & 3) == 0) {
+        return 0;
+    }
+    return kBusDelayMicroframe *
+           static_cast<LONGLONG>(1 + ((bits >> 8) & 0xFF) % kBusDelayMaxMicroframes);
+}
+
+// A descriptor read changes nothing on the device: cancelling it after the fact loses nothing.
+bool ReadsDescriptor(USHORT function) {
+    return function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
+           function == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ||
+           function == URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT;
+}
+
 bool IsClass(USHORT function) {
     return function == URB_FUNCTION_CLASS_DEVICE || function == URB_FUNCTION_CLASS_INTERFACE ||
            function == URB_FUNCTION_CLASS_ENDPOINT || function == URB_FUNCTION_CLASS_OTHER;
@@ -134,7 +166,12 @@ InterfaceView FindInterface(const Bytes& configuration, UCHAR number, int altern
 
 } // namespace
 
-UsbDevice::UsbDevice(ControllerModel model) : model_(std::move(model)) {
+const char* CompletionName(Completion mode) {
+    return mode == Completion::BusThread ? "async" : "sync";
+}
+
+UsbDevice::UsbDevice(ControllerModel model, uint64_t seed)
+    : model_(std::move(model)), stack_(static_cast<int>(CurrentUsbStack())), seed_(seed) {
     bus_ = std::thread([this] { BusThread(); });
 }
 
@@ -152,6 +189,11 @@ UsbDevice::~UsbDevice() {
 void UsbDevice::SetCompletion(Completion mode) {
     std::lock_guard<std::mutex> guard(lock_);
     completion_ = mode;
+}
+
+Completion UsbDevice::CompletionMode() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return completion_;
 }
 
 void UsbDevice::SetUrbObserver(UrbObserver observer) {
@@ -181,46 +223,126 @@ void UsbDevice::Complete(PIRP irp) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-// ---- Bus thread ---------------------------------------------------------------------------------
-
-void UsbDevice::Post(std::function<void()> work) {
-    {
-        std::lock_guard<std::mutex> guard(busLock_);
-        busWork_.push_back(std::move(work));
+// Completes a request that is cancelled, or that a cancel caught before it was queued, with
+// the USB stack's cancellation status; at DISPATCH_LEVEL, as a cancel routine runs.
+void UsbDevice::CompleteCancelled(PIRP irp) {
+    const UsbFailureStatus& cancelled = Failure(UsbFailure::Cancelled);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        auto* urb = UrbOf(irp);
+        urb->UrbHeader.Status = cancelled.usbd;
+        ClearTransferLength(urb);
     }
-    busWake_.notify_all();
+    irp->IoStatus.Status = cancelled.status;
+    irp->IoStatus.Information = 0;
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    Complete(irp);
 }
 
+// ---- Bus thread ---------------------------------------------------------------------------------
+
+// Queues an answered request for its completion from the bus thread after a seeded delay, no
+// earlier than what its queue holds. While it waits it can be cancelled, as a transfer queued
+// at a host controller can (IoCancelIrp, "Cancel Routines in Drivers"), unless the device has
+// already carried it out: a cancel must not report undone what was done.
+void UsbDevice::Defer(PIRP irp, UCHAR queue, bool cancellable) {
+    irp->Tail.Overlay.DriverContext[0] = this;
+    {
+        std::lock_guard<std::mutex> guard(busLock_);
+        LONGLONG delay = BusDelay(seed_, queue, queueCount_[queue]++);
+        auto due = std::chrono::steady_clock::now() + host::RealDuration(delay);
+        auto last = lastDue_.find(queue);
+        if (last != lastDue_.end() && last->second > due) {
+            due = last->second;
+        }
+        lastDue_[queue] = due;
+        // Kernel time waits for this completion: no driver's timeout passes it.
+        uint64_t hold = host::HoldTime(host::KernelTime() + delay);
+        delayed_.push_back(Delayed{due, nextOrder_++, queue, irp, hold, cancellable, false, false});
+        if (!cancellable) {
+            busWake_.notify_all();
+            return;
+        }
+        IoSetCancelRoutine(irp, CancelRequest);
+        // A cancel that came before the routine was set found none to call: it is ours to
+        // honour. When the routine is already gone again, the cancel routine completes it.
+        if (!__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) ||
+            IoSetCancelRoutine(irp, NULL) == NULL) {
+            busWake_.notify_all();
+            return;
+        }
+        host::ReleaseTime(delayed_.back().hold);
+        delayed_.pop_back();
+    }
+    CompleteCancelled(irp);
+}
+
+// Completes the requests of the delayed queue as they fall due, at DISPATCH_LEVEL as a host
+// controller's DPC does. When the device object goes, what remains completes without delay.
 void UsbDevice::BusThread() {
+    std::unique_lock<std::mutex> guard(busLock_);
     for (;;) {
-        std::function<void()> work;
-        {
-            std::unique_lock<std::mutex> guard(busLock_);
-            busWake_.wait(guard, [this] { return busStopping_ || !busWork_.empty(); });
-            if (busWork_.empty()) {
+        auto next = delayed_.end();
+        for (auto it = delayed_.begin(); it != delayed_.end(); ++it) {
+            if (!it->cancelling && (next == delayed_.end() || it->due < next->due ||
+                                    (it->due == next->due && it->order < next->order))) {
+                next = it;
+            }
+        }
+        if (next == delayed_.end()) {
+            // What is left belongs to cancel routines, which say when they are done.
+            if (busStopping_ && delayed_.empty()) {
                 return;
             }
-            work = std::move(busWork_.front());
-            busWork_.pop_front();
+            busWake_.wait(guard);
+            continue;
         }
-        host::IrqlScope dispatch(DISPATCH_LEVEL);
-        work();
+        if (!busStopping_ && next->due > std::chrono::steady_clock::now()) {
+            busWake_.wait_until(guard, next->due);
+            continue;
+        }
+        PIRP irp = next->irp;
+        if (next->cancellable && IoSetCancelRoutine(irp, NULL) == NULL) {
+            next->cancelling = true;
+            continue;
+        }
+        uint64_t hold = next->hold;
+        delayed_.erase(next);
+        guard.unlock();
+        {
+            host::IrqlScope dispatch(DISPATCH_LEVEL);
+            Complete(irp);
+        }
+        host::ReleaseTime(hold);
+        guard.lock();
     }
 }
 
 // Completes a request the device answered at once, as the completion mode says.
-void UsbDevice::Finish(PIRP irp, NTSTATUS status) {
+void UsbDevice::Finish(PIRP irp, NTSTATUS status, UCHAR queue, bool cancellable) {
     irp->IoStatus.Status = status;
-    Completion mode;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        mode = completion_;
-    }
-    if (mode == Completion::BusThread) {
-        Post([this, irp] { Complete(irp); });
+    if (CompletionMode() == Completion::BusThread) {
+        Defer(irp, queue, cancellable);
     } else {
         Complete(irp);
     }
+}
+
+const UsbFailureStatus& UsbDevice::Failure(UsbFailure failure) const {
+    return FailureStatus(failure, static_cast<UsbStack>(stack_));
+}
+
+// The completion queue of a URB: its pipe's endpoint for transfers and pipe requests, the
+// default pipe's for control transfers.
+UCHAR UsbDevice::QueueOf(PURB urb) const {
+    USHORT function = urb->UrbHeader.Function;
+    if (UsesDefaultPipe(function)) {
+        return DefaultPipeQueue;
+    }
+    USBD_PIPE_HANDLE handle = function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
+                                  ? urb->UrbBulkOrInterruptTransfer.PipeHandle
+                                  : urb->UrbPipeRequest.PipeHandle;
+    return EndpointOf(handle);
 }
 
 // ---- Requests
@@ -231,14 +353,29 @@ NTSTATUS UsbDevice::HandleInternalIoctl(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     irp->IoStatus.Information = 0;
     NTSTATUS status;
+    UCHAR queue = HubQueue;
+    bool carriedOut = false; // the device acted on it: a cancel can no longer undo it
     Observe(irp, false);
+    // In the bus mode a request takes its place in its queue's order as the device acts on it,
+    // so that the device acts on and completes one queue's requests in the same order.
+    std::unique_lock<std::recursive_mutex> acting(actLock_, std::defer_lock);
+    if (CompletionMode() == Completion::BusThread) {
+        acting.lock();
+    }
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB: {
         auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
-        status = urb == NULL ? STATUS_INVALID_PARAMETER : Submit(irp, urb);
+        if (urb == NULL) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        // Taken before a configuration selection closes the pipes it names.
+        queue = QueueOf(urb);
+        status = Submit(irp, urb);
         if (status == STATUS_PENDING) {
             return STATUS_PENDING;
         }
+        carriedOut = NT_SUCCESS(status) && !ReadsDescriptor(urb->UrbHeader.Function);
         break;
     }
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
@@ -252,17 +389,12 @@ NTSTATUS UsbDevice::HandleInternalIoctl(PDEVICE_OBJECT pdo, PIRP irp) {
         status = STATUS_NOT_SUPPORTED;
         break;
     }
-    bool bus;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        bus = completion_ == Completion::BusThread;
-    }
-    if (bus) {
+    if (CompletionMode() == Completion::BusThread) {
         IoMarkIrpPending(irp);
-        Finish(irp, status);
+        Finish(irp, status, queue, !carriedOut);
         return STATUS_PENDING;
     }
-    Finish(irp, status);
+    Finish(irp, status, queue, !carriedOut);
     return status;
 }
 
@@ -271,7 +403,7 @@ NTSTATUS UsbDevice::Submit(PIRP irp, PURB urb) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (gone_) {
-            const UsbFailureStatus& gone = FailureStatus(UsbFailure::SubmittedAfterGone);
+            const UsbFailureStatus& gone = Failure(UsbFailure::SubmittedAfterGone);
             urb->UrbHeader.Status = gone.usbd;
             return gone.status;
         }
@@ -384,7 +516,7 @@ NTSTATUS UsbDevice::ControlRequest(PURB urb, const ControlSetup& setup, PVOID bu
         } else if (model_.onControl && model_.onControl(*this, setup, data)) {
             status = STATUS_SUCCESS;
         } else {
-            status = FailureStatus(UsbFailure::Stalled).status;
+            status = Failure(UsbFailure::Stalled).status;
         }
         if (NT_SUCCESS(status) && in) {
             ULONG count = std::min<ULONG>(*length, static_cast<ULONG>(data.size()));
@@ -397,7 +529,7 @@ NTSTATUS UsbDevice::ControlRequest(PURB urb, const ControlSetup& setup, PVOID bu
     }
     if (!NT_SUCCESS(status)) {
         // A request the device does not serve is stalled; a model may name another failure.
-        urb->UrbHeader.Status = FailureStatus(UsbFailure::Stalled).usbd;
+        urb->UrbHeader.Status = Failure(UsbFailure::Stalled).usbd;
         if (in) {
             *length = 0;
         }
@@ -518,7 +650,7 @@ NTSTATUS UsbDevice::SelectConfiguration(PURB urb) {
     // Transfers on the pipes that just closed end as aborted ones do.
     if (!reads_.empty()) {
         guard.unlock();
-        const UsbFailureStatus& aborted = FailureStatus(UsbFailure::Cancelled);
+        const UsbFailureStatus& aborted = Failure(UsbFailure::Cancelled);
         FailPending([](UCHAR) { return true; }, aborted.status, aborted.usbd);
         guard.lock();
     }
@@ -649,20 +781,14 @@ void UsbDevice::QueueRead(PIRP irp, UCHAR endpoint) {
         Bytes report = std::move(queued->second.front());
         queued->second.pop_front();
         guard.unlock();
-        CompleteRead(irp, report);
+        CompleteRead(irp, report, endpoint);
         return;
     }
     irp->Tail.Overlay.DriverContext[0] = this;
-    IoSetCancelRoutine(irp, CancelRead);
+    IoSetCancelRoutine(irp, CancelRequest);
     if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, NULL) != NULL) {
         guard.unlock();
-        auto* urb = UrbOf(irp);
-        const UsbFailureStatus& cancelled = FailureStatus(UsbFailure::Cancelled);
-        urb->UrbHeader.Status = cancelled.usbd;
-        ClearTransferLength(urb);
-        host::IrqlScope dispatch(DISPATCH_LEVEL);
-        irp->IoStatus.Status = cancelled.status;
-        Complete(irp);
+        CompleteCancelled(irp);
         return;
     }
     reads_.push_back(PendingRead{irp, endpoint});
@@ -680,7 +806,7 @@ PIRP UsbDevice::TakeRead(UCHAR endpoint) {
     return NULL;
 }
 
-void UsbDevice::CompleteRead(PIRP irp, const Bytes& report) {
+void UsbDevice::CompleteRead(PIRP irp, const Bytes& report, UCHAR endpoint) {
     auto* urb = UrbOf(irp);
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     ULONG count = std::min<ULONG>(transfer.TransferBufferLength, static_cast<ULONG>(report.size()));
@@ -694,20 +820,17 @@ void UsbDevice::CompleteRead(PIRP irp, const Bytes& report) {
     transfer.TransferBufferLength = count;
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
-    Completion mode;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        mode = completion_;
-    }
-    if (mode == Completion::BusThread) {
-        Finish(irp, STATUS_SUCCESS);
+    if (CompletionMode() == Completion::BusThread) {
+        Finish(irp, STATUS_SUCCESS, endpoint, false);
         return;
     }
     host::IrqlScope dispatch(DISPATCH_LEVEL);
-    Finish(irp, STATUS_SUCCESS);
+    Finish(irp, STATUS_SUCCESS, endpoint, false);
 }
 
-VOID NTAPI UsbDevice::CancelRead(PDEVICE_OBJECT device, PIRP irp) {
+// The cancel routine of a read waiting for data, of a control request a NAKing device holds, and
+// of a request waiting for its delayed completion.
+VOID NTAPI UsbDevice::CancelRequest(PDEVICE_OBJECT device, PIRP irp) {
     UNREFERENCED_PARAMETER(device);
     IoReleaseCancelSpinLock(irp->CancelIrql);
     auto* self = static_cast<UsbDevice*>(irp->Tail.Overlay.DriverContext[0]);
@@ -721,39 +844,68 @@ VOID NTAPI UsbDevice::CancelRead(PDEVICE_OBJECT device, PIRP irp) {
             found = true;
         }
     }
-    if (!found) {
+    if (found) {
+        self->CompleteCancelled(irp);
         return;
     }
-    auto* urb = UrbOf(irp);
-    const UsbFailureStatus& cancelled = FailureStatus(UsbFailure::Cancelled);
-    urb->UrbHeader.Status = cancelled.usbd;
-    ClearTransferLength(urb);
-    host::IrqlScope dispatch(DISPATCH_LEVEL);
-    irp->IoStatus.Status = cancelled.status;
-    self->Complete(irp);
+    uint64_t order;
+    uint64_t hold;
+    {
+        // The entry stays, marked, until the IRP is completed: a stopping bus thread waits for
+        // it, so the device outlives this routine. An entry being completed is a former use of
+        // the same IRP.
+        std::lock_guard<std::mutex> guard(self->busLock_);
+        auto it =
+            std::find_if(self->delayed_.begin(), self->delayed_.end(), [irp](const Delayed& entry) {
+                return entry.irp == irp && !entry.completing;
+            });
+        if (it == self->delayed_.end()) {
+            return;
+        }
+        it->cancelling = it->completing = true;
+        order = it->order;
+        hold = it->hold;
+    }
+    self->CompleteCancelled(irp);
+    host::ReleaseTime(hold);
+    std::lock_guard<std::mutex> guard(self->busLock_);
+    self->delayed_.erase(
+        std::find_if(self->delayed_.begin(), self->delayed_.end(),
+                     [order](const Delayed& entry) { return entry.order == order; }));
+    self->busWake_.notify_all();
 }
 
+// Fails the reads that wait on the endpoints chosen. In the bus mode the failures complete from
+// the bus thread, behind what their endpoints answered before; a transfer already answered keeps
+// its answer. The controller has retired them with their status: a later cancel cannot change
+// it, as a flushed transfer is no longer on the schedule.
 void UsbDevice::FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS status,
                             USBD_STATUS usbd) {
-    std::vector<PIRP> failed;
+    std::vector<PendingRead> failed;
     {
         std::lock_guard<std::mutex> guard(lock_);
         for (auto it = reads_.begin(); it != reads_.end();) {
             if (which(it->endpoint) && IoSetCancelRoutine(it->irp, NULL) != NULL) {
-                failed.push_back(it->irp);
+                failed.push_back(*it);
                 it = reads_.erase(it);
             } else {
                 ++it;
             }
         }
     }
+    bool bus = CompletionMode() == Completion::BusThread;
     host::IrqlScope dispatch(DISPATCH_LEVEL);
-    for (PIRP irp : failed) {
-        auto* urb = UrbOf(irp);
+    for (const PendingRead& read : failed) {
+        auto* urb = UrbOf(read.irp);
         urb->UrbHeader.Status = usbd;
         ClearTransferLength(urb);
-        irp->IoStatus.Status = status;
-        Complete(irp);
+        read.irp->IoStatus.Status = status;
+        if (bus) {
+            Defer(read.irp, read.endpoint == DefaultPipeMarker ? DefaultPipeQueue : read.endpoint,
+                  false);
+        } else {
+            Complete(read.irp);
+        }
     }
 }
 
@@ -768,7 +920,7 @@ NTSTATUS UsbDevice::AbortPipe(PURB urb) {
         }
         endpoint = pipe->endpoint;
     }
-    const UsbFailureStatus& aborted = FailureStatus(UsbFailure::Cancelled);
+    const UsbFailureStatus& aborted = Failure(UsbFailure::Cancelled);
     FailPending([endpoint](UCHAR e) { return e == endpoint; }, aborted.status, aborted.usbd);
     return STATUS_SUCCESS;
 }
@@ -799,7 +951,7 @@ void UsbDevice::SendInputReport(Bytes report, UCHAR endpoint) {
             return;
         }
     }
-    CompleteRead(irp, report);
+    CompleteRead(irp, report, endpoint);
 }
 
 Bytes UsbDevice::NextDefaultReport() {
@@ -838,7 +990,7 @@ void UsbDevice::Unplug() {
         gone_ = true;
         queuedReports_.clear();
     }
-    const UsbFailureStatus& gone = FailureStatus(UsbFailure::PendingAtUnplug);
+    const UsbFailureStatus& gone = Failure(UsbFailure::PendingAtUnplug);
     FailPending([](UCHAR) { return true; }, gone.status, gone.usbd);
 }
 
@@ -862,6 +1014,11 @@ std::vector<ControlRecord> UsbDevice::ControlTransfers() const {
 size_t UsbDevice::PendingReads() const {
     std::lock_guard<std::mutex> guard(lock_);
     return reads_.size();
+}
+
+size_t UsbDevice::DelayedCompletions() const {
+    std::lock_guard<std::mutex> guard(busLock_);
+    return delayed_.size();
 }
 
 size_t UsbDevice::QueuedInputReports() const {

@@ -9,6 +9,7 @@
 #include <usbioctl.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -24,10 +25,40 @@ namespace sim::usb {
 UCHAR UrbRecipient(USHORT function);
 
 // How requests that the device can answer at once are completed.
+//
+// BusThread, the default, as a host controller does: the request is marked pending, dispatch
+// returns STATUS_PENDING, and the bus thread completes it at DISPATCH_LEVEL after a delay that
+// the device's seed picks. Reads that wait for data, and the failures of pending
+// reads (unplug, abort, stall), complete from the bus thread too. Completions on one queue (an
+// endpoint; the default pipe for every control transfer; the hub's own port-status requests)
+// come in the order they were answered, as a host controller completes an endpoint's transfers
+// in order; queues are independent, so completions of different endpoints may overtake each
+// other; the device acts on the requests of one queue in the order they complete. While it
+// waits, a request nothing was carried out for (a failure at dispatch, a descriptor read) can be
+// cancelled (STATUS_CANCELLED, USBD_STATUS_CANCELED); one the device has carried out (a
+// configuration selection, a pipe request, an OUT transfer, a class or vendor request, a read
+// holding data) or the controller has retired (a read failed at unplug, abort or stall)
+// completes with its result, as a cancel that comes too late does.
+// Not modelled: the device acts on a request when it arrives, not at the end of its time in
+// the host controller's schedule, so a cancel during the delay cannot stop a request the device
+// acts on; a control request a NAKing device holds does not block the default pipe's later
+// transfers, which a host controller would keep behind it.
 enum class Completion {
     CallerThread, // in the dispatch routine, on the caller's thread
-    BusThread,    // STATUS_PENDING, then completed from the bus thread at DISPATCH_LEVEL
+    BusThread,
 };
+
+// "async" (BusThread) or "sync" (CallerThread), as veltsim names the modes.
+const char* CompletionName(Completion mode);
+
+// The delays of the bus thread, in kernel time, as a host controller completes transfers at
+// the end of a microframe: one completion in four comes without delay, the others after 1 to 24
+// microframes of 125 us (up to 3 ms), drawn evenly. The bus thread sleeps their real duration
+// at the clock's scale, and kernel time does not pass a completion that is due and not yet
+// delivered (host::HoldTime), so that no driver timeout expires only because the bus thread was
+// not scheduled. Requests a NAKing device holds and reads waiting for data hold no time.
+constexpr LONGLONG kBusDelayMicroframe = 1250; // 100 ns units
+constexpr unsigned kBusDelayMaxMicroframes = 24;
 
 // One transfer as the controller saw it.
 struct TransferRecord {
@@ -52,9 +83,16 @@ std::optional<Bytes> TakeBusWrite(const void* buffer);
 // Drops every write not taken yet (a new world starts).
 void ForgetBusWrites();
 
+enum class UsbFailure; // failure_statuses.h
+struct UsbFailureStatus;
+
 class UsbDevice {
   public:
-    explicit UsbDevice(ControllerModel model);
+    // The seed picks the bus thread's delays: the delay of a completion is a function of the
+    // seed, its queue and its number on that queue, so the same seed replays the same delays.
+    // Thread scheduling is not replayed: which of two threads' requests comes first on a queue,
+    // and how late each thread runs, may differ, so a race may need several runs to show again.
+    explicit UsbDevice(ControllerModel model, uint64_t seed = 1);
     ~UsbDevice(); // fails what is still pending, as an unplug does
     UsbDevice(const UsbDevice&) = delete;
     UsbDevice& operator=(const UsbDevice&) = delete;
@@ -66,6 +104,7 @@ class UsbDevice {
     // The handler for internal device-control IRPs on the hub PDO; owns the IRP.
     NTSTATUS HandleInternalIoctl(PDEVICE_OBJECT pdo, PIRP irp);
     void SetCompletion(Completion mode);
+    Completion CompletionMode() const;
     // For a capture, or a test that acts at a given request; empty: none.
     void SetUrbObserver(UrbObserver observer);
 
@@ -85,6 +124,8 @@ class UsbDevice {
     // of the running Windows version fails them (failure_statuses.h).
     void Unplug();
     // The reads pending now fail with this status (a cancellation, a stall); the device stays.
+    // In the bus mode they complete from the bus thread, after what their endpoints completed
+    // before.
     void FailPendingReads(NTSTATUS status, USBD_STATUS usbd = USBD_STATUS_CANCELED);
 
     // ---- What reached the controller ----
@@ -92,6 +133,8 @@ class UsbDevice {
     std::vector<ControlRecord> ControlTransfers() const;
     // IN transfers waiting for data, and control requests a NAKing device holds.
     size_t PendingReads() const;
+    // Requests answered and waiting for the bus thread to complete them.
+    size_t DelayedCompletions() const;
     size_t QueuedInputReports() const;
     bool AddressQueryOn() const;
     unsigned OnCommands() const;
@@ -122,18 +165,27 @@ class UsbDevice {
     UCHAR FirstInterruptIn() const;
     void QueueRead(PIRP irp, UCHAR endpoint);
     PIRP TakeRead(UCHAR endpoint); // caller holds lock_
-    void CompleteRead(PIRP irp, const Bytes& report);
+    void CompleteRead(PIRP irp, const Bytes& report, UCHAR endpoint);
     void FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS status, USBD_STATUS usbd);
-    void Finish(PIRP irp, NTSTATUS status);
+    void Finish(PIRP irp, NTSTATUS status, UCHAR queue, bool cancellable);
+    void Defer(PIRP irp, UCHAR queue, bool cancellable);
     void Complete(PIRP irp); // IofCompleteRequest, seen by the observer first
+    void CompleteCancelled(PIRP irp);
     void Observe(PIRP irp, bool completed);
-    void Post(std::function<void()> work);
+    UCHAR QueueOf(PURB urb) const;
+    const UsbFailureStatus& Failure(UsbFailure failure) const;
     void BusThread();
-    static VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp);
+    static VOID NTAPI CancelRequest(PDEVICE_OBJECT device, PIRP irp);
 
     ControllerModel model_;
+    // The USB stack (failure_statuses.h) of the Windows version at the device's arrival:
+    // requests fail as it fails them. Read once, because PsGetVersion is for PASSIVE_LEVEL and
+    // the bus fails requests at DISPATCH_LEVEL. Kept as its number: tests that meet the name
+    // UsbStack in two namespaces include this header.
+    const int stack_;
     mutable std::mutex lock_;
-    Completion completion_ = Completion::CallerThread;
+    std::recursive_mutex actLock_; // the device acts on one request at a time (bus mode)
+    Completion completion_ = Completion::BusThread;
     UrbObserver observer_;
     bool gone_ = false;
     bool configured_ = false;
@@ -151,9 +203,26 @@ class UsbDevice {
     unsigned onCommands_ = 0;
     unsigned reportCounter_ = 0;
 
-    std::mutex busLock_;
+    // A request answered, waiting for its completion from the bus thread. The bus thread
+    // completes the earliest due first; a queue (an endpoint, or the hub's own requests) never
+    // has one due before an earlier one of its own, so each endpoint completes in order.
+    struct Delayed {
+        std::chrono::steady_clock::time_point due;
+        uint64_t order;
+        UCHAR queue;
+        PIRP irp;
+        uint64_t hold;    // the kernel time it holds (host::HoldTime)
+        bool cancellable; // nothing is carried out yet (a failure at dispatch, a descriptor read)
+        bool cancelling;  // its cancel routine runs and completes it
+        bool completing;  // that routine has it and is completing it
+    };
+    mutable std::mutex busLock_;
     std::condition_variable busWake_;
-    std::deque<std::function<void()>> busWork_;
+    std::vector<Delayed> delayed_;
+    std::map<UCHAR, std::chrono::steady_clock::time_point> lastDue_;
+    uint64_t nextOrder_ = 0;
+    const uint64_t seed_;
+    std::map<UCHAR, uint64_t> queueCount_; // completions queued so far, per queue
     bool busStopping_ = false;
     std::thread bus_;
     std::thread reporter_;

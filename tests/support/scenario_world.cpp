@@ -24,7 +24,8 @@ void ScenarioTest::SetUp() {
     sim::hid::ForgetHidDevices();
     sim::pnp::ResetFilterFailures();
     unplugAtEnd_ = options.unplugAtEnd;
-    usb_ = std::make_unique<sim::usb::UsbDevice>(options.model);
+    usb_ = std::make_unique<sim::usb::UsbDevice>(options.model, options.pnp.seed);
+    usb_->SetCompletion(CompletionMode());
     hub_ = std::make_unique<sim::usb::HubPdo>();
     hub_->SetInternalIoctlHandler(
         [this](PDEVICE_OBJECT pdo, PIRP irp) { return usb_->HandleInternalIoctl(pdo, irp); });
@@ -164,9 +165,15 @@ void ScenarioTest::TearDown() {
     return ::testing::AssertionSuccess();
 }
 
+std::string CompletionTestName(const ::testing::TestParamInfo<sim::usb::Completion>& info) {
+    return sim::usb::CompletionName(info.param);
+}
+
 void ScenarioTest::Unplug() {
     usb_->Unplug();
     hub_->Unplug();
+    // Not ordered against the failed transfers' completions, which may still be in flight when
+    // the PnP manager hears of the departure.
     pnp_->Unplug(Pdo());
 }
 

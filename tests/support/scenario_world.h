@@ -15,12 +15,13 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 
 namespace velt_test {
 
 struct WorldOptions {
     sim::usb::ControllerModel model = sim::usb::DefaultController();
-    sim::pnp::Options pnp;
+    sim::pnp::Options pnp;    // its seed is the world's: it also picks the USB stack's delays
     bool power = true;        // a power manager over the tree
     bool unplugAtEnd = false; // the world ends by unplugging the controller, not by removal
     host::OsVersion os = host::Windows10; // what the driver and the USB stack run on
@@ -28,11 +29,15 @@ struct WorldOptions {
 
 class ScenarioTest : public ::testing::Test {
   protected:
-    // Boots the world with Options(); a fatal failure here skips the test.
+    // Boots the world with Options() and CompletionMode(); a fatal failure here skips the test.
     void SetUp() override;
     void TearDown() override;
     virtual WorldOptions Options() const {
         return {};
+    }
+    // How the USB stack completes what the controller answers at once.
+    virtual sim::usb::Completion CompletionMode() const {
+        return sim::usb::Completion::BusThread;
     }
 
     PDEVICE_OBJECT Pdo() const {
@@ -58,7 +63,8 @@ class ScenarioTest : public ::testing::Test {
     // byte 7, which goes up by 4 from one of its reports to the next, and no child has received a
     // report that no controller sent.
     ::testing::AssertionResult StreamToBoth(unsigned each = 2);
-    // The controller leaves the bus and the PnP manager hears of it.
+    // The controller leaves the bus and the PnP manager hears of it, while the transfers the bus
+    // failed may still be completing.
     void Unplug();
 
     std::unique_ptr<sim::usb::UsbDevice> usb_;
@@ -73,4 +79,28 @@ class ScenarioTest : public ::testing::Test {
     uint8_t sent_ = 0;
 };
 
+// A scenario suite whose tests run in both completion modes:
+// INSTANTIATE_TEST_SUITE_P(Completion, Fixture, BothCompletions(), CompletionTestName).
+template <class World>
+class InBothCompletions : public World, public ::testing::WithParamInterface<sim::usb::Completion> {
+  protected:
+    sim::usb::Completion CompletionMode() const override {
+        return this->GetParam();
+    }
+};
+using EachCompletion = InBothCompletions<ScenarioTest>;
+
+// The asynchronous default first, then the synchronous variant.
+inline auto BothCompletions() {
+    return ::testing::Values(sim::usb::Completion::BusThread, sim::usb::Completion::CallerThread);
+}
+std::string CompletionTestName(const ::testing::TestParamInfo<sim::usb::Completion>& info);
+
 } // namespace velt_test
+
+namespace sim::usb {
+// Names the mode in a test's parameter.
+inline void PrintTo(Completion mode, std::ostream* out) {
+    *out << CompletionName(mode);
+}
+} // namespace sim::usb

@@ -286,7 +286,9 @@ int RunDemo(const Options& options) {
         auto controller = std::make_unique<ControllerRun>();
         controller->index = index;
         controller->model = NumberedController(*model, index);
-        controller->usb = std::make_unique<sim::usb::UsbDevice>(controller->model);
+        // The demo has no seed of its own: each controller's delays are those of its number.
+        controller->usb = std::make_unique<sim::usb::UsbDevice>(controller->model, index);
+        controller->usb->SetCompletion(CompletionOf(options));
         controller->hub =
             std::make_unique<sim::usb::HubPdo>(NumberedIdentity(controller->model), index);
         sim::usb::UsbDevice* usb = controller->usb.get();
@@ -598,7 +600,9 @@ int RunDemo(const Options& options) {
         }
         std::string json =
             "{\"command\": \"demo\", \"controller\": " + JsonString(options.controller) +
-            ", \"os\": " + JsonString(options.os) + ", \"controllers\": " + JsonArray(items) +
+            ", \"os\": " + JsonString(options.os) +
+            ", \"completion\": " + JsonString(options.completion) +
+            ", \"controllers\": " + JsonArray(items) +
             ", \"frame_counter_ok\": " + (counterOk ? "true" : "false") + ", " +
             JsonPoolAndVerifier(highWater, leaks, violationList) +
             ", \"log\": " + JsonString(logPath);
@@ -637,6 +641,7 @@ int RunDemo(const Options& options) {
                             controller->counterOk ? sequence : "NOT in sequence");
             }
         }
+        std::printf("USB completion: %s\n", options.completion.c_str());
         std::printf("pool: high water %zu bytes, %s\n", highWater,
                     leaks.empty() ? "no leak" : "LEAKED:");
         for (const host::PoolUsage& leak : leaks) {

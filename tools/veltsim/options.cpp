@@ -61,6 +61,11 @@ std::string OneLine(std::string text) {
 
 } // namespace
 
+sim::usb::Completion CompletionOf(const Options& options) {
+    return options.completion == "sync" ? sim::usb::Completion::CallerThread
+                                        : sim::usb::Completion::BusThread;
+}
+
 ParseResult ParseOptions(int argc, const char* const* argv, Options* options, std::string* text) {
     CLI::App app("Plugs a simulated controller into a simulated PC, lets the driver enumerate its "
                  "two children through the HID stack, streams input, unplugs it and checks that "
@@ -78,6 +83,13 @@ ParseResult ParseOptions(int argc, const char* const* argv, Options* options, st
                 return os == "xp" || os == "7" || os == "8" || os == "10";
             },
             "one of xp, 7, 8, 10"));
+    app.add_option("--completion", options->completion,
+                   "how the USB stack completes what a controller answers at once: async (pending, "
+                   "then from the bus thread after a seeded delay) or sync (in the dispatch "
+                   "routine) (default: async)")
+        ->type_name("MODE")
+        ->check(Check([](const std::string& mode) { return mode == "async" || mode == "sync"; },
+                      "one of async, sync"));
     app.add_option("--log", options->log,
                    "where to write the driver's debug log (demo default: under /tmp; stress: none)")
         ->type_name("FILE")
@@ -125,7 +137,9 @@ ParseResult ParseOptions(int argc, const char* const* argv, Options* options, st
     CLI::Option* seedOption =
         stress
             ->add_option("--seed", seed,
-                         "seed of the surprise removals (default: drawn and printed)")
+                         "seed of the surprise removals and of the USB stack's delays (default: "
+                         "drawn and printed); thread scheduling is not replayed, so a race may "
+                         "need several runs to show again")
             ->type_name("S")
             ->check(WholeNumber(0, UINT64_MAX, "a whole number from 0 to 18446744073709551615"));
     stress

@@ -1,6 +1,8 @@
 // veltsim's command line: what to run and how.
 #pragma once
 
+#include "sim/usb/urb_engine.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,10 +23,14 @@ struct Options {
     // Both.
     unsigned controllers = 1; // plugged, streamed and unplugged together
     std::string os = "10";
+    std::string completion = "async"; // how the USB stack completes: "async" or "sync"
     std::string log; // demo: empty means a file under /tmp; stress: empty means none
     bool json = false;
     bool quiet = false;
 };
+
+// The completion mode --completion names.
+sim::usb::Completion CompletionOf(const Options& options);
 
 enum class ParseResult { Run, Help, Error };
 

@@ -203,16 +203,28 @@ struct CycleResult {
     std::vector<std::string> problems;
 };
 
+// The seed of a controller's USB delays in one cycle: from the run's seed, the cycle and the
+// controller, so that a seed replays every device's delays without changing the cycles' plans.
+uint64_t DeviceSeed(uint64_t seed, unsigned cycle, unsigned index) {
+    std::seed_seq sequence{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32), cycle,
+                           index};
+    uint32_t words[2];
+    sequence.generate(words, words + 2);
+    return (static_cast<uint64_t>(words[1]) << 32) | words[0];
+}
+
 // The controllers' life in one cycle, together: plug, enumeration, a burst of input, sleep and
 // resume, another burst, and a safe removal; or a surprise removal where the plan says, which
 // strikes each controller at the same point of its own traffic.
 class CycleRun {
   public:
     CycleRun(sim::pnp::PnpManager& pnp, sim::power::PowerManager& power, Watchdog& watchdog,
-             const Plan& plan, const std::vector<ControllerResult>& controllers)
+             const Plan& plan, const std::vector<ControllerResult>& controllers,
+             sim::usb::Completion completion, uint64_t seed, unsigned cycle)
         : pnp_(pnp), power_(power), watchdog_(watchdog), plan_(plan) {
         for (const ControllerResult& controller : controllers) {
-            units_.push_back(std::make_unique<Unit>(controller));
+            units_.push_back(std::make_unique<Unit>(controller, completion,
+                                                    DeviceSeed(seed, cycle, controller.index)));
         }
     }
 
@@ -274,9 +286,10 @@ class CycleRun {
 
   private:
     struct Unit {
-        explicit Unit(const ControllerResult& controller)
-            : index(controller.index), usb(controller.model),
+        Unit(const ControllerResult& controller, sim::usb::Completion completion, uint64_t seed)
+            : index(controller.index), usb(controller.model, seed),
               hub(NumberedIdentity(controller.model), controller.index) {
+            usb.SetCompletion(completion);
             hub.SetInternalIoctlHandler(
                 [this](PDEVICE_OBJECT pdo, PIRP irp) { return usb.HandleInternalIoctl(pdo, irp); });
         }
@@ -535,6 +548,12 @@ int RunStress(const Options& options) {
     Console out(!options.quiet && !options.json);
     std::string again =
         options.controllers == 1 ? std::string() : Format(" --controllers %u", options.controllers);
+    if (options.os != "10") {
+        again += " --os " + options.os;
+    }
+    if (options.completion != "async") {
+        again += " --completion " + options.completion;
+    }
     out.Print("== stress: %u cycles, seed %llu (repeat with: veltsim stress --cycles %u --seed "
               "%llu%s)\n",
               options.cycles, static_cast<unsigned long long>(seed), options.cycles,
@@ -577,7 +596,9 @@ int RunStress(const Options& options) {
             Plan plan = Draw(random);
             watchdog.Begin(cycle);
             host::ClearLog();
-            CycleResult result = CycleRun(pnp, power, watchdog, plan, controllers).Run();
+            CycleResult result = CycleRun(pnp, power, watchdog, plan, controllers,
+                                          CompletionOf(options), seed, cycle)
+                                     .Run();
             sim::hid::ForgetHidDevices();
             watchdog.Phase("after the unplug");
             host::JoinSystemThreads();
@@ -609,8 +630,9 @@ int RunStress(const Options& options) {
     if (options.json) {
         std::string json =
             Format("{\"command\": \"stress\", \"cycles\": %u, \"completed\": %u, \"seed\": %llu, "
-                   "\"surprise_removals\": {\"total\": %u",
-                   options.cycles, completed, static_cast<unsigned long long>(seed), surprised);
+                   "\"completion\": %s, \"surprise_removals\": {\"total\": %u",
+                   options.cycles, completed, static_cast<unsigned long long>(seed),
+                   JsonString(options.completion).c_str(), surprised);
         for (size_t moment = 1; moment < static_cast<size_t>(Moment::Count); ++moment) {
             json += Format(", %s: %u", JsonString(MomentName(static_cast<Moment>(moment))).c_str(),
                            surprises[moment]);
@@ -647,6 +669,7 @@ int RunStress(const Options& options) {
             }
         }
         std::printf("seed: %llu\n", static_cast<unsigned long long>(seed));
+        std::printf("USB completion: %s\n", options.completion.c_str());
         for (const std::string& problem : problems) {
             std::printf("PROBLEM: %s\n", problem.c_str());
         }

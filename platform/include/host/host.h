@@ -5,6 +5,8 @@
 
 #include <ntddk.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -38,6 +40,15 @@ void SetOsVersion(const OsVersion& version);
 void SetTimeScale(double kernelSecondsPerRealSecond);
 // Kernel time since boot in 100 ns units (the scale applied).
 LONGLONG KernelTime();
+// Device work due at kernel time `due` (a host controller's completion): until it is released,
+// kernel time stops at the earliest due time held, so that no wait times out only because the
+// thread delivering that work was not scheduled. On Windows the controller's DPC runs before a
+// passive-level thread sees its timer expire ("Introduction to DPC Objects"). Returns a token.
+uint64_t HoldTime(LONGLONG due);
+// Ends a hold (an unknown token is ignored) and wakes the waits that time may now end.
+void ReleaseTime(uint64_t token);
+// The real duration of a kernel interval at the current scale.
+std::chrono::nanoseconds RealDuration(LONGLONG kernel100ns);
 
 // ---- Debug log
 // ------------------------------------------------------------------------------------
