@@ -278,7 +278,7 @@ TEST_P(UsbStackRules, RestartThatThePdoFailsEndsTheHeldReadsAsGoingAway) {
 }
 
 TEST_P(UsbStackRules, RestartWhoseSelectionFailsEndsTheHeldReadsAsGoingAway) {
-    hub_->FailNextSelection(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+    hub_->FailNextSelection(UsbFailure::Stalled);
     ExpectFailedRestartEndsTheHeldReads();
     ExpectOutputEndsAsGoingAway();
 }
