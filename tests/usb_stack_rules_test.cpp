@@ -112,6 +112,18 @@ class UsbStackRules
         }
     }
 
+    // After a restart that selected no configuration: an output ends as going away, never sent
+    // to the controller nor reported as written.
+    void ExpectOutputEndsAsGoingAway() {
+        size_t sent = usb_->OutTransfers().size();
+        RawOutput output;
+        SendOutput(FdoExtension()->GamepadChild, output, 0x40);
+        ASSERT_TRUE(Eventually([&] { return output.done.load(); }));
+        EXPECT_EQ(STATUS_DELETE_PENDING, output.status) << std::hex << output.status;
+        EXPECT_EQ(0u, output.urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+        EXPECT_EQ(sent, usb_->OutTransfers().size()) << "sent after the failed restart";
+    }
+
     // A stop's query or its cancel, sent to the controller's stack as the PnP manager sends it.
     NTSTATUS SendStopRequest(UCHAR minor) {
         PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Pdo());
@@ -274,8 +286,9 @@ TEST_P(UsbStackRules, RestartThatThePdoFailsEndsTheHeldReadsAsGoingAway) {
 }
 
 TEST_P(UsbStackRules, RestartWhoseSelectionFailsEndsTheHeldReadsAsGoingAway) {
-    hub_->FailNextSelection(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+    hub_->FailNextSelection(UsbFailure::Stalled);
     ExpectFailedRestartEndsTheHeldReads();
+    ExpectOutputEndsAsGoingAway();
 }
 
 TEST_P(UsbStackRules, RestartWhoseSelectionIsLostEndsTheHeldReadsAsGoingAway) {
@@ -285,6 +298,7 @@ TEST_P(UsbStackRules, RestartWhoseSelectionIsLostEndsTheHeldReadsAsGoingAway) {
     EXPECT_TRUE(host::FaultInjected());
     host::FailNthCall(host::Alloc::Lookaside, 0);
     host::CountCallsOf(NULL);
+    ExpectOutputEndsAsGoingAway();
 }
 
 // A stop that comes before an earlier restart has selected the configuration keeps the reads

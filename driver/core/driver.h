@@ -70,11 +70,13 @@ typedef struct _DEVICE_EXTENSION {
 
 // TransferHold: requests go down; new ones wait and ones that come back failed wait again (from
 // a stop's query on, and after a restart until its selection is done); the waiting ones go down
-// in order, new ones queueing behind them, failures ending as usual.
+// in order, new ones queueing behind them, failures ending as usual; a restart failed and every
+// request ends as going away until the next start.
 constexpr ULONG TRANSFERS_FLOW = 0;
 constexpr ULONG TRANSFERS_HELD = 1;
 constexpr ULONG TRANSFERS_RESTARTED = 2;
 constexpr ULONG TRANSFERS_RELEASING = 3;
+constexpr ULONG TRANSFERS_FAILED = 4;
 
 constexpr ULONG WORK_ITEM_NAME_LENGTH = 256;
 
@@ -147,14 +149,16 @@ DRIVER_DISPATCH XdoDeviceControl;
 // The FDO holds its children's repeated requests from a stop's query until the restart has
 // selected the configuration again (or the stop is cancelled): HoldChildTransfers begins it at
 // the query and the stop, ResumeChildTransfers at the cancel, ExpectSelection before a start
-// queues its selection and SelectionDone after it send the held ones down in their order (or end
-// them when it failed), FailHeldChildTransfers ends them with a status. HoldChildTransfer takes
+// queues its selection and SelectionDone after it send the held ones down in their order (or fail
+// the restart), FailRestart ends every request, held or new, as going away until the next start,
+// FailHeldChildTransfers ends the held ones with a status. HoldChildTransfer takes
 // one child's request if the FDO holds (Returned: one that came back failed); up to
 // DISPATCH_LEVEL, the child's remove lock held. The others at PASSIVE_LEVEL.
 VOID HoldChildTransfers(PDEVICE_EXTENSION FdoExtension);
 VOID ResumeChildTransfers(PDEVICE_EXTENSION FdoExtension);
 VOID ExpectSelection(PDEVICE_EXTENSION FdoExtension);
 VOID SelectionDone(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status);
+VOID FailRestart(PDEVICE_EXTENSION FdoExtension);
 VOID FailHeldChildTransfers(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status);
 BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Returned);
 // The repeater's side: a held request sent down again with the current pipe handles, or ended

@@ -133,11 +133,11 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // child serves without a lock are kept, never freed under it: the device on the port is the
     // same, and so is its address. A restart that the lower stack failed selects nothing: the
     // device is not started, and the caller completes the request with that failure; the
-    // children's held requests end as going away (the PnP manager removes a device whose start
-    // failed) rather than wait for a start that may never come.
+    // restart failed, and the children's requests end as going away rather than wait for a
+    // start that may never come.
     if (extension->DispatcherThread != NULL) {
         if (!NT_SUCCESS(lowerStatus)) {
-            FailHeldChildTransfers(extension, STATUS_DELETE_PENDING);
+            FailRestart(extension);
             return lowerStatus;
         }
         QueueSelection(extension);

@@ -53,9 +53,9 @@ NTSTATUS FdoSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return ReleaseAndPassDown(DeviceObject, Irp);
 }
 
-// IRP_MN_QUERY_STOP_DEVICE, PASSIVE_LEVEL: the device loses its configuration at the stop, so
-// the children's requests wait from the query on (a query that
-// fails below is followed by IRP_MN_CANCEL_STOP_DEVICE); passed down.
+// IRP_MN_QUERY_STOP_DEVICE, PASSIVE_LEVEL: the device loses its configuration at the stop, so the
+// children's requests wait from the query on (a query that fails below is followed by
+// IRP_MN_CANCEL_STOP_DEVICE); passed down.
 NTSTATUS FdoHoldAndPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     HoldChildTransfers(ExtensionOf(DeviceObject));
     return ReleaseAndPassDown(DeviceObject, Irp);

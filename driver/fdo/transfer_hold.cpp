@@ -72,14 +72,33 @@ VOID ReleaseHeldTransfers(PDEVICE_EXTENSION FdoExtension, KIRQL Irql) {
     KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, Irql);
 }
 
+// Ends every held request with Status. Called with HeldTransfersLock held at Irql, PASSIVE_LEVEL
+// below it, so that the state its caller set and the requests it takes are one step; returns with
+// the lock released.
+VOID EndHeldTransfers(PDEVICE_EXTENSION FdoExtension, KIRQL Irql, NTSTATUS Status) {
+    LIST_ENTRY ended;
+    InitializeListHead(&ended);
+    PIRP irp;
+    while ((irp = TakeHeldTransfer(FdoExtension)) != NULL) {
+        InsertTailList(&ended, &irp->Tail.Overlay.ListEntry);
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, Irql);
+    while (!IsListEmpty(&ended)) {
+        EndHeldTransfer(IrpOfEntry(RemoveHeadList(&ended)), Status);
+    }
+}
+
 } // namespace
 
 // IRP_MN_QUERY_STOP_DEVICE and IRP_MN_STOP_DEVICE, PASSIVE_LEVEL: from now on the children's
-// requests wait, also when a restart before this stop is still to select its configuration.
+// requests wait, also when a restart before this stop is still to select its configuration. A
+// device left without a configuration by a failed restart stays so until the next start.
 VOID HoldChildTransfers(PDEVICE_EXTENSION FdoExtension) {
     KIRQL irql;
     KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
-    FdoExtension->TransferHold = TRANSFERS_HELD;
+    if (FdoExtension->TransferHold != TRANSFERS_FAILED) {
+        FdoExtension->TransferHold = TRANSFERS_HELD;
+    }
     KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
 }
 
@@ -98,13 +117,14 @@ VOID ResumeChildTransfers(PDEVICE_EXTENSION FdoExtension) {
     ReleaseHeldTransfers(FdoExtension, irql);
 }
 
-// PASSIVE_LEVEL, before a start queues its selection of the configuration: a stopped FDO is
-// started again and its held requests await that selection.
+// PASSIVE_LEVEL, before a start queues its selection of the configuration: a stopped FDO, or
+// one whose last restart failed, is started again and its requests await that selection.
 VOID ExpectSelection(PDEVICE_EXTENSION FdoExtension) {
     KIRQL irql;
     KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
     ++FdoExtension->PendingSelections;
-    if (FdoExtension->TransferHold == TRANSFERS_HELD) {
+    if (FdoExtension->TransferHold == TRANSFERS_HELD ||
+        FdoExtension->TransferHold == TRANSFERS_FAILED) {
         FdoExtension->TransferHold = TRANSFERS_RESTARTED;
     }
     KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
@@ -112,8 +132,7 @@ VOID ExpectSelection(PDEVICE_EXTENSION FdoExtension) {
 
 // PASSIVE_LEVEL: a start's selection ended with Status (or was never queued). Once the last one
 // of a restart is done, the held requests go down with the new pipe handles; if it failed, the
-// device has no pipes and they end as going away, as the PnP manager removes a device that
-// cannot work. A stop that came after that start keeps them held for its own restart.
+// restart failed. A stop that came after that start keeps them held for its own restart.
 VOID SelectionDone(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status) {
     KIRQL irql;
     KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
@@ -126,12 +145,24 @@ VOID SelectionDone(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status) {
         ReleaseHeldTransfers(FdoExtension, irql);
         return;
     }
-    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
-    FailHeldChildTransfers(FdoExtension, STATUS_DELETE_PENDING);
+    FdoExtension->TransferHold = TRANSFERS_FAILED;
+    EndHeldTransfers(FdoExtension, irql, STATUS_DELETE_PENDING);
+}
+
+// PASSIVE_LEVEL: a restart that the lower stack or the selection failed leaves the device with no
+// pipes (the stack forgot its configuration at the stop), and nothing reports it failed while the
+// start stands; every child's request, held or new, ends as going away until the next start, so
+// that none goes down with a dead pipe handle and comes back as data that never came.
+VOID FailRestart(PDEVICE_EXTENSION FdoExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    FdoExtension->TransferHold = TRANSFERS_FAILED;
+    EndHeldTransfers(FdoExtension, irql, STATUS_DELETE_PENDING);
 }
 
 // Up to DISPATCH_LEVEL. Takes the request (marked pending, with a cancel routine) and returns
-// TRUE when the FDO holds; a request cancelled meanwhile is ended as cancelled.
+// TRUE when the FDO holds; a request cancelled meanwhile is ended as cancelled, and one that comes
+// after a failed restart as going away.
 BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Returned) {
     KIRQL irql;
     KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
@@ -141,6 +172,11 @@ BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN
         return FALSE;
     }
     IoMarkIrpPending(ChildIrp);
+    if (hold == TRANSFERS_FAILED) {
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        EndHeldTransfer(ChildIrp, STATUS_DELETE_PENDING);
+        return TRUE;
+    }
     IoSetCancelRoutine(ChildIrp, HeldTransferCancel);
     if (ReadFlag(&ChildIrp->Cancel) && IoSetCancelRoutine(ChildIrp, NULL) != NULL) {
         KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
@@ -152,21 +188,14 @@ BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN
     return TRUE;
 }
 
-// IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE and a failed restart, PASSIVE_LEVEL: the FDO
-// holds no more, and every held request ends with Status (at a removal, before it waits for the
-// children's requests).
+// IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE, PASSIVE_LEVEL: the FDO holds no more (the
+// going stack fails what goes down; after a failed restart nothing goes down), and every held
+// request ends with Status, before the removal waits for the children's requests.
 VOID FailHeldChildTransfers(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status) {
-    LIST_ENTRY ended;
-    InitializeListHead(&ended);
     KIRQL irql;
     KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
-    FdoExtension->TransferHold = TRANSFERS_FLOW;
-    PIRP irp;
-    while ((irp = TakeHeldTransfer(FdoExtension)) != NULL) {
-        InsertTailList(&ended, &irp->Tail.Overlay.ListEntry);
+    if (FdoExtension->TransferHold != TRANSFERS_FAILED) {
+        FdoExtension->TransferHold = TRANSFERS_FLOW;
     }
-    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
-    while (!IsListEmpty(&ended)) {
-        EndHeldTransfer(IrpOfEntry(RemoveHeadList(&ended)), Status);
-    }
+    EndHeldTransfers(FdoExtension, irql, Status);
 }

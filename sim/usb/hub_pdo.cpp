@@ -554,10 +554,11 @@ void HubPdo::LetSelectionGo() {
     state_->selectionLetGo.notify_all();
 }
 
-void HubPdo::FailNextSelection(NTSTATUS status, USBD_STATUS usbd) {
+void HubPdo::FailNextSelection(UsbFailure failure) {
+    const UsbFailureStatus& row = FailureStatus(failure);
     std::lock_guard<std::mutex> guard(state_->lock);
-    state_->selectionFailure = status;
-    state_->selectionUsbd = usbd;
+    state_->selectionFailure = row.status;
+    state_->selectionUsbd = row.usbd;
 }
 
 } // namespace sim::usb

@@ -8,6 +8,8 @@
 #include <host/host.h>
 #include <usb.h>
 
+#include "failure_statuses.h"
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -83,9 +85,9 @@ class HubPdo {
     void HoldNextSelection();
     bool SelectionWaiting() const;
     void LetSelectionGo();
-    // The next selection that the PDO serves fails with these statuses, as a device that refuses
-    // the configuration.
-    void FailNextSelection(NTSTATUS status, USBD_STATUS usbd);
+    // The next selection that the PDO serves fails with the statuses of this failure on the
+    // stack of the kernel's Windows version, as a device that refuses the configuration.
+    void FailNextSelection(UsbFailure failure);
 
     // PnP minor codes that reached the PDO, in order (what the bottom of the stack saw).
     std::vector<UCHAR> PnpMinorsSeen() const;
