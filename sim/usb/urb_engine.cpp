@@ -298,7 +298,10 @@ void UsbDevice::BusThread() {
             continue;
         }
         if (!busStopping_ && next->due > std::chrono::steady_clock::now()) {
-            busWake_.wait_until(guard, next->due);
+            // A copy: the wait lets go of the lock, and a request queued meanwhile may move the
+            // entry.
+            auto due = next->due;
+            busWake_.wait_until(guard, due);
             continue;
         }
         PIRP irp = next->irp;
