@@ -124,6 +124,11 @@ VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_
             transfer->TransferBufferLength =
                 RequestedLength < FAILED_TRANSFER_LENGTH ? RequestedLength : FAILED_TRANSFER_LENGTH;
         } else {
+            if (!IsGoingAway(status)) {
+                ChildIrp->IoStatus.Status = STATUS_CANCELLED;
+                Urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+            }
+            ChildIrp->IoStatus.Information = 0;
             transfer->TransferBufferLength = 0;
         }
     }
