@@ -249,17 +249,26 @@ uint64_t HoldTime(LONGLONG due) {
 }
 
 void ReleaseTime(uint64_t token) {
+    bool moves = false;
     {
         detail::Clock& clock = detail::TheClock();
         std::lock_guard<std::mutex> guard(clock.lock);
-        for (auto it = clock.holds.begin(); it != clock.holds.end(); ++it) {
-            if (it->second == token) {
-                clock.holds.erase(it);
-                break;
-            }
+        auto it = std::find_if(clock.holds.begin(), clock.holds.end(),
+                               [token](const auto& hold) { return hold.second == token; });
+        if (it == clock.holds.end()) {
+            return;
         }
+        // Only the earliest hold, while it stops the clock and no other stops it at the same
+        // time, lets the clock move on when it goes; any other release ends no wait, and waking
+        // every waiter for it would cost each streamed completion a wake of the whole process.
+        LONGLONG due = it->first;
+        bool stopping = due == clock.holds.begin()->first && due <= detail::UnheldNowLocked(clock);
+        clock.holds.erase(it);
+        moves = stopping && (clock.holds.empty() || clock.holds.begin()->first > due);
     }
-    detail::WakeTimedWaits();
+    if (moves) {
+        detail::WakeTimedWaits();
+    }
 }
 
 std::chrono::nanoseconds RealDuration(LONGLONG kernel100ns) {
