@@ -233,6 +233,35 @@ TEST_F(DelayedCompletion, SelectionCarriedOutIsNotCancelled) {
     Stack().Device().SetUrbObserver(nullptr);
 }
 
+// A selection that names no interface of the device is refused before anything changes: the
+// device keeps its configuration, its pipes and the reads waiting on them.
+TEST_P(BusCompletion, RefusedSelectionLeavesTheConfigurationAsItWas) {
+    Plug(DefaultController());
+    Stack().Device().SetCompletion(GetParam());
+    ASSERT_TRUE(Stack().Device().Configured());
+    USBD_PIPE_HANDLE pipe = Extension()->InterruptInPipe[0];
+    UCHAR endpoint = Stack().Device().EndpointOf(pipe);
+    ASSERT_NE(0u, endpoint);
+    size_t reads = Stack().Device().PendingReads();
+    sim::usb::Bytes configuration = Stack().Device().Model().configuration;
+    auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 3, -1, -1), NULL},
+        {NULL, NULL}};
+    ASSERT_NE(nullptr, list[0].InterfaceDescriptor);
+    PURB select = USBD_CreateConfigurationRequestEx(config, list);
+    ASSERT_NE(nullptr, select);
+    select->UrbSelectConfiguration.Interface.InterfaceNumber = 0x7F;
+    Request selection;
+    Send(Stack().Pdo(), &selection, false, select);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Wait(&selection));
+    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, select->UrbHeader.Status);
+    EXPECT_TRUE(Stack().Device().Configured());
+    EXPECT_EQ(endpoint, Stack().Device().EndpointOf(pipe));
+    EXPECT_EQ(reads, Stack().Device().PendingReads());
+    ExFreePool(select);
+}
+
 // A cancel that came before the request reached the stack found no cancel routine; the stack
 // sees the IRP's Cancel flag once it sets its own, and completes it as cancelled.
 TEST_F(DelayedCompletion, RequestCancelledBeforeItArrivesIsCompletedCancelled) {

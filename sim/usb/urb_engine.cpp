@@ -164,6 +164,21 @@ InterfaceView FindInterface(const Bytes& configuration, UCHAR number, int altern
     return view;
 }
 
+// The entry of a selection's interface list at Position (the list ends at End) and the interface
+// of Configuration it names; NULL when the entry overruns the URB, is too short for that
+// interface's pipes, or names none.
+PUSBD_INTERFACE_INFORMATION InterfaceEntry(const Bytes& configuration, PUCHAR position, PUCHAR end,
+                                           InterfaceView* view) {
+    auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(position);
+    *view = FindInterface(configuration, info->InterfaceNumber, info->AlternateSetting);
+    if (info->Length == 0 || view->interface == nullptr ||
+        info->Length < GET_USBD_INTERFACE_SIZE(view->endpoints.size()) ||
+        position + info->Length > end) {
+        return NULL;
+    }
+    return info;
+}
+
 } // namespace
 
 const char* CompletionName(Completion mode) {
@@ -646,9 +661,24 @@ NTSTATUS UsbDevice::HidClassRequest(const ControlSetup& setup, Bytes& data) {
 }
 
 // Selects the interfaces listed in the URB and hands out a pipe handle per endpoint; the handles
-// of an earlier selection stop working.
+// of an earlier selection stop working. A malformed list is refused before anything changes, so
+// that a refusal leaves the device as it was.
 NTSTATUS UsbDevice::SelectConfiguration(PURB urb) {
     auto& select = urb->UrbSelectConfiguration;
+    PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
+    if (select.ConfigurationDescriptor != NULL) {
+        PUCHAR position = reinterpret_cast<PUCHAR>(&select.Interface);
+        while (position + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
+            InterfaceView view;
+            PUSBD_INTERFACE_INFORMATION info =
+                InterfaceEntry(model_.configuration, position, end, &view);
+            if (info == NULL) {
+                urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+                return STATUS_INVALID_PARAMETER;
+            }
+            position += info->Length;
+        }
+    }
     std::unique_lock<std::mutex> guard(lock_);
     for (Pipe& pipe : pipes_) {
         pipe.valid = false;
@@ -666,14 +696,13 @@ NTSTATUS UsbDevice::SelectConfiguration(PURB urb) {
         return STATUS_SUCCESS;
     }
     PUCHAR position = reinterpret_cast<PUCHAR>(&select.Interface);
-    PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
     while (position + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
-        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(position);
-        InterfaceView view =
-            FindInterface(model_.configuration, info->InterfaceNumber, info->AlternateSetting);
-        if (info->Length == 0 || view.interface == nullptr ||
-            info->Length < GET_USBD_INTERFACE_SIZE(view.endpoints.size()) ||
-            position + info->Length > end) {
+        InterfaceView view;
+        PUSBD_INTERFACE_INFORMATION info =
+            InterfaceEntry(model_.configuration, position, end, &view);
+        if (info == NULL) {
+            // The list changed under the device after it was checked: what the caller's
+            // buffer holds is not to be trusted twice.
             urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
             return STATUS_INVALID_PARAMETER;
         }
