@@ -192,7 +192,7 @@ NTSTATUS WaitOn(DISPATCHER_HEADER* header, PLARGE_INTEGER timeout) {
         if (signalled()) {
             return consume();
         }
-        bool held;
+        bool held = false;
         LONGLONG left = deadline - KernelNowHeld(&held);
         if (left <= 0) {
             return STATUS_TIMEOUT;
