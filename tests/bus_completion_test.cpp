@@ -234,15 +234,10 @@ TEST_F(DelayedCompletion, SelectionCarriedOutIsNotCancelled) {
 }
 
 // A selection that names no interface of the device is refused before anything changes: the
-// device keeps its configuration, its pipes and the reads waiting on them.
+// device keeps the configuration and the pipes of the selection before it.
 TEST_P(BusCompletion, RefusedSelectionLeavesTheConfigurationAsItWas) {
     Plug(DefaultController());
     Stack().Device().SetCompletion(GetParam());
-    ASSERT_TRUE(Stack().Device().Configured());
-    USBD_PIPE_HANDLE pipe = Extension()->InterruptInPipe[0];
-    UCHAR endpoint = Stack().Device().EndpointOf(pipe);
-    ASSERT_NE(0u, endpoint);
-    size_t reads = Stack().Device().PendingReads();
     sim::usb::Bytes configuration = Stack().Device().Model().configuration;
     auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration.data());
     USBD_INTERFACE_LIST_ENTRY list[2] = {
@@ -251,14 +246,21 @@ TEST_P(BusCompletion, RefusedSelectionLeavesTheConfigurationAsItWas) {
     ASSERT_NE(nullptr, list[0].InterfaceDescriptor);
     PURB select = USBD_CreateConfigurationRequestEx(config, list);
     ASSERT_NE(nullptr, select);
-    select->UrbSelectConfiguration.Interface.InterfaceNumber = 0x7F;
     Request selection;
     Send(Stack().Pdo(), &selection, false, select);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, Wait(&selection));
+    ASSERT_EQ(STATUS_SUCCESS, Wait(&selection));
+    ASSERT_NE(0u, list[0].Interface->NumberOfPipes);
+    USBD_PIPE_HANDLE pipe = list[0].Interface->Pipes[0].PipeHandle;
+    UCHAR endpoint = Stack().Device().EndpointOf(pipe);
+    ASSERT_NE(0u, endpoint);
+
+    select->UrbSelectConfiguration.Interface.InterfaceNumber = 0x7F;
+    Request refused;
+    Send(Stack().Pdo(), &refused, false, select);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Wait(&refused));
     EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, select->UrbHeader.Status);
     EXPECT_TRUE(Stack().Device().Configured());
     EXPECT_EQ(endpoint, Stack().Device().EndpointOf(pipe));
-    EXPECT_EQ(reads, Stack().Device().PendingReads());
     ExFreePool(select);
 }
 
