@@ -233,6 +233,37 @@ TEST_F(DelayedCompletion, SelectionCarriedOutIsNotCancelled) {
     Stack().Device().SetUrbObserver(nullptr);
 }
 
+// A selection that names no interface of the device is refused before anything changes: the
+// device keeps the configuration and the pipes of the selection before it.
+TEST_P(BusCompletion, RefusedSelectionLeavesTheConfigurationAsItWas) {
+    Plug(DefaultController());
+    Stack().Device().SetCompletion(GetParam());
+    sim::usb::Bytes configuration = Stack().Device().Model().configuration;
+    auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 3, -1, -1), NULL},
+        {NULL, NULL}};
+    ASSERT_NE(nullptr, list[0].InterfaceDescriptor);
+    PURB select = USBD_CreateConfigurationRequestEx(config, list);
+    ASSERT_NE(nullptr, select);
+    Request selection;
+    Send(Stack().Pdo(), &selection, false, select);
+    ASSERT_EQ(STATUS_SUCCESS, Wait(&selection));
+    ASSERT_NE(0u, list[0].Interface->NumberOfPipes);
+    USBD_PIPE_HANDLE pipe = list[0].Interface->Pipes[0].PipeHandle;
+    UCHAR endpoint = Stack().Device().EndpointOf(pipe);
+    ASSERT_NE(0u, endpoint);
+
+    select->UrbSelectConfiguration.Interface.InterfaceNumber = 0x7F;
+    Request refused;
+    Send(Stack().Pdo(), &refused, false, select);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Wait(&refused));
+    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, select->UrbHeader.Status);
+    EXPECT_TRUE(Stack().Device().Configured());
+    EXPECT_EQ(endpoint, Stack().Device().EndpointOf(pipe));
+    ExFreePool(select);
+}
+
 // A cancel that came before the request reached the stack found no cancel routine; the stack
 // sees the IRP's Cancel flag once it sets its own, and completes it as cancelled.
 TEST_F(DelayedCompletion, RequestCancelledBeforeItArrivesIsCompletedCancelled) {

@@ -239,6 +239,47 @@ TEST_P(UsbStackRules, RequestsHeldFromAStopQueryAreCancellableAndGoDownInOrder) 
     }
 }
 
+// A stop's query and its cancel that come while the release of the held requests is sending one
+// down leave the rest to that release: a second release beside it would send the next request
+// before the one in flight reaches the device.
+TEST_P(UsbStackRules, StopQueryAndCancelDuringAReleaseKeepTheHeldRequestsInOrder) {
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    PDEVICE_OBJECT child = FdoExtension()->GamepadChild;
+    size_t before = usb_->OutTransfers().size();
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    RawOutput outputs[3];
+    for (UCHAR i = 0; i < 3; ++i) {
+        SendOutput(child, outputs[i], static_cast<UCHAR>(0x10 + i));
+    }
+    // The first output on its way to the device: another thread queries the stop and cancels it.
+    std::atomic<bool> armed{true};
+    NTSTATUS query = STATUS_PENDING, cancel = STATUS_PENDING;
+    usb_->SetUrbObserver([&](PIRP, const URB* urb, bool completed) {
+        bool out =
+            urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
+        if (completed || !out || !armed.exchange(false)) {
+            return;
+        }
+        std::thread pnp([&] {
+            query = SendStopRequest(IRP_MN_QUERY_STOP_DEVICE);
+            cancel = SendStopRequest(IRP_MN_CANCEL_STOP_DEVICE);
+        });
+        pnp.join();
+    });
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_CANCEL_STOP_DEVICE));
+    ASSERT_TRUE(Eventually([&] { return outputs[0].done && outputs[1].done && outputs[2].done; }));
+    usb_->SetUrbObserver(nullptr);
+    EXPECT_EQ(STATUS_SUCCESS, query);
+    EXPECT_EQ(STATUS_SUCCESS, cancel);
+    std::vector<sim::usb::TransferRecord> sent = usb_->OutTransfers();
+    ASSERT_EQ(before + 3, sent.size());
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(STATUS_SUCCESS, outputs[i].status);
+        EXPECT_EQ(outputs[i].data, sent[before + i].data) << "output " << i;
+    }
+}
+
 // At the stop the driver takes its children's transfers back from the controller's stack itself,
 // also from a hub that would leave them pending on the stopped device; they go down again after
 // the restart.

@@ -59,12 +59,14 @@ typedef struct _DEVICE_EXTENSION {
     // The children's repeated requests that wait across a stop, oldest first, under
     // HeldTransfersLock with TransferHold and PendingSelections (the starts' selections of the
     // configuration queued and not yet done); TransferSequence numbers every repeated request.
-    // SentTransfers: the ones at the controller's stack, under the same lock.
+    // SentTransfers: the ones at the controller's stack, under the same lock. ReleaseRunning:
+    // a loop is sending the held requests down, and no other may start beside it.
     LIST_ENTRY HeldTransfers;
     LIST_ENTRY SentTransfers;
     KSPIN_LOCK HeldTransfersLock;
     ULONG TransferHold;
     ULONG PendingSelections;
+    BOOLEAN ReleaseRunning;
     LONG volatile TransferSequence;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 

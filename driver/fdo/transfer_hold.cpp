@@ -55,10 +55,17 @@ VOID NTAPI HeldTransferCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // Sends the held requests down one by one, oldest first, with the pipe handles published now;
 // requests that arrive meanwhile queue behind them. A new stop or a removal that comes in between
-// ends the release. Called with HeldTransfersLock held at Irql, PASSIVE_LEVEL below it; returns
-// with it released.
+// ends the release. A release that finds another loop still sending (a stop came and went
+// while it had the lock dropped) leaves the draining to it: two loops would take neighbouring
+// requests and call down at once, and the device could see them out of order. Called with
+// HeldTransfersLock held at Irql, PASSIVE_LEVEL below it; returns with it released.
 VOID ReleaseHeldTransfers(PDEVICE_EXTENSION FdoExtension, KIRQL Irql) {
     FdoExtension->TransferHold = TRANSFERS_RELEASING;
+    if (FdoExtension->ReleaseRunning) {
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, Irql);
+        return;
+    }
+    FdoExtension->ReleaseRunning = TRUE;
     while (FdoExtension->TransferHold == TRANSFERS_RELEASING) {
         PIRP irp = TakeHeldTransfer(FdoExtension);
         if (irp == NULL) {
@@ -69,6 +76,7 @@ VOID ReleaseHeldTransfers(PDEVICE_EXTENSION FdoExtension, KIRQL Irql) {
         RepeatHeldTransfer(irp);
         KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &Irql);
     }
+    FdoExtension->ReleaseRunning = FALSE;
     KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, Irql);
 }
 

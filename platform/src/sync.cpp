@@ -84,16 +84,40 @@ void SignalObject(DISPATCHER_HEADER* header) {
 
 namespace {
 
-LONGLONG KernelNowLocked(Clock& clock) {
+// The kernel time that real time alone gives, before any hold.
+LONGLONG UnheldNowLocked(const Clock& clock) {
     auto real = std::chrono::steady_clock::now() - clock.realAnchor;
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(real).count();
-    LONGLONG now =
-        clock.kernelAnchor + static_cast<LONGLONG>(static_cast<double>(ns) * clock.scale / 100.0);
-    if (!clock.holds.empty()) {
-        now = std::min(now, clock.holds.begin()->first);
+    return clock.kernelAnchor +
+           static_cast<LONGLONG>(static_cast<double>(ns) * clock.scale / 100.0);
+}
+
+// Held: a hold stops the clock short of the time that has passed, so that it moves again only
+// when a hold is released.
+LONGLONG KernelNowLocked(Clock& clock, bool* held = nullptr) {
+    LONGLONG now = UnheldNowLocked(clock);
+    bool stopped = !clock.holds.empty() && clock.holds.begin()->first < now;
+    if (stopped) {
+        now = clock.holds.begin()->first;
+    }
+    if (held != nullptr) {
+        *held = stopped;
     }
     clock.lastRead = std::max(clock.lastRead, now);
     return clock.lastRead;
+}
+
+LONGLONG KernelNowHeld(bool* held) {
+    Clock& clock = TheClock();
+    std::lock_guard<std::mutex> guard(clock.lock);
+    return KernelNowLocked(clock, held);
+}
+
+// Wakes the waits so that they read the clock again; taken so that a waiter between reading the
+// clock and sleeping cannot miss the wake.
+void WakeTimedWaits() {
+    { std::lock_guard<std::mutex> guard(DispatcherLock()); }
+    DispatcherWake().notify_all();
 }
 
 } // namespace
@@ -119,6 +143,7 @@ void ResetTime() {
         std::lock_guard<std::mutex> guard(TheClock().lock);
         TheClock().holds.clear();
     }
+    WakeTimedWaits();
     SetTimeScale(1.0);
 }
 
@@ -160,16 +185,24 @@ NTSTATUS WaitOn(DISPATCHER_HEADER* header, PLARGE_INTEGER timeout) {
     LONGLONG deadline = timeout->QuadPart < 0 ? KernelNow() - timeout->QuadPart
                                               : timeout->QuadPart - BootSystemTime;
     // The deadline is in kernel time, which a hold stops: each turn waits the real time that
-    // the kernel time left would take, and a released hold wakes the waiters to look again.
+    // the kernel time left would take. A clock that a hold stops moves only when the hold is
+    // released, which wakes the waiters: until then the wait is untimed, since timed turns would
+    // poll the clock while the thread that delivers the held work needs the core.
     for (;;) {
         if (signalled()) {
             return consume();
         }
-        LONGLONG left = deadline - KernelNow();
+        bool held = false;
+        LONGLONG left = deadline - KernelNowHeld(&held);
         if (left <= 0) {
             return STATUS_TIMEOUT;
         }
-        DispatcherWake().wait_until(guard, std::chrono::steady_clock::now() + RealDurationOf(left));
+        if (held) {
+            DispatcherWake().wait(guard);
+        } else {
+            DispatcherWake().wait_until(guard,
+                                        std::chrono::steady_clock::now() + RealDurationOf(left));
+        }
     }
 }
 
@@ -216,19 +249,26 @@ uint64_t HoldTime(LONGLONG due) {
 }
 
 void ReleaseTime(uint64_t token) {
+    bool moves = false;
     {
         detail::Clock& clock = detail::TheClock();
         std::lock_guard<std::mutex> guard(clock.lock);
-        for (auto it = clock.holds.begin(); it != clock.holds.end(); ++it) {
-            if (it->second == token) {
-                clock.holds.erase(it);
-                break;
-            }
+        auto it = std::find_if(clock.holds.begin(), clock.holds.end(),
+                               [token](const auto& hold) { return hold.second == token; });
+        if (it == clock.holds.end()) {
+            return;
         }
+        // Only the earliest hold, while it stops the clock and no other stops it at the same
+        // time, lets the clock move on when it goes; any other release ends no wait, and waking
+        // every waiter for it would cost each streamed completion a wake of the whole process.
+        LONGLONG due = it->first;
+        bool stopping = due == clock.holds.begin()->first && due <= detail::UnheldNowLocked(clock);
+        clock.holds.erase(it);
+        moves = stopping && (clock.holds.empty() || clock.holds.begin()->first > due);
     }
-    // Taken so that a waiter between reading the clock and sleeping cannot miss the wake.
-    { std::lock_guard<std::mutex> guard(detail::DispatcherLock()); }
-    detail::DispatcherWake().notify_all();
+    if (moves) {
+        detail::WakeTimedWaits();
+    }
 }
 
 std::chrono::nanoseconds RealDuration(LONGLONG kernel100ns) {

@@ -164,6 +164,21 @@ InterfaceView FindInterface(const Bytes& configuration, UCHAR number, int altern
     return view;
 }
 
+// The entry of a selection's interface list at Position (the list ends at End) and the interface
+// of Configuration it names; NULL when the entry overruns the URB, is too short for that
+// interface's pipes, or names none.
+PUSBD_INTERFACE_INFORMATION InterfaceEntry(const Bytes& configuration, PUCHAR position, PUCHAR end,
+                                           InterfaceView* view) {
+    auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(position);
+    *view = FindInterface(configuration, info->InterfaceNumber, info->AlternateSetting);
+    if (info->Length == 0 || view->interface == nullptr ||
+        info->Length < GET_USBD_INTERFACE_SIZE(view->endpoints.size()) ||
+        position + info->Length > end) {
+        return NULL;
+    }
+    return info;
+}
+
 } // namespace
 
 const char* CompletionName(Completion mode) {
@@ -178,6 +193,11 @@ UsbDevice::UsbDevice(ControllerModel model, uint64_t seed)
 UsbDevice::~UsbDevice() {
     StopInputReports();
     Unplug();
+    {
+        // What Unplug left are reads whose cancel routines run and still use the device.
+        std::unique_lock<std::mutex> guard(lock_);
+        readsWake_.wait(guard, [this] { return reads_.empty(); });
+    }
     {
         std::lock_guard<std::mutex> guard(busLock_);
         busStopping_ = true;
@@ -641,9 +661,24 @@ NTSTATUS UsbDevice::HidClassRequest(const ControlSetup& setup, Bytes& data) {
 }
 
 // Selects the interfaces listed in the URB and hands out a pipe handle per endpoint; the handles
-// of an earlier selection stop working.
+// of an earlier selection stop working. A malformed list is refused before anything changes, so
+// that a refusal leaves the device as it was.
 NTSTATUS UsbDevice::SelectConfiguration(PURB urb) {
     auto& select = urb->UrbSelectConfiguration;
+    PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
+    if (select.ConfigurationDescriptor != NULL) {
+        PUCHAR position = reinterpret_cast<PUCHAR>(&select.Interface);
+        while (position + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
+            InterfaceView view;
+            PUSBD_INTERFACE_INFORMATION info =
+                InterfaceEntry(model_.configuration, position, end, &view);
+            if (info == NULL) {
+                urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+                return STATUS_INVALID_PARAMETER;
+            }
+            position += info->Length;
+        }
+    }
     std::unique_lock<std::mutex> guard(lock_);
     for (Pipe& pipe : pipes_) {
         pipe.valid = false;
@@ -661,14 +696,13 @@ NTSTATUS UsbDevice::SelectConfiguration(PURB urb) {
         return STATUS_SUCCESS;
     }
     PUCHAR position = reinterpret_cast<PUCHAR>(&select.Interface);
-    PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
     while (position + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
-        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(position);
-        InterfaceView view =
-            FindInterface(model_.configuration, info->InterfaceNumber, info->AlternateSetting);
-        if (info->Length == 0 || view.interface == nullptr ||
-            info->Length < GET_USBD_INTERFACE_SIZE(view.endpoints.size()) ||
-            position + info->Length > end) {
+        InterfaceView view;
+        PUSBD_INTERFACE_INFORMATION info =
+            InterfaceEntry(model_.configuration, position, end, &view);
+        if (info == NULL) {
+            // The list changed under the device after it was checked: what the caller's
+            // buffer holds is not to be trusted twice.
             urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
             return STATUS_INVALID_PARAMETER;
         }
@@ -787,6 +821,18 @@ void UsbDevice::QueueRead(PIRP irp, UCHAR endpoint) {
         CompleteRead(irp, report, endpoint);
         return;
     }
+    if (gone_) {
+        // Raced the unplug past its check: it ends as the reads the unplug failed.
+        guard.unlock();
+        const UsbFailureStatus& gone = Failure(UsbFailure::PendingAtUnplug);
+        auto* urb = UrbOf(irp);
+        urb->UrbHeader.Status = gone.usbd;
+        ClearTransferLength(urb);
+        irp->IoStatus.Status = gone.status;
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        Complete(irp);
+        return;
+    }
     irp->Tail.Overlay.DriverContext[0] = this;
     IoSetCancelRoutine(irp, CancelRequest);
     if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, NULL) != NULL) {
@@ -794,13 +840,15 @@ void UsbDevice::QueueRead(PIRP irp, UCHAR endpoint) {
         CompleteCancelled(irp);
         return;
     }
-    reads_.push_back(PendingRead{irp, endpoint});
+    reads_.push_back(PendingRead{irp, endpoint, false});
 }
 
 PIRP UsbDevice::TakeRead(UCHAR endpoint) {
     for (auto it = reads_.begin(); it != reads_.end(); ++it) {
-        // A read whose cancel routine is already running belongs to that routine.
-        if (it->endpoint == endpoint && IoSetCancelRoutine(it->irp, NULL) != NULL) {
+        // A read whose cancel routine is already running belongs to that routine; one it has
+        // completed may be gone or in use again, and is not touched.
+        if (it->endpoint == endpoint && !it->cancelling &&
+            IoSetCancelRoutine(it->irp, NULL) != NULL) {
             PIRP irp = it->irp;
             reads_.erase(it);
             return irp;
@@ -840,15 +888,24 @@ VOID NTAPI UsbDevice::CancelRequest(PDEVICE_OBJECT device, PIRP irp) {
     bool found = false;
     {
         std::lock_guard<std::mutex> guard(self->lock_);
-        auto it = std::find_if(self->reads_.begin(), self->reads_.end(),
-                               [irp](const PendingRead& read) { return read.irp == irp; });
+        auto it =
+            std::find_if(self->reads_.begin(), self->reads_.end(), [irp](const PendingRead& read) {
+                return read.irp == irp && !read.cancelling;
+            });
         if (it != self->reads_.end()) {
-            self->reads_.erase(it);
+            it->cancelling = true;
             found = true;
         }
     }
     if (found) {
         self->CompleteCancelled(irp);
+        // Entries of one IRP that are being cancelled are alike: any one of them is ours.
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->reads_.erase(
+            std::find_if(self->reads_.begin(), self->reads_.end(), [irp](const PendingRead& read) {
+                return read.irp == irp && read.cancelling;
+            }));
+        self->readsWake_.notify_all();
         return;
     }
     uint64_t order;
@@ -888,7 +945,8 @@ void UsbDevice::FailPending(const std::function<bool(UCHAR)>& which, NTSTATUS st
     {
         std::lock_guard<std::mutex> guard(lock_);
         for (auto it = reads_.begin(); it != reads_.end();) {
-            if (which(it->endpoint) && IoSetCancelRoutine(it->irp, NULL) != NULL) {
+            if (which(it->endpoint) && !it->cancelling &&
+                IoSetCancelRoutine(it->irp, NULL) != NULL) {
                 failed.push_back(*it);
                 it = reads_.erase(it);
             } else {
@@ -1016,7 +1074,8 @@ std::vector<ControlRecord> UsbDevice::ControlTransfers() const {
 
 size_t UsbDevice::PendingReads() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return reads_.size();
+    return static_cast<size_t>(std::count_if(
+        reads_.begin(), reads_.end(), [](const PendingRead& read) { return !read.cancelling; }));
 }
 
 size_t UsbDevice::DelayedCompletions() const {

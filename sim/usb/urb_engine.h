@@ -190,11 +190,16 @@ class UsbDevice {
     bool gone_ = false;
     bool configured_ = false;
     std::deque<Pipe> pipes_; // a handle is the address of its record
+    // A read whose cancel routine runs stays listed (marked once the routine has it) until the
+    // routine has completed it: the device is not destroyed under the routine (readsWake_
+    // tells the destructor, which waits for the list to empty).
     struct PendingRead {
         PIRP irp;
         UCHAR endpoint;
+        bool cancelling;
     };
     std::deque<PendingRead> reads_;
+    std::condition_variable readsWake_;
     std::map<UCHAR, std::deque<Bytes>> queuedReports_;
     std::vector<TransferRecord> outTransfers_;
     std::vector<ControlRecord> controlTransfers_;
