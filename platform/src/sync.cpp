@@ -227,13 +227,17 @@ class InterlockedListLock {
 
 namespace host {
 
+// Re-anchored at the time read under the same lock, so that a release in between cannot leave
+// the clock anchored at a hold already gone; the waits then work out their real time again.
 void SetTimeScale(double kernelSecondsPerRealSecond) {
-    LONGLONG now = detail::KernelNow();
-    detail::Clock& clock = detail::TheClock();
-    std::lock_guard<std::mutex> guard(clock.lock);
-    clock.kernelAnchor = now;
-    clock.realAnchor = std::chrono::steady_clock::now();
-    clock.scale = kernelSecondsPerRealSecond;
+    {
+        detail::Clock& clock = detail::TheClock();
+        std::lock_guard<std::mutex> guard(clock.lock);
+        clock.kernelAnchor = detail::KernelNowLocked(clock);
+        clock.realAnchor = std::chrono::steady_clock::now();
+        clock.scale = kernelSecondsPerRealSecond;
+    }
+    detail::WakeTimedWaits();
 }
 
 LONGLONG KernelTime() {
