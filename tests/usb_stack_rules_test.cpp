@@ -239,7 +239,8 @@ TEST_P(UsbStackRules, RequestsHeldFromAStopQueryAreCancellableAndGoDownInOrder) 
     }
 }
 
-// A stop's query and its cancel that come while the release of the held requests is sending one
+// A stop's query and its cancel that the PnP manager sends while the restart's release of the
+// held requests (on the dispatcher thread, once the configuration is selected) is sending one
 // down leave the rest to that release: a second release beside it would send the next request
 // before the one in flight reaches the device.
 TEST_P(UsbStackRules, StopQueryAndCancelDuringAReleaseKeepTheHeldRequestsInOrder) {
@@ -247,6 +248,7 @@ TEST_P(UsbStackRules, StopQueryAndCancelDuringAReleaseKeepTheHeldRequestsInOrder
     PDEVICE_OBJECT child = FdoExtension()->GamepadChild;
     size_t before = usb_->OutTransfers().size();
     ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_QUERY_STOP_DEVICE));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_STOP_DEVICE));
     RawOutput outputs[3];
     for (UCHAR i = 0; i < 3; ++i) {
         SendOutput(child, outputs[i], static_cast<UCHAR>(0x10 + i));
@@ -267,7 +269,7 @@ TEST_P(UsbStackRules, StopQueryAndCancelDuringAReleaseKeepTheHeldRequestsInOrder
         });
         pnp.join();
     });
-    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_CANCEL_STOP_DEVICE));
+    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_START_DEVICE));
     ASSERT_TRUE(Eventually([&] { return outputs[0].done && outputs[1].done && outputs[2].done; }));
     usb_->SetUrbObserver(nullptr);
     EXPECT_EQ(STATUS_SUCCESS, query);
