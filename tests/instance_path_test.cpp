@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -328,7 +329,9 @@ NTSTATUS NTAPI TwinEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
 // Plugs a controller whose driver reports the twins, and waits until the manager is idle.
 void PlugTwins(sim::pnp::PnpManager& pnp, sim::usb::HubPdo& hub) {
-    std::string inf = ::testing::TempDir() + "twin.inf";
+    // One file per process: CTest runs the death tests side by side, and a file that the other
+    // is rewriting reads as an INF without the model.
+    std::string inf = ::testing::TempDir() + "twin" + std::to_string(getpid()) + ".inf";
     std::FILE* file = std::fopen(inf.c_str(), "w");
     std::fputs("[Manufacturer]\n%M% = Models\n[Models]\nDev = Inst, USB\\VID_F3A1&PID_"
                "5C20\n[Inst.NT]\n[Inst.NT.Services]\nAddService = twin, 0x00000002, "
@@ -336,6 +339,7 @@ void PlugTwins(sim::pnp::PnpManager& pnp, sim::usb::HubPdo& hub) {
                file);
     std::fclose(file);
     pnp.LoadInf(inf);
+    std::remove(inf.c_str());
     pnp.RegisterDriver("twin", TwinEntry);
     pnp.Plug(hub.Device());
     pnp.WaitIdle();
