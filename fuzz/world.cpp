@@ -65,7 +65,8 @@ void BootHost() {
 World::World(sim::usb::ControllerModel model)
     : usb_(std::make_unique<sim::usb::UsbDevice>(std::move(model))),
       hub_(std::make_unique<sim::usb::HubPdo>()),
-      getMacAttempts_(std::make_shared<std::atomic<unsigned>>(0)) {
+      getMacAttempts_(std::make_shared<std::atomic<unsigned>>(0)),
+      invalidations_(std::make_shared<std::atomic<unsigned>>(0)) {
     sim::usb::UsbDevice* usb = usb_.get();
     hub_->SetInternalIoctlHandler(
         [usb](PDEVICE_OBJECT pdo, PIRP irp) { return usb->HandleInternalIoctl(pdo, irp); });
@@ -75,6 +76,9 @@ World::World(sim::usb::ControllerModel model)
             ++*attempts;
         }
     });
+    std::shared_ptr<std::atomic<unsigned>> invalidations = invalidations_;
+    host::SetInvalidateRelationsHandler(
+        [invalidations](PDEVICE_OBJECT, DEVICE_RELATION_TYPE) { ++*invalidations; });
     driver_ = host::LoadDriver(DriverEntry, u"veltdriver");
     if (driver_ == nullptr || !NT_SUCCESS(host::CallAddDevice(driver_, hub_->Device()))) {
         Fail("the driver did not load or add its FDO");
@@ -98,6 +102,7 @@ World::~World() {
     hub_.reset();
     usb_.reset();
     host::SetLogObserver(nullptr);
+    host::SetInvalidateRelationsHandler(nullptr);
     host::JoinSystemThreads();
     CheckHost("after removal");
     if (!host::PoolOutstanding().empty()) {
@@ -113,6 +118,21 @@ bool World::WaitForChildren(unsigned attempts) {
         Fail("the start-up work items never finished");
     }
     return Gamepad() != nullptr && Vendor() != nullptr;
+}
+
+void World::WaitForStartUp() {
+    // The invalidation is queued while the thread runs the children's creation, so the event
+    // stays signalled until the thread, done with the invalidation and its remove lock, waits
+    // again and finds its queue empty.
+    PDEVICE_EXTENSION extension = FdoExtension();
+    bool asleep = Eventually([&] {
+        return *invalidations_ > 0 &&
+               VeltReadAcquire(&extension->WorkQueue.Flink) == &extension->WorkQueue &&
+               VeltReadAcquire(&extension->WorkEvent.Header.SignalState) == 0;
+    });
+    if (!asleep) {
+        Fail("the dispatcher never went back to sleep after the start-up");
+    }
 }
 
 PDEVICE_OBJECT World::Gamepad() const {
@@ -220,6 +240,7 @@ World& SharedWorld() {
         if (!started->WaitForChildren()) {
             Fail("the default controller brought up no children");
         }
+        started->WaitForStartUp();
         return started;
     }();
     return *world;

@@ -46,6 +46,10 @@ class World {
     // Waits until the start-up work items have run: TRUE once both children exist, FALSE when the
     // address query has been tried `attempts` times without them.
     bool WaitForChildren(unsigned attempts = 2);
+    // Waits until the dispatcher has run the start-up's last work item (the invalidation of the
+    // bus relations that reports the children) and gone back to sleep: from then on only a
+    // request changes the FDO's extension or the pool.
+    void WaitForStartUp();
 
     PDEVICE_OBJECT Fdo() const {
         return fdo_;
@@ -80,6 +84,7 @@ class World {
     PDEVICE_OBJECT fdo_ = nullptr;
     std::deque<Request> requests_;
     std::shared_ptr<std::atomic<unsigned>> getMacAttempts_;
+    std::shared_ptr<std::atomic<unsigned>> invalidations_;
 };
 
 // A buffer as a caller above a child describes it: by pointer, by MDL alone, by both, or not at
