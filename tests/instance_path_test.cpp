@@ -333,13 +333,15 @@ void PlugTwins(sim::pnp::PnpManager& pnp, sim::usb::HubPdo& hub) {
     // is rewriting reads as an INF without the model.
     std::string inf = ::testing::TempDir() + "twin" + std::to_string(getpid()) + ".inf";
     std::FILE* file = std::fopen(inf.c_str(), "w");
+    ASSERT_NE(file, nullptr) << inf;
     std::fputs("[Manufacturer]\n%M% = Models\n[Models]\nDev = Inst, USB\\VID_F3A1&PID_"
                "5C20\n[Inst.NT]\n[Inst.NT.Services]\nAddService = twin, 0x00000002, "
                "Svc\n[Svc]\nServiceType = 1\n[Strings]\nM = \"Maker\"\n",
                file);
     std::fclose(file);
-    pnp.LoadInf(inf);
+    bool loaded = pnp.LoadInf(inf);
     std::remove(inf.c_str());
+    ASSERT_TRUE(loaded) << inf;
     pnp.RegisterDriver("twin", TwinEntry);
     pnp.Plug(hub.Device());
     pnp.WaitIdle();

@@ -143,7 +143,7 @@ void ResetTime() {
         std::lock_guard<std::mutex> guard(TheClock().lock);
         TheClock().holds.clear();
     }
-    WakeTimedWaits();
+    // The new scale wakes the waits that the holds stopped.
     SetTimeScale(1.0);
 }
 
