@@ -568,9 +568,10 @@ class Chaos : public CertificationWorld,
         std::lock_guard<std::mutex> guard(failureLock_);
         if (firstFailure_.empty()) {
             char text[160];
-            std::snprintf(
-                text, sizeof(text), "%s to the %s child failed with 0x%08lX beside step %u", what,
-                gamepad ? "gamepad" : "vendor", static_cast<unsigned long>(status), step_.load());
+            std::snprintf(text, sizeof(text),
+                          "%s to the %s child failed with 0x%08lX beside step %u", what,
+                          gamepad ? "gamepad" : "vendor",
+                          static_cast<unsigned long>(static_cast<ULONG>(status)), step_.load());
             firstFailure_ = text;
         }
     }
