@@ -282,6 +282,46 @@ TEST_P(UsbStackRules, StopQueryAndCancelDuringAReleaseKeepTheHeldRequestsInOrder
     }
 }
 
+// An output that a whole rebalance overtakes on its way (the device acts on it only after the
+// restart is over, with the pipe handle that the stop closed) comes back failed while the
+// requests flow again: it goes down again on the new pipe, instead of being reported written.
+TEST_P(UsbStackRules, OutputThatARebalanceOvertookGoesDownAgainOnTheNewPipe) {
+    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+    size_t before = usb_->OutTransfers().size();
+    std::atomic<bool> armed{true};
+    NTSTATUS query = STATUS_PENDING, stop = STATUS_PENDING, start = STATUS_PENDING;
+    bool restarted = false;
+    usb_->SetUrbObserver([&](PIRP, const URB* urb, bool completed) {
+        bool out =
+            urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
+        if (completed || !out || !armed.exchange(false)) {
+            return;
+        }
+        std::thread pnp([&] {
+            query = SendStopRequest(IRP_MN_QUERY_STOP_DEVICE);
+            stop = SendStopRequest(IRP_MN_STOP_DEVICE);
+            start = SendStopRequest(IRP_MN_START_DEVICE);
+        });
+        pnp.join();
+        // The restart is over once its selection has sent the held reads down again.
+        restarted = Eventually([this] { return AllReadsPending(); });
+    });
+    RawOutput output;
+    SendOutput(FdoExtension()->GamepadChild, output, 0x50);
+    ASSERT_TRUE(Eventually([&] { return output.done.load(); }));
+    usb_->SetUrbObserver(nullptr);
+    EXPECT_EQ(STATUS_SUCCESS, query);
+    EXPECT_EQ(STATUS_SUCCESS, stop);
+    EXPECT_EQ(STATUS_SUCCESS, start);
+    EXPECT_TRUE(restarted);
+    EXPECT_EQ(STATUS_SUCCESS, output.status) << std::hex << output.status;
+    std::vector<sim::usb::TransferRecord> sent = usb_->OutTransfers();
+    ASSERT_EQ(before + 1, sent.size()) << "reported written, never at the device";
+    EXPECT_EQ(output.data, sent.back().data);
+    EXPECT_TRUE(StreamToBoth());
+}
+
 // At the stop the driver takes its children's transfers back from the controller's stack itself,
 // also from a hub that would leave them pending on the stopped device; they go down again after
 // the restart.

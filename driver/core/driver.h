@@ -60,7 +60,9 @@ typedef struct _DEVICE_EXTENSION {
     // HeldTransfersLock with TransferHold and PendingSelections (the starts' selections of the
     // configuration queued and not yet done); TransferSequence numbers every repeated request.
     // SentTransfers: the ones at the controller's stack, under the same lock. ReleaseRunning:
-    // a loop is sending the held requests down, and no other may start beside it.
+    // a loop is sending the held requests down, and no other may start beside it. HoldsBegun
+    // counts the stops' holds; a request that passes the FDO to go down keeps the count, so
+    // one that a stop overtook on its way is known when it comes back.
     LIST_ENTRY HeldTransfers;
     LIST_ENTRY SentTransfers;
     KSPIN_LOCK HeldTransfersLock;
@@ -68,6 +70,7 @@ typedef struct _DEVICE_EXTENSION {
     ULONG PendingSelections;
     BOOLEAN ReleaseRunning;
     LONG volatile TransferSequence;
+    ULONG HoldsBegun;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // TransferHold: requests go down; new ones wait and ones that come back failed wait again (from
@@ -153,16 +156,21 @@ DRIVER_DISPATCH XdoDeviceControl;
 // the query and the stop, ResumeChildTransfers at the cancel, ExpectSelection before a start
 // queues its selection and SelectionDone after it send the held ones down in their order (or fail
 // the restart), FailRestart ends every request, held or new, as going away until the next start,
-// FailHeldChildTransfers ends the held ones with a status. HoldChildTransfer takes
-// one child's request if the FDO holds (Returned: one that came back failed); up to
-// DISPATCH_LEVEL, the child's remove lock held. The others at PASSIVE_LEVEL.
+// FailHeldChildTransfers ends the held ones with a status. HoldChildTransfer decides what becomes
+// of one child's request (Returned: one that came back failed); up to DISPATCH_LEVEL, the child's
+// remove lock held. The others at PASSIVE_LEVEL.
 VOID HoldChildTransfers(PDEVICE_EXTENSION FdoExtension);
 VOID ResumeChildTransfers(PDEVICE_EXTENSION FdoExtension);
 VOID ExpectSelection(PDEVICE_EXTENSION FdoExtension);
 VOID SelectionDone(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status);
 VOID FailRestart(PDEVICE_EXTENSION FdoExtension);
 VOID FailHeldChildTransfers(PDEVICE_EXTENSION FdoExtension, NTSTATUS Status);
-BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Returned);
+ULONG HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Returned);
+// HoldChildTransfer's answers: the caller sends the request down (again); the FDO took it, to
+// hold or to end; the caller finishes the returned request with the status it carries.
+constexpr ULONG TRANSFER_SEND = 0;
+constexpr ULONG TRANSFER_TAKEN = 1;
+constexpr ULONG TRANSFER_FINISH = 2;
 // The repeater's side: a held request sent down again with the current pipe handles, or ended
 // with a status; up to DISPATCH_LEVEL.
 VOID RepeatHeldTransfer(PIRP ChildIrp);

@@ -357,8 +357,9 @@ NTSTATUS GetDescriptorFromInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB 
     return CompleteChildRequest(DeviceObject, Irp, STATUS_SUCCESS);
 }
 
-// URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: the direction alone picks the physical controller's
-// pipe. Up to DISPATCH_LEVEL; the repeater owns the IRP (and the remove lock) on return.
+// URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: the repeater points it at the physical controller's
+// pipe as it sends it down. Up to DISPATCH_LEVEL; the repeater owns the IRP (and the remove lock)
+// on return.
 NTSTATUS RepeatTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
                         const CHILD_PROFILE* Profile) {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
@@ -368,7 +369,6 @@ NTSTATUS RepeatTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
         DumpTransferBuffer(transfer->TransferBuffer, transfer->TransferBufferMDL,
                            transfer->TransferBufferLength);
     }
-    PointAtPhysicalPipe(FdoExtensionOf(DeviceObject), transfer);
     return IOCTLRepeatRequest(DeviceObject, Irp);
 }
 

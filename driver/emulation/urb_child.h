@@ -53,10 +53,6 @@ PVOID UrbTransferBufferOf(PVOID TransferBuffer, PMDL TransferBufferMdl, ULONG Le
 // Hex dump of a transfer's buffer, no further than the buffer reaches (nothing without one).
 VOID DumpTransferBuffer(PVOID TransferBuffer, PMDL TransferBufferMdl, ULONG Length);
 
-// Points a transfer at the physical controller's pipe for its direction.
-VOID PointAtPhysicalPipe(PDEVICE_EXTENSION FdoExtension,
-                         struct _URB_BULK_OR_INTERRUPT_TRANSFER* Transfer);
-
 // The device-control routine of both children (up to DISPATCH_LEVEL; owns the IRP on return).
 NTSTATUS ChildDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, const CHILD_PROFILE* Profile);
 

@@ -40,7 +40,7 @@ constexpr ULONG CONTEXT_REPEATED_IRP = 0;
 constexpr ULONG CONTEXT_SHARES = 1;
 constexpr LONG REPEATER_SHARES = 2;
 // From its arrival on, the request's order number among the child's repeated requests, which a
-// stop's hold keeps.
+// stop's hold keeps. The last slot is the hold's.
 constexpr ULONG CONTEXT_SEQUENCE = 2;
 
 LONG volatile* SharesOf(PIRP ChildIrp) {
@@ -177,25 +177,29 @@ NTSTATUS SendRepeatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // A request that comes back failed while the FDO holds its children's requests (the stop
 // cancelled it, or the stopped device refused it) waits again, as the caller sent it, instead of
-// ending. Not one that its caller cancelled.
-BOOLEAN HoldReturnedRequest(PIRP ChildIrp, NTSTATUS Status, ULONG RequestedLength,
-                            PDEVICE_EXTENSION ChildExtension) {
+// ending; one that a stop overtook on its way down goes down again once the restart is over. Not
+// one that its caller cancelled. FALSE: the request is to be finished with its status.
+BOOLEAN RetryReturnedRequest(PIRP ChildIrp, NTSTATUS Status, ULONG RequestedLength,
+                             PDEVICE_EXTENSION ChildExtension) {
     if (NT_SUCCESS(Status) || ReadFlag(&ChildIrp->Cancel)) {
         return FALSE;
     }
     PULONG length = TransferLengthOf(UrbOf(ChildIrp));
     ULONG returnedLength = *length;
     *length = RequestedLength;
-    if (HoldChildTransfer(FdoExtensionOfChild(ChildExtension), ChildIrp, TRUE)) {
+    switch (HoldChildTransfer(FdoExtensionOfChild(ChildExtension), ChildIrp, TRUE)) {
+    case TRANSFER_SEND:
+        RepeatHeldTransfer(ChildIrp);
         return TRUE;
+    case TRANSFER_TAKEN:
+        return TRUE;
+    default:
+        *length = returnedLength;
+        return FALSE;
     }
-    *length = returnedLength;
-    return FALSE;
 }
 
-} // namespace
-
-// Up to DISPATCH_LEVEL: a transfer's pipe is the physical controller's, by direction alone.
+// A transfer's pipe is the physical controller's, by direction alone; up to DISPATCH_LEVEL.
 VOID PointAtPhysicalPipe(PDEVICE_EXTENSION FdoExtension,
                          struct _URB_BULK_OR_INTERRUPT_TRANSFER* Transfer) {
     BOOLEAN in = (Transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
@@ -203,21 +207,16 @@ VOID PointAtPhysicalPipe(PDEVICE_EXTENSION FdoExtension,
         ReadPublished(in ? &FdoExtension->InterruptInPipe[0] : &FdoExtension->InterruptOutPipe[0]);
 }
 
+} // namespace
+
 LONG TransferSequenceOf(PIRP ChildIrp) {
     return static_cast<LONG>(
         reinterpret_cast<LONG_PTR>(ChildIrp->Tail.Overlay.DriverContext[CONTEXT_SEQUENCE]));
 }
 
-// Up to DISPATCH_LEVEL: a held request goes down again, a transfer on the pipe that the restart
-// selected.
+// Up to DISPATCH_LEVEL: a held request goes down again.
 VOID RepeatHeldTransfer(PIRP ChildIrp) {
-    PDEVICE_OBJECT child = IoGetCurrentIrpStackLocation(ChildIrp)->DeviceObject;
-    PURB urb = UrbOf(ChildIrp);
-    if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-        PointAtPhysicalPipe(FdoExtensionOfChild(ExtensionOf(child)),
-                            &urb->UrbBulkOrInterruptTransfer);
-    }
-    SendRepeatedRequest(child, ChildIrp);
+    SendRepeatedRequest(IoGetCurrentIrpStackLocation(ChildIrp)->DeviceObject, ChildIrp);
 }
 
 VOID CancelSentTransfers(PDEVICE_EXTENSION FdoExtension) {
@@ -290,7 +289,7 @@ NTSTATUS IOCTLRepeatRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION fdo = FdoExtensionOfChild(ExtensionOf(DeviceObject));
     Irp->Tail.Overlay.DriverContext[CONTEXT_SEQUENCE] = reinterpret_cast<PVOID>(
         static_cast<LONG_PTR>(InterlockedIncrement(&fdo->TransferSequence)));
-    if (HoldChildTransfer(fdo, Irp, FALSE)) {
+    if (HoldChildTransfer(fdo, Irp, FALSE) == TRANSFER_TAKEN) {
         return STATUS_PENDING;
     }
     return SendRepeatedRequest(DeviceObject, Irp);
@@ -313,12 +312,17 @@ NTSTATUS SendRepeatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     // The repeater's own location: the target, the child's IRP and extension, and the buffer
-    // size the child's caller gave (the physical stack rewrites TransferBufferLength).
+    // size the child's caller gave (the physical stack rewrites TransferBufferLength). A
+    // transfer takes the pipe published now, after the FDO let it pass: a stop that comes
+    // later is seen when it comes back.
     PIO_STACK_LOCATION childStack = IoGetCurrentIrpStackLocation(Irp);
     ULONG requestedLength = 0;
     if (childStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         auto* urb = static_cast<PURB>(childStack->Parameters.Others.Argument1);
         requestedLength = *TransferLengthOf(urb);
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            PointAtPhysicalPipe(FdoExtensionOfChild(extension), &urb->UrbBulkOrInterruptTransfer);
+        }
     }
     PIO_STACK_LOCATION own = IoGetNextIrpStackLocation(repeated);
     own->DeviceObject = target;
@@ -381,15 +385,15 @@ VOID FinishRepeatedRequest(PIRP Irp) {
         static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(own->Parameters.Others.Argument3));
     const CHILD_PROFILE* profile = ProfileOf(childExtension);
     TrackSentTransfer(FdoExtensionOfChild(childExtension), childIrp, FALSE);
+    IO_STATUS_BLOCK result = Irp->IoStatus;
+    IoFreeIrp(Irp);
 
-    if (HoldReturnedRequest(childIrp, Irp->IoStatus.Status, requestedLength, childExtension)) {
-        IoFreeIrp(Irp);
+    if (RetryReturnedRequest(childIrp, result.Status, requestedLength, childExtension)) {
         return;
     }
-    if (Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
-        childIrp->IoStatus = Irp->IoStatus;
+    if (result.Status != STATUS_NOT_SUPPORTED) {
+        childIrp->IoStatus = result;
     }
-    IoFreeIrp(Irp);
 
     PIO_STACK_LOCATION childStack = IoGetCurrentIrpStackLocation(childIrp);
     if (childStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {

@@ -17,6 +17,23 @@ BOOLEAN CameAfter(PIRP Irp, LONG Sequence) {
                              static_cast<ULONG>(Sequence)) > 0;
 }
 
+// The slot of a child's request's driver context that keeps the count of holds begun when it
+// last passed the FDO to go down (the repeater keeps the slots before it).
+constexpr ULONG CONTEXT_HOLDS_PASSED = 3;
+
+// The request goes down now; HeldTransfersLock held.
+VOID PassTransfer(PDEVICE_EXTENSION FdoExtension, PIRP Irp) {
+    Irp->Tail.Overlay.DriverContext[CONTEXT_HOLDS_PASSED] =
+        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(FdoExtension->HoldsBegun));
+}
+
+// Whether a stop began holding after the request went down; HeldTransfersLock held. It may then
+// have met the stopped device, or a pipe handle that the restart replaced.
+BOOLEAN OvertakenByStop(PDEVICE_EXTENSION FdoExtension, PIRP Irp) {
+    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(
+               Irp->Tail.Overlay.DriverContext[CONTEXT_HOLDS_PASSED])) != FdoExtension->HoldsBegun;
+}
+
 // Queues the request behind every older one; HeldTransfersLock held.
 VOID InsertInOrder(PDEVICE_EXTENSION FdoExtension, PIRP Irp) {
     LONG sequence = TransferSequenceOf(Irp);
@@ -72,6 +89,7 @@ VOID ReleaseHeldTransfers(PDEVICE_EXTENSION FdoExtension, KIRQL Irql) {
             FdoExtension->TransferHold = TRANSFERS_FLOW;
             break;
         }
+        PassTransfer(FdoExtension, irp);
         KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, Irql);
         RepeatHeldTransfer(irp);
         KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &Irql);
@@ -104,6 +122,7 @@ VOID EndHeldTransfers(PDEVICE_EXTENSION FdoExtension, KIRQL Irql, NTSTATUS Statu
 VOID HoldChildTransfers(PDEVICE_EXTENSION FdoExtension) {
     KIRQL irql;
     KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    ++FdoExtension->HoldsBegun;
     if (FdoExtension->TransferHold != TRANSFERS_FAILED) {
         FdoExtension->TransferHold = TRANSFERS_HELD;
     }
@@ -168,32 +187,41 @@ VOID FailRestart(PDEVICE_EXTENSION FdoExtension) {
     EndHeldTransfers(FdoExtension, irql, STATUS_DELETE_PENDING);
 }
 
-// Up to DISPATCH_LEVEL. Takes the request (marked pending, with a cancel routine) and returns
-// TRUE when the FDO holds; a request cancelled meanwhile is ended as cancelled, and one that comes
-// after a failed restart as going away.
-BOOLEAN HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Returned) {
+// Up to DISPATCH_LEVEL. A request goes down while the requests flow, and goes down again when
+// it came back failed after a stop overtook it on its way (the stop's cancel, the stopped device
+// or a replaced pipe handle failed it, and the restart is over). One that came back failed
+// otherwise is finished while the requests flow or the held ones are being sent. Else the FDO
+// takes it (marked pending, with a cancel routine): it waits, or ends as cancelled when its
+// caller cancelled it meanwhile, or as going away after a failed restart.
+ULONG HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Returned) {
     KIRQL irql;
     KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
     ULONG hold = FdoExtension->TransferHold;
-    if (hold == TRANSFERS_FLOW || (Returned && hold == TRANSFERS_RELEASING)) {
+    BOOLEAN overtaken = Returned && OvertakenByStop(FdoExtension, ChildIrp);
+    if (hold == TRANSFERS_FLOW && (!Returned || overtaken)) {
+        PassTransfer(FdoExtension, ChildIrp);
         KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
-        return FALSE;
+        return TRANSFER_SEND;
+    }
+    if (Returned && !overtaken && (hold == TRANSFERS_FLOW || hold == TRANSFERS_RELEASING)) {
+        KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+        return TRANSFER_FINISH;
     }
     IoMarkIrpPending(ChildIrp);
     if (hold == TRANSFERS_FAILED) {
         KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
         EndHeldTransfer(ChildIrp, STATUS_DELETE_PENDING);
-        return TRUE;
+        return TRANSFER_TAKEN;
     }
     IoSetCancelRoutine(ChildIrp, HeldTransferCancel);
     if (ReadFlag(&ChildIrp->Cancel) && IoSetCancelRoutine(ChildIrp, NULL) != NULL) {
         KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
         EndHeldTransfer(ChildIrp, STATUS_CANCELLED);
-        return TRUE;
+        return TRANSFER_TAKEN;
     }
     InsertInOrder(FdoExtension, ChildIrp);
     KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
-    return TRUE;
+    return TRANSFER_TAKEN;
 }
 
 // IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE, PASSIVE_LEVEL: the FDO holds no more (the
