@@ -6,6 +6,7 @@
 
 #include <usbdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -254,6 +255,13 @@ TEST_P(BusCompletion, RefusedSelectionLeavesTheConfigurationAsItWas) {
     UCHAR endpoint = Stack().Device().EndpointOf(pipe);
     ASSERT_NE(0u, endpoint);
 
+    auto selections = [this] {
+        std::vector<sim::usb::ControlRecord> records = Stack().Device().ControlTransfers();
+        return std::count_if(records.begin(), records.end(), [](const auto& record) {
+            return record.function == URB_FUNCTION_SELECT_CONFIGURATION;
+        });
+    };
+    auto selected = selections();
     select->UrbSelectConfiguration.Interface.InterfaceNumber = 0x7F;
     Request refused;
     Send(Stack().Pdo(), &refused, false, select);
@@ -261,6 +269,7 @@ TEST_P(BusCompletion, RefusedSelectionLeavesTheConfigurationAsItWas) {
     EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, select->UrbHeader.Status);
     EXPECT_TRUE(Stack().Device().Configured());
     EXPECT_EQ(endpoint, Stack().Device().EndpointOf(pipe));
+    EXPECT_EQ(selected, selections()) << "the refused selection reached the device";
     ExFreePool(select);
 }
 

@@ -331,6 +331,42 @@ TEST_F(HostKernel, HeldTimeStopsTimeoutsUntilReleasedButNotSignals) {
     EXPECT_GE(host::KernelTime(), start + 1000000);
 }
 
+// Two holds at one due time, and a later hold released before them: the clock stays at the
+// earliest hold still held, and a timeout ends only once no hold stops the clock short of it.
+TEST_F(HostKernel, HeldTimeMovesOnlyAsFarAsTheEarliestHoldLeft) {
+    host::SetTimeScale(1000);
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    LONGLONG start = host::KernelTime();
+    const LONGLONG firstDue = start + 50000000; // 5 kernel s
+    uint64_t first = host::HoldTime(firstDue);
+    uint64_t twin = host::HoldTime(firstDue);
+    uint64_t later = host::HoldTime(start + 100000000);
+    uint64_t latest = host::HoldTime(start + 150000000);
+    std::atomic<NTSTATUS> timedOut{STATUS_PENDING};
+    std::thread waiter([&] {
+        LARGE_INTEGER twentySeconds;
+        twentySeconds.QuadPart = -200000000;
+        timedOut = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &twentySeconds);
+    });
+    // 20 kernel s are 20 real ms at this scale: each pause outlasts the wait's timeout.
+    auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(40)); };
+    host::ReleaseTime(latest);
+    host::ReleaseTime(first);
+    pause();
+    EXPECT_EQ(STATUS_PENDING, timedOut.load()) << "its twin still holds the clock";
+    EXPECT_EQ(firstDue, host::KernelTime());
+    host::ReleaseTime(twin);
+    pause();
+    EXPECT_EQ(STATUS_PENDING, timedOut.load()) << "the later hold stops the clock short of it";
+    LONGLONG stopped = host::KernelTime();
+    EXPECT_GE(stopped, start + 100000000);
+    EXPECT_LT(stopped, start + 200000000);
+    host::ReleaseTime(later);
+    waiter.join();
+    EXPECT_EQ(STATUS_TIMEOUT, timedOut.load());
+}
+
 VOID NTAPI EndingThread(PVOID Context) {
     KeSetEvent(static_cast<PKEVENT>(Context), 0, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);

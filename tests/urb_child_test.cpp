@@ -749,17 +749,26 @@ TEST_F(UrbChildTest, PendingTransferHoldsTheChildsRemoveLockUntilItComesBack) {
     EXPECT_EQ(1, Extension(gamepad_)->RemoveLock.Common.IoCount);
 }
 
-// The controller's stack completes a cancelled transfer as USB stacks do.
+// The controller's stack completes a cancelled transfer with this status: as USB stacks do, or
+// with another failure (the transfer failed as the cancel came).
+NTSTATUS CancelledAtBus = STATUS_CANCELLED;
+
 VOID NTAPI CancelAtBus(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Status = CancelledAtBus;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// Whatever failure the controller's stack reports for it, a transfer its caller cancelled comes
+// back cancelled, with no data (never as a 32-byte report).
 TEST_F(UrbChildTest, CancelledTransferIsCancelledAtTheControllerAndReportedAsCancelled) {
-    for (bool beforeSend : {false, true}) {
+    for (auto [beforeSend, atBus] : {std::pair{false, STATUS_CANCELLED},
+                                     {true, STATUS_CANCELLED},
+                                     {false, STATUS_UNSUCCESSFUL}}) {
         SCOPED_TRACE(beforeSend ? "cancelled before it was repeated" : "cancelled while pending");
+        SCOPED_TRACE(atBus);
+        CancelledAtBus = atBus;
         std::atomic<PIRP> below{nullptr};
         SetBus([&below](PIRP irp, PURB) {
             IoMarkIrpPending(irp);
@@ -793,6 +802,8 @@ TEST_F(UrbChildTest, CancelledTransferIsCancelledAtTheControllerAndReportedAsCan
         reader.join();
         EXPECT_EQ(STATUS_CANCELLED, result.status);
         EXPECT_EQ(STATUS_PENDING, result.returned);
+        EXPECT_EQ(USBD_STATUS_CANCELED, urb.UrbHeader.Status);
+        EXPECT_EQ(0u, urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
         EXPECT_EQ(1, Extension(gamepad_)->RemoveLock.Common.IoCount);
     }
 }

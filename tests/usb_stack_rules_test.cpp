@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <tuple>
 
@@ -122,6 +123,14 @@ class UsbStackRules
         EXPECT_EQ(STATUS_DELETE_PENDING, output.status) << std::hex << output.status;
         EXPECT_EQ(0u, output.urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
         EXPECT_EQ(sent, usb_->OutTransfers().size()) << "sent after the failed restart";
+    }
+
+    // The device's URB observer until the returned guard goes, also when an assertion ends the
+    // test early: the observer refers to the test's locals.
+    auto ObserveUrbs(sim::usb::UrbObserver observer) {
+        usb_->SetUrbObserver(std::move(observer));
+        auto clear = [](sim::usb::UsbDevice* device) { device->SetUrbObserver(nullptr); };
+        return std::unique_ptr<sim::usb::UsbDevice, decltype(clear)>(usb_.get(), clear);
     }
 
     // A stop's query or its cancel, sent to the controller's stack as the PnP manager sends it.
@@ -253,10 +262,12 @@ TEST_P(UsbStackRules, StopQueryAndCancelDuringAReleaseKeepTheHeldRequestsInOrder
     for (UCHAR i = 0; i < 3; ++i) {
         SendOutput(child, outputs[i], static_cast<UCHAR>(0x10 + i));
     }
-    // The first output on its way to the device: another thread queries the stop and cancels it.
+    // The first output on its way to the device: another thread queries the stop and cancels it,
+    // once the start is done (the PnP manager sends one request at a time).
     std::atomic<bool> armed{true};
+    std::atomic<bool> startReturned{false};
     NTSTATUS query = STATUS_PENDING, cancel = STATUS_PENDING;
-    usb_->SetUrbObserver([&](PIRP, const URB* urb, bool completed) {
+    auto observing = ObserveUrbs([&](PIRP, const URB* urb, bool completed) {
         bool out =
             urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
             (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
@@ -264,14 +275,19 @@ TEST_P(UsbStackRules, StopQueryAndCancelDuringAReleaseKeepTheHeldRequestsInOrder
             return;
         }
         std::thread pnp([&] {
+            while (!startReturned) {
+                std::this_thread::yield();
+            }
             query = SendStopRequest(IRP_MN_QUERY_STOP_DEVICE);
             cancel = SendStopRequest(IRP_MN_CANCEL_STOP_DEVICE);
         });
         pnp.join();
     });
-    ASSERT_EQ(STATUS_SUCCESS, SendStopRequest(IRP_MN_START_DEVICE));
+    NTSTATUS started = SendStopRequest(IRP_MN_START_DEVICE);
+    startReturned = true;
+    ASSERT_EQ(STATUS_SUCCESS, started);
     ASSERT_TRUE(Eventually([&] { return outputs[0].done && outputs[1].done && outputs[2].done; }));
-    usb_->SetUrbObserver(nullptr);
+    observing.reset();
     EXPECT_EQ(STATUS_SUCCESS, query);
     EXPECT_EQ(STATUS_SUCCESS, cancel);
     std::vector<sim::usb::TransferRecord> sent = usb_->OutTransfers();
@@ -291,7 +307,7 @@ TEST_P(UsbStackRules, OutputThatARebalanceOvertookGoesDownAgainOnTheNewPipe) {
     std::atomic<bool> armed{true};
     NTSTATUS query = STATUS_PENDING, stop = STATUS_PENDING, start = STATUS_PENDING;
     bool restarted = false;
-    usb_->SetUrbObserver([&](PIRP, const URB* urb, bool completed) {
+    auto observing = ObserveUrbs([&](PIRP, const URB* urb, bool completed) {
         bool out =
             urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
             (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
@@ -310,7 +326,7 @@ TEST_P(UsbStackRules, OutputThatARebalanceOvertookGoesDownAgainOnTheNewPipe) {
     RawOutput output;
     SendOutput(FdoExtension()->GamepadChild, output, 0x50);
     ASSERT_TRUE(Eventually([&] { return output.done.load(); }));
-    usb_->SetUrbObserver(nullptr);
+    observing.reset();
     EXPECT_EQ(STATUS_SUCCESS, query);
     EXPECT_EQ(STATUS_SUCCESS, stop);
     EXPECT_EQ(STATUS_SUCCESS, start);
