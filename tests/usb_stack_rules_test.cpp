@@ -301,40 +301,53 @@ TEST_P(UsbStackRules, StopQueryAndCancelDuringAReleaseKeepTheHeldRequestsInOrder
 // An output that a whole rebalance overtakes on its way (the device acts on it only after the
 // restart is over, with the pipe handle that the stop closed) comes back failed while the
 // requests flow again: it goes down again on the new pipe, instead of being reported written.
+// One that its caller cancelled meanwhile ends cancelled, with the child's own pipe handle.
 TEST_P(UsbStackRules, OutputThatARebalanceOvertookGoesDownAgainOnTheNewPipe) {
-    ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
-    size_t before = usb_->OutTransfers().size();
-    std::atomic<bool> armed{true};
-    NTSTATUS query = STATUS_PENDING, stop = STATUS_PENDING, start = STATUS_PENDING;
-    bool restarted = false;
-    auto observing = ObserveUrbs([&](PIRP, const URB* urb, bool completed) {
-        bool out =
-            urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-            (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
-        if (completed || !out || !armed.exchange(false)) {
-            return;
-        }
-        std::thread pnp([&] {
-            query = SendStopRequest(IRP_MN_QUERY_STOP_DEVICE);
-            stop = SendStopRequest(IRP_MN_STOP_DEVICE);
-            start = SendStopRequest(IRP_MN_START_DEVICE);
+    for (bool cancelled : {false, true}) {
+        SCOPED_TRACE(cancelled ? "cancelled by its caller" : "not cancelled");
+        ASSERT_TRUE(Eventually([this] { return AllReadsPending(); }));
+        size_t before = usb_->OutTransfers().size();
+        std::atomic<bool> armed{true};
+        NTSTATUS query = STATUS_PENDING, stop = STATUS_PENDING, start = STATUS_PENDING;
+        bool restarted = false;
+        RawOutput output;
+        auto observing = ObserveUrbs([&](PIRP, const URB* urb, bool completed) {
+            bool out =
+                urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+                (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
+            if (completed || !out || !armed.exchange(false)) {
+                return;
+            }
+            std::thread pnp([&] {
+                query = SendStopRequest(IRP_MN_QUERY_STOP_DEVICE);
+                stop = SendStopRequest(IRP_MN_STOP_DEVICE);
+                start = SendStopRequest(IRP_MN_START_DEVICE);
+            });
+            pnp.join();
+            // The restart is over once its selection has sent the held reads down again.
+            restarted = Eventually([this] { return AllReadsPending(); });
+            if (cancelled) {
+                IoCancelIrp(output.irp);
+            }
         });
-        pnp.join();
-        // The restart is over once its selection has sent the held reads down again.
-        restarted = Eventually([this] { return AllReadsPending(); });
-    });
-    RawOutput output;
-    SendOutput(FdoExtension()->GamepadChild, output, 0x50);
-    ASSERT_TRUE(Eventually([&] { return output.done.load(); }));
-    observing.reset();
-    EXPECT_EQ(STATUS_SUCCESS, query);
-    EXPECT_EQ(STATUS_SUCCESS, stop);
-    EXPECT_EQ(STATUS_SUCCESS, start);
-    EXPECT_TRUE(restarted);
-    EXPECT_EQ(STATUS_SUCCESS, output.status) << std::hex << output.status;
-    std::vector<sim::usb::TransferRecord> sent = usb_->OutTransfers();
-    ASSERT_EQ(before + 1, sent.size()) << "reported written, never at the device";
-    EXPECT_EQ(output.data, sent.back().data);
+        SendOutput(FdoExtension()->GamepadChild, output, 0x50);
+        ASSERT_TRUE(Eventually([&] { return output.done.load(); }));
+        observing.reset();
+        EXPECT_EQ(STATUS_SUCCESS, query);
+        EXPECT_EQ(STATUS_SUCCESS, stop);
+        EXPECT_EQ(STATUS_SUCCESS, start);
+        EXPECT_TRUE(restarted);
+        std::vector<sim::usb::TransferRecord> sent = usb_->OutTransfers();
+        if (cancelled) {
+            EXPECT_EQ(STATUS_CANCELLED, output.status) << std::hex << output.status;
+            EXPECT_EQ(before, sent.size()) << "sent again after its caller cancelled it";
+            EXPECT_EQ(GamepadOutPipe, output.urb.UrbBulkOrInterruptTransfer.PipeHandle);
+        } else {
+            EXPECT_EQ(STATUS_SUCCESS, output.status) << std::hex << output.status;
+            ASSERT_EQ(before + 1, sent.size()) << "reported written, never at the device";
+            EXPECT_EQ(output.data, sent.back().data);
+        }
+    }
     EXPECT_TRUE(StreamToBoth());
 }
 

@@ -75,8 +75,9 @@ typedef struct _DEVICE_EXTENSION {
 
 // TransferHold: requests go down; new ones wait and ones that come back failed wait again (from
 // a stop's query on, and after a restart until its selection is done); the waiting ones go down
-// in order, new ones queueing behind them, failures ending as usual; a restart failed and every
-// request ends as going away until the next start.
+// in order, new ones queueing behind them, failures ending as usual but for those of requests a
+// stop overtook, which wait again; a restart failed and every request ends as going away until
+// the next start.
 constexpr ULONG TRANSFERS_FLOW = 0;
 constexpr ULONG TRANSFERS_HELD = 1;
 constexpr ULONG TRANSFERS_RESTARTED = 2;
@@ -171,8 +172,11 @@ ULONG HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN R
 constexpr ULONG TRANSFER_SEND = 0;
 constexpr ULONG TRANSFER_TAKEN = 1;
 constexpr ULONG TRANSFER_FINISH = 2;
-// The repeater's side: a held request sent down again with the current pipe handles, or ended
-// with a status; up to DISPATCH_LEVEL.
+// HeldTransfersLock held: whether a stop began holding since the child's request last passed.
+BOOLEAN OvertakenByStop(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp);
+// The repeater's side: a held or returned request sent down again (a transfer on the pipe
+// published then), or one ended with a status and no data, the child's own pipe handle back;
+// up to DISPATCH_LEVEL.
 VOID RepeatHeldTransfer(PIRP ChildIrp);
 VOID EndHeldTransfer(PIRP ChildIrp, NTSTATUS Status);
 // IRP_MN_STOP_DEVICE, PASSIVE_LEVEL, the FDO holding: the children's requests at the

@@ -145,16 +145,39 @@ VOID FinishTransfer(PIRP ChildIrp, PURB Urb, ULONG RequestedLength, const CHILD_
     RestoreEmulatedPipe(transfer, Profile);
 }
 
-// Enters a child's request in the FDO's list of those at the controller's stack, or takes it
-// out when it is back; up to DISPATCH_LEVEL.
-VOID TrackSentTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Sent) {
+// A transfer's pipe is the physical controller's, by direction alone; up to DISPATCH_LEVEL.
+VOID PointAtPhysicalPipe(PDEVICE_EXTENSION FdoExtension,
+                         struct _URB_BULK_OR_INTERRUPT_TRANSFER* Transfer) {
+    BOOLEAN in = (Transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    Transfer->PipeHandle =
+        ReadPublished(in ? &FdoExtension->InterruptInPipe[0] : &FdoExtension->InterruptOutPipe[0]);
+}
+
+// Enters a child's request in the FDO's list of those at the controller's stack, unless a stop
+// began holding since the FDO let it pass: it then passes again. A transfer takes the pipe
+// published now, under the same lock, so that no pipe handle older than the last stop goes down
+// unseen, and a stop that comes later finds the request listed and cancels it. Up to
+// DISPATCH_LEVEL.
+BOOLEAN ListSentTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp) {
     KIRQL irql;
     KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
-    if (Sent) {
+    BOOLEAN listed = !OvertakenByStop(FdoExtension, ChildIrp);
+    if (listed) {
+        PURB urb = UrbOf(ChildIrp);
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            PointAtPhysicalPipe(FdoExtension, &urb->UrbBulkOrInterruptTransfer);
+        }
         InsertTailList(&FdoExtension->SentTransfers, &ChildIrp->Tail.Overlay.ListEntry);
-    } else {
-        RemoveEntryList(&ChildIrp->Tail.Overlay.ListEntry);
     }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
+    return listed;
+}
+
+// Takes a child's request that came back out of that list; up to DISPATCH_LEVEL.
+VOID UnlistSentTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    RemoveEntryList(&ChildIrp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
 }
 
@@ -176,8 +199,9 @@ BOOLEAN TakeShare(PIRP ChildIrp) {
 NTSTATUS SendRepeatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // A request that comes back failed while the FDO holds its children's requests (the stop
-// cancelled it, or the stopped device refused it) waits again, as the caller sent it, instead of
-// ending; one that a stop overtook on its way down goes down again once the restart is over. Not
+// cancelled it, or the stopped device refused it) waits again, with the length its caller gave,
+// instead of ending; one that a stop overtook on its way down goes down again once the restart
+// is over (or the stop was cancelled, or the device is going: the stack below then ends it). Not
 // one that its caller cancelled. FALSE: the request is to be finished with its status.
 BOOLEAN RetryReturnedRequest(PIRP ChildIrp, NTSTATUS Status, ULONG RequestedLength,
                              PDEVICE_EXTENSION ChildExtension) {
@@ -197,14 +221,6 @@ BOOLEAN RetryReturnedRequest(PIRP ChildIrp, NTSTATUS Status, ULONG RequestedLeng
         *length = returnedLength;
         return FALSE;
     }
-}
-
-// A transfer's pipe is the physical controller's, by direction alone; up to DISPATCH_LEVEL.
-VOID PointAtPhysicalPipe(PDEVICE_EXTENSION FdoExtension,
-                         struct _URB_BULK_OR_INTERRUPT_TRANSFER* Transfer) {
-    BOOLEAN in = (Transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-    Transfer->PipeHandle =
-        ReadPublished(in ? &FdoExtension->InterruptInPipe[0] : &FdoExtension->InterruptOutPipe[0]);
 }
 
 } // namespace
@@ -297,62 +313,81 @@ NTSTATUS IOCTLRepeatRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 namespace {
 
-NTSTATUS SendRepeatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
-    const CHILD_PROFILE* profile = ProfileOf(extension);
-    PDEVICE_OBJECT target = IoGetAttachedDeviceReference(extension->ParentFdo);
-    PIRP repeated = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + 1), FALSE);
-    if (repeated == NULL) {
-        VELT_ERROR("%s", profile->AllocationFailedLine);
-        ObDereferenceObject(target);
-        IoReleaseRemoveLock(&extension->RemoveLock, Irp);
-        Irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_INSUFFICIENT_RESOURCES;
+// The repeated IRP of a child's request, not yet addressed, its shares taken; NULL without one.
+PIRP AllocateRepeatedIrp(PDEVICE_OBJECT Target, PIRP Irp) {
+    PIRP repeated = IoAllocateIrp(static_cast<CCHAR>(Target->StackSize + 1), FALSE);
+    if (repeated != NULL) {
+        Irp->Tail.Overlay.DriverContext[CONTEXT_REPEATED_IRP] = repeated;
+        *SharesOf(Irp) = REPEATER_SHARES;
     }
+    return repeated;
+}
 
+// Addresses the repeated IRP to Target with the child's request.
+VOID AddressRepeatedIrp(PDEVICE_OBJECT Target, PIRP Repeated, PIRP Irp,
+                        PDEVICE_EXTENSION ChildExtension) {
     // The repeater's own location: the target, the child's IRP and extension, and the buffer
-    // size the child's caller gave (the physical stack rewrites TransferBufferLength). A
-    // transfer takes the pipe published now, after the FDO let it pass: a stop that comes
-    // later is seen when it comes back.
+    // size the child's caller gave (the physical stack rewrites TransferBufferLength).
     PIO_STACK_LOCATION childStack = IoGetCurrentIrpStackLocation(Irp);
     ULONG requestedLength = 0;
     if (childStack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
-        auto* urb = static_cast<PURB>(childStack->Parameters.Others.Argument1);
-        requestedLength = *TransferLengthOf(urb);
-        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-            PointAtPhysicalPipe(FdoExtensionOfChild(extension), &urb->UrbBulkOrInterruptTransfer);
-        }
+        requestedLength = *TransferLengthOf(UrbOf(Irp));
     }
-    PIO_STACK_LOCATION own = IoGetNextIrpStackLocation(repeated);
-    own->DeviceObject = target;
+    PIO_STACK_LOCATION own = IoGetNextIrpStackLocation(Repeated);
+    own->DeviceObject = Target;
     own->Parameters.Others.Argument2 = Irp;
     own->Parameters.Others.Argument3 =
         reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(requestedLength));
-    own->Parameters.Others.Argument4 = extension;
-    IoSetNextIrpStackLocation(repeated);
+    own->Parameters.Others.Argument4 = ChildExtension;
+    IoSetNextIrpStackLocation(Repeated);
 
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(repeated);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Repeated);
     RtlCopyMemory(next, childStack, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
     next->Control = 0;
-    IoSetCompletionRoutine(repeated, IOCTLRepeaterComplete, NULL, TRUE, TRUE, TRUE);
-    repeated->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    repeated->IoStatus.Information = 0;
+    IoSetCompletionRoutine(Repeated, IOCTLRepeaterComplete, NULL, TRUE, TRUE, TRUE);
+    Repeated->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    Repeated->IoStatus.Information = 0;
+}
 
-    Irp->Tail.Overlay.DriverContext[CONTEXT_REPEATED_IRP] = repeated;
-    *SharesOf(Irp) = REPEATER_SHARES;
+// Sends the listed request's repeated IRP; the child's IRP becomes cancellable.
+VOID CallRepeated(PDEVICE_OBJECT Target, PIRP Repeated, PIRP Irp) {
     IoMarkIrpPending(Irp);
     IoSetCancelRoutine(Irp, RepeaterCancel);
     // Cancelled before the routine was set: the routine will not run, so its part falls to us
     // once the repeated IRP is on its way.
     BOOLEAN cancelled = ReadFlag(&Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL;
-    TrackSentTransfer(FdoExtensionOfChild(extension), Irp, TRUE);
-    IoCallDriver(target, repeated);
+    IoCallDriver(Target, Repeated);
     if (cancelled) {
-        IoCancelIrp(repeated);
+        IoCancelIrp(Repeated);
         DropShare(Irp);
     }
-    return STATUS_PENDING;
+}
+
+NTSTATUS SendRepeatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+    PDEVICE_EXTENSION fdo = FdoExtensionOfChild(extension);
+    for (;;) {
+        PDEVICE_OBJECT target = IoGetAttachedDeviceReference(extension->ParentFdo);
+        PIRP repeated = AllocateRepeatedIrp(target, Irp);
+        if (repeated == NULL) {
+            VELT_ERROR("%s", ProfileOf(extension)->AllocationFailedLine);
+            ObDereferenceObject(target);
+            EndHeldTransfer(Irp, STATUS_INSUFFICIENT_RESOURCES);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        // Listed, the repeated IRP may be cancelled by a stop before it is sent; the cancel
+        // leaves its stack locations alone.
+        if (ListSentTransfer(fdo, Irp)) {
+            AddressRepeatedIrp(target, repeated, Irp, extension);
+            CallRepeated(target, repeated, Irp);
+            return STATUS_PENDING;
+        }
+        IoFreeIrp(repeated);
+        ObDereferenceObject(target);
+        if (HoldChildTransfer(fdo, Irp, TRUE) == TRANSFER_TAKEN) {
+            return STATUS_PENDING;
+        }
+    }
 }
 
 } // namespace
@@ -384,7 +419,7 @@ VOID FinishRepeatedRequest(PIRP Irp) {
     auto requestedLength =
         static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(own->Parameters.Others.Argument3));
     const CHILD_PROFILE* profile = ProfileOf(childExtension);
-    TrackSentTransfer(FdoExtensionOfChild(childExtension), childIrp, FALSE);
+    UnlistSentTransfer(FdoExtensionOfChild(childExtension), childIrp);
     IO_STATUS_BLOCK result = Irp->IoStatus;
     IoFreeIrp(Irp);
 

@@ -27,13 +27,6 @@ VOID PassTransfer(PDEVICE_EXTENSION FdoExtension, PIRP Irp) {
         reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(FdoExtension->HoldsBegun));
 }
 
-// Whether a stop began holding after the request went down; HeldTransfersLock held. It may then
-// have met the stopped device, or a pipe handle that the restart replaced.
-BOOLEAN OvertakenByStop(PDEVICE_EXTENSION FdoExtension, PIRP Irp) {
-    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(
-               Irp->Tail.Overlay.DriverContext[CONTEXT_HOLDS_PASSED])) != FdoExtension->HoldsBegun;
-}
-
 // Queues the request behind every older one; HeldTransfersLock held.
 VOID InsertInOrder(PDEVICE_EXTENSION FdoExtension, PIRP Irp) {
     LONG sequence = TransferSequenceOf(Irp);
@@ -116,6 +109,12 @@ VOID EndHeldTransfers(PDEVICE_EXTENSION FdoExtension, KIRQL Irql, NTSTATUS Statu
 
 } // namespace
 
+BOOLEAN OvertakenByStop(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp) {
+    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(
+               ChildIrp->Tail.Overlay.DriverContext[CONTEXT_HOLDS_PASSED])) !=
+           FdoExtension->HoldsBegun;
+}
+
 // IRP_MN_QUERY_STOP_DEVICE and IRP_MN_STOP_DEVICE, PASSIVE_LEVEL: from now on the children's
 // requests wait, also when a restart before this stop is still to select its configuration. A
 // device left without a configuration by a failed restart stays so until the next start.
@@ -188,11 +187,13 @@ VOID FailRestart(PDEVICE_EXTENSION FdoExtension) {
 }
 
 // Up to DISPATCH_LEVEL. A request goes down while the requests flow, and goes down again when
-// it came back failed after a stop overtook it on its way (the stop's cancel, the stopped device
-// or a replaced pipe handle failed it, and the restart is over). One that came back failed
-// otherwise is finished while the requests flow or the held ones are being sent. Else the FDO
-// takes it (marked pending, with a cancel routine): it waits, or ends as cancelled when its
-// caller cancelled it meanwhile, or as going away after a failed restart.
+// a stop overtook it on its way and it came back failed (the stop's cancel, the stopped device
+// or a replaced pipe handle failed it) or never went: after the restart, or a cancelled stop,
+// or in a going device's stack, which ends it. One that came back failed otherwise is finished
+// while the requests flow or the held ones are being sent. Else the FDO takes it (marked
+// pending, with a cancel routine): it waits behind the older held ones, or ends as cancelled
+// when its caller cancelled it meanwhile, or as going away after a failed restart. A request
+// that a stop overtook may so go down after newer ones that the release sent.
 ULONG HoldChildTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp, BOOLEAN Returned) {
     KIRQL irql;
     KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
