@@ -337,20 +337,30 @@ TEST_F(HostKernel, HeldTimeMovesOnlyAsFarAsTheEarliestHoldLeft) {
     host::SetTimeScale(1000);
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
+    // The clock stands while the holds are taken and the wait begins, however late this thread
+    // runs: every due time below lies ahead of it.
     LONGLONG start = host::KernelTime();
+    uint64_t freeze = host::HoldTime(start);
+    start = host::KernelTime();
     const LONGLONG firstDue = start + 50000000; // 5 kernel s
     uint64_t first = host::HoldTime(firstDue);
     uint64_t twin = host::HoldTime(firstDue);
     uint64_t later = host::HoldTime(start + 100000000);
     uint64_t latest = host::HoldTime(start + 150000000);
+    std::atomic<bool> waiting{false};
     std::atomic<NTSTATUS> timedOut{STATUS_PENDING};
     std::thread waiter([&] {
         LARGE_INTEGER twentySeconds;
         twentySeconds.QuadPart = -200000000;
+        waiting = true;
         timedOut = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &twentySeconds);
     });
+    while (!waiting) {
+        std::this_thread::yield();
+    }
     // 20 kernel s are 20 real ms at this scale: each pause outlasts the wait's timeout.
     auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(40)); };
+    host::ReleaseTime(freeze);
     host::ReleaseTime(latest);
     host::ReleaseTime(first);
     pause();

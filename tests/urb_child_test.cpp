@@ -718,6 +718,12 @@ TEST_F(UrbChildTest, RepeaterWithoutAnIrpFailsTheRequestAndReleasesEverything) {
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, result.status);
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, result.returned);
     EXPECT_TRUE(busUrbs_.empty());
+    // Nothing read, and the pipe handle the child handed out, not the controller's.
+    EXPECT_EQ(0u, urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+    EXPECT_EQ(reinterpret_cast<USBD_PIPE_HANDLE>(
+                  VendorProfile.Emulation->Interface.Pipes[EMULATED_IN_PIPE].PipeHandle),
+              urb.UrbBulkOrInterruptTransfer.PipeHandle);
+    EXPECT_EQ(1, Extension(vendor_)->RemoveLock.Common.IoCount);
     EXPECT_THAT(Lines(), ::testing::Contains(
                              "VELTDRIVER : XDO : IOCTLRepeatRequest : IoAllocateIrp failed "));
 }

@@ -62,7 +62,9 @@ typedef struct _DEVICE_EXTENSION {
     // SentTransfers: the ones at the controller's stack, under the same lock. ReleaseRunning:
     // a loop is sending the held requests down, and no other may start beside it. HoldsBegun
     // counts the stops' holds; a request that passes the FDO to go down keeps the count, so
-    // one that a stop overtook on its way is known when it comes back.
+    // one that a stop overtook on its way is known when it comes back. SendsInProgress: listed
+    // requests whose IoCallDriver has not returned yet; SendsDone is signalled while there is
+    // none.
     LIST_ENTRY HeldTransfers;
     LIST_ENTRY SentTransfers;
     KSPIN_LOCK HeldTransfersLock;
@@ -71,6 +73,8 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN ReleaseRunning;
     LONG volatile TransferSequence;
     ULONG HoldsBegun;
+    ULONG SendsInProgress;
+    KEVENT SendsDone;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // TransferHold: requests go down; new ones wait and ones that come back failed wait again (from
@@ -179,9 +183,9 @@ BOOLEAN OvertakenByStop(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp);
 // up to DISPATCH_LEVEL.
 VOID RepeatHeldTransfer(PIRP ChildIrp);
 VOID EndHeldTransfer(PIRP ChildIrp, NTSTATUS Status);
-// IRP_MN_STOP_DEVICE, PASSIVE_LEVEL, the FDO holding: the children's requests at the
-// controller's stack are cancelled, to come back and wait with the held ones whatever the stack
-// does with them at the stop.
+// IRP_MN_STOP_DEVICE, PASSIVE_LEVEL, the FDO holding: once every request listed as going down
+// has reached the controller's stack, those still there are cancelled, to come back and wait
+// with the held ones whatever the stack does with them at the stop.
 VOID CancelSentTransfers(PDEVICE_EXTENSION FdoExtension);
 // The order number of a child's repeated request.
 LONG TransferSequenceOf(PIRP ChildIrp);

@@ -92,6 +92,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     InitializeListHead(&extension->HeldTransfers);
     InitializeListHead(&extension->SentTransfers);
     KeInitializeSpinLock(&extension->HeldTransfersLock);
+    KeInitializeEvent(&extension->SendsDone, NotificationEvent, TRUE);
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

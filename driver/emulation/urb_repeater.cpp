@@ -154,10 +154,10 @@ VOID PointAtPhysicalPipe(PDEVICE_EXTENSION FdoExtension,
 }
 
 // Enters a child's request in the FDO's list of those at the controller's stack, unless a stop
-// began holding since the FDO let it pass: it then passes again. A transfer takes the pipe
-// published now, under the same lock, so that no pipe handle older than the last stop goes down
-// unseen, and a stop that comes later finds the request listed and cancels it. Up to
-// DISPATCH_LEVEL.
+// began holding since the FDO let it pass: it then passes the FDO again (to go down, wait or
+// end). A transfer takes the pipe published now, under the same lock, so that no pipe handle
+// older than the last stop goes down, and the stop waits for the send (SendDone) before it
+// cancels what is listed and goes down itself. Up to DISPATCH_LEVEL.
 BOOLEAN ListSentTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp) {
     KIRQL irql;
     KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
@@ -168,9 +168,22 @@ BOOLEAN ListSentTransfer(PDEVICE_EXTENSION FdoExtension, PIRP ChildIrp) {
             PointAtPhysicalPipe(FdoExtension, &urb->UrbBulkOrInterruptTransfer);
         }
         InsertTailList(&FdoExtension->SentTransfers, &ChildIrp->Tail.Overlay.ListEntry);
+        if (FdoExtension->SendsInProgress++ == 0) {
+            KeClearEvent(&FdoExtension->SendsDone);
+        }
     }
     KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
     return listed;
+}
+
+// A listed request's IoCallDriver has returned; up to DISPATCH_LEVEL.
+VOID SendDone(PDEVICE_EXTENSION FdoExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FdoExtension->HeldTransfersLock, &irql);
+    if (--FdoExtension->SendsInProgress == 0) {
+        KeSetEvent(&FdoExtension->SendsDone, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&FdoExtension->HeldTransfersLock, irql);
 }
 
 // Takes a child's request that came back out of that list; up to DISPATCH_LEVEL.
@@ -236,6 +249,9 @@ VOID RepeatHeldTransfer(PIRP ChildIrp) {
 }
 
 VOID CancelSentTransfers(PDEVICE_EXTENSION FdoExtension) {
+    // The FDO holds, so nothing is listed any more; a send under way ends soon, also in a
+    // completion routine that sends its request again (that one waits with the held ones).
+    KeWaitForSingleObject(&FdoExtension->SendsDone, Executive, KernelMode, FALSE, NULL);
     // Moved to a list of our own, each request is taken off it (linked to itself, so that its
     // return changes nothing) and cancelled below while a share keeps its repeated IRP.
     LIST_ENTRY cancelling;
@@ -375,13 +391,18 @@ NTSTATUS SendRepeatedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             EndHeldTransfer(Irp, STATUS_INSUFFICIENT_RESOURCES);
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        // Listed, the repeated IRP may be cancelled by a stop before it is sent; the cancel
-        // leaves its stack locations alone.
         if (ListSentTransfer(fdo, Irp)) {
+            // The request may come back, and the devices go, before IoCallDriver returns: the
+            // FDO's object stays until its count of sends is done with.
+            PDEVICE_OBJECT parent = extension->ParentFdo;
+            ObReferenceObject(parent);
             AddressRepeatedIrp(target, repeated, Irp, extension);
             CallRepeated(target, repeated, Irp);
+            SendDone(fdo);
+            ObDereferenceObject(parent);
             return STATUS_PENDING;
         }
+        Irp->Tail.Overlay.DriverContext[CONTEXT_REPEATED_IRP] = NULL;
         IoFreeIrp(repeated);
         ObDereferenceObject(target);
         if (HoldChildTransfer(fdo, Irp, TRUE) == TRANSFER_TAKEN) {

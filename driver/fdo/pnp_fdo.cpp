@@ -61,9 +61,9 @@ NTSTATUS FdoHoldAndPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return ReleaseAndPassDown(DeviceObject, Irp);
 }
 
-// IRP_MN_STOP_DEVICE, PASSIVE_LEVEL: as its query, and the children's requests still at the
-// device come back to wait before the stack below stops ("Handling an IRP_MN_STOP_DEVICE
-// Request"); passed down.
+// IRP_MN_STOP_DEVICE, PASSIVE_LEVEL: as its query; the children's requests on their way down
+// reach the device before the stop does, and those still there are cancelled, to come back and
+// wait ("Handling an IRP_MN_STOP_DEVICE Request"); passed down.
 NTSTATUS FdoStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     HoldChildTransfers(ExtensionOf(DeviceObject));
     CancelSentTransfers(ExtensionOf(DeviceObject));

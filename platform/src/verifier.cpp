@@ -188,6 +188,7 @@ struct Faults {
     std::array<unsigned, static_cast<size_t>(Alloc::Kinds)> failAt{};
     PDRIVER_INITIALIZE countedEntry = nullptr;
     bool injected = false;
+    std::function<void(Alloc)> observer;
 };
 
 Faults& TheFaults() {
@@ -234,6 +235,11 @@ void FailNthCall(Alloc kind, unsigned nth) {
 void CountCallsOf(PDRIVER_INITIALIZE entry) {
     std::lock_guard<std::mutex> guard(TheFaults().lock);
     TheFaults().countedEntry = entry;
+}
+
+void SetCallObserver(std::function<void(Alloc)> observer) {
+    std::lock_guard<std::mutex> guard(TheFaults().lock);
+    TheFaults().observer = std::move(observer);
 }
 
 bool FaultInjected() {
@@ -285,15 +291,23 @@ std::string Hex(const void* pointer) {
 
 bool ShouldFail(Alloc kind) {
     PDRIVER_OBJECT caller = CurrentDriver();
-    std::lock_guard<std::mutex> guard(TheFaults().lock);
-    if (TheFaults().countedEntry != nullptr &&
-        (caller == nullptr || caller->DriverInit != TheFaults().countedEntry)) {
-        return false;
+    std::function<void(Alloc)> observer;
+    bool fail;
+    {
+        std::lock_guard<std::mutex> guard(TheFaults().lock);
+        if (TheFaults().countedEntry != nullptr &&
+            (caller == nullptr || caller->DriverInit != TheFaults().countedEntry)) {
+            return false;
+        }
+        size_t k = static_cast<size_t>(kind);
+        unsigned call = ++TheFaults().calls[k];
+        fail = TheFaults().failAt[k] != 0 && call == TheFaults().failAt[k];
+        TheFaults().injected = TheFaults().injected || fail;
+        observer = TheFaults().observer;
     }
-    size_t k = static_cast<size_t>(kind);
-    unsigned call = ++TheFaults().calls[k];
-    bool fail = TheFaults().failAt[k] != 0 && call == TheFaults().failAt[k];
-    TheFaults().injected = TheFaults().injected || fail;
+    if (observer) {
+        observer(kind);
+    }
     return fail;
 }
 
@@ -303,6 +317,7 @@ void ResetFaults() {
     TheFaults().failAt.fill(0);
     TheFaults().countedEntry = nullptr;
     TheFaults().injected = false;
+    TheFaults().observer = nullptr;
 }
 
 } // namespace detail

@@ -200,6 +200,10 @@ unsigned CallCount(Alloc kind);
 void CountCallsOf(PDRIVER_INITIALIZE entry);
 // Whether the armed fault has struck since it was armed.
 bool FaultInjected();
+// Runs on the caller's thread at each counted call, before it is carried out: a test acts at
+// the moment a driver allocates, as another processor would meanwhile. Empty: none; Reset clears
+// it.
+void SetCallObserver(std::function<void(Alloc)> observer);
 
 // ---- Drivers
 // ---------------------------------------------------------------------------------------- Creates
