@@ -337,8 +337,8 @@ TEST_F(HostKernel, HeldTimeMovesOnlyAsFarAsTheEarliestHoldLeft) {
     host::SetTimeScale(1000);
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
-    // The clock stands while the holds are taken and the wait begins, however late this thread
-    // runs: every due time below lies ahead of it.
+    // The clock stands while the holds are taken, however late this thread runs: every due time
+    // below lies ahead of it.
     LONGLONG start = host::KernelTime();
     uint64_t freeze = host::HoldTime(start);
     start = host::KernelTime();

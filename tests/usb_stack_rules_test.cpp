@@ -326,11 +326,13 @@ TEST_P(UsbStackRules, StopWaitsForAnOutputOnItsWayIntoTheDevicesStack) {
     });
     RawOutput output;
     SendOutput(FdoExtension()->GamepadChild, output, 0x50);
-    ASSERT_TRUE(Eventually([&] { return output.done.load(); }));
+    bool done = Eventually([&] { return output.done.load(); });
+    EXPECT_TRUE(Eventually([&] { return start != STATUS_PENDING; })) << "the rebalance hangs";
     if (pnp.joinable()) {
         pnp.join();
     }
     observing.reset();
+    ASSERT_TRUE(done);
     EXPECT_FALSE(stoppedFirst) << "the stop went down before the output reached the device";
     EXPECT_EQ(STATUS_SUCCESS, query.load());
     EXPECT_EQ(STATUS_SUCCESS, stop.load());

@@ -62,8 +62,8 @@ NTSTATUS FdoHoldAndPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // IRP_MN_STOP_DEVICE, PASSIVE_LEVEL: as its query; the children's requests on their way down
-// reach the device before the stop does, and those still there are cancelled, to come back and
-// wait ("Handling an IRP_MN_STOP_DEVICE Request"); passed down.
+// reach the controller's stack before the stop does, and those still there are cancelled, to come
+// back and wait ("Handling an IRP_MN_STOP_DEVICE Request"); passed down.
 NTSTATUS FdoStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     HoldChildTransfers(ExtensionOf(DeviceObject));
     CancelSentTransfers(ExtensionOf(DeviceObject));
@@ -263,6 +263,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // the descriptor copies that the vendor child serves must outlive them.
     WaitForChildRequests(extension->GamepadChild);
     WaitForChildRequests(extension->VendorChild);
+    // A send whose request came back inside its IoCallDriver is still counted: the FDO is deleted
+    // only once no send is left in the driver's code.
+    KeWaitForSingleObject(&extension->SendsDone, Executive, KernelMode, FALSE, NULL);
     PVOID* buffers[] = {&extension->pDeviceDescriptor, &extension->pConfigDescriptorHeader,
                         &extension->pConfigDescriptor};
     for (PVOID* buffer : buffers) {

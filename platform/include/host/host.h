@@ -200,9 +200,9 @@ unsigned CallCount(Alloc kind);
 void CountCallsOf(PDRIVER_INITIALIZE entry);
 // Whether the armed fault has struck since it was armed.
 bool FaultInjected();
-// Runs on the caller's thread at each counted call, before it is carried out: a test acts at
-// the moment a driver allocates, as another processor would meanwhile. Empty: none; Reset clears
-// it.
+// Runs on the caller's thread at each counted call, before it is carried out and at the caller's
+// IRQL: a test acts at the moment a driver allocates, as another processor would meanwhile.
+// Empty: none; Reset clears it. A call already under way when it is cleared still runs to its end.
 void SetCallObserver(std::function<void(Alloc)> observer);
 
 // ---- Drivers
