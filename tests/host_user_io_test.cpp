@@ -264,7 +264,7 @@ class UserIoDeathTest : public UserIoTest {};
 // DISPATCH_LEVEL with the code Windows gives there. The address an MDL describes is the
 // program's too: only the system address mapped for it is the driver's to touch.
 TEST_F(UserIoDeathTest, DriverThatTouchesAUserAddressStopsTheMachine) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    VELT_THREADSAFE_DEATH_TESTS();
     struct Case {
         KIRQL irql;
         ULONG method;
@@ -307,7 +307,7 @@ TEST_F(UserIoDeathTest, DriverThatTouchesAUserAddressStopsTheMachine) {
 // A program's address range stays reserved after the program ends: a driver that keeps one of
 // its addresses still stops the machine, and never reads host memory that came to lie there.
 TEST_F(UserIoDeathTest, AnAddressOfAProgramThatEndedStillStopsTheMachine) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    VELT_THREADSAFE_DEATH_TESTS();
     PVOID stale = nullptr;
     {
         Application ended;

@@ -7,6 +7,7 @@
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/hub_pdo.h"
 #include "sim/usb/urb_engine.h"
+#include "support/host_fixture.h"
 #include "support/log_gate.h"
 
 #include <gtest/gtest.h>
@@ -350,7 +351,7 @@ void PlugTwins(sim::pnp::PnpManager& pnp, sim::usb::HubPdo& hub) {
 // An instance ID unique only under its parent, met twice: that parent reported both, and the
 // machine stops with bug check 0xCA, parameter 1 = 0x1 (duplicate PDO).
 TEST(DuplicatePdoDeathTest, TwoChildrenOfOneDriverWithOnePathStopTheMachine) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    VELT_THREADSAFE_DEATH_TESTS();
     EXPECT_DEATH(
         {
             host::Reset();
@@ -366,7 +367,7 @@ TEST(DuplicatePdoDeathTest, TwoChildrenOfOneDriverWithOnePathStopTheMachine) {
 // the later one is refused with Code 42 and the machine runs on. In a child process, which the
 // twins' driver (it never deletes its devices) leaves untidy.
 TEST(DuplicatePdoDeathTest, AUniqueInstanceIdMetTwiceIsRefusedWithCode42) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    VELT_THREADSAFE_DEATH_TESTS();
     EXPECT_EXIT(
         {
             host::Reset();

@@ -22,6 +22,22 @@ class HostTest : public ::testing::Test {
     static std::vector<std::string> Lines();
 };
 
+// Whether this process can run its own binary again, as a thread-safe death test does: not a
+// 32-bit build on a kernel without 32-bit support, which runs under qemu-i386 unless the machine
+// registered it for such binaries.
+bool SelfReexecutes();
+
+// In a test body: death tests in a process with threads re-execute the binary (a fork would
+// keep only the forking thread, and the locks the others held); skipped where that cannot be.
+#define VELT_THREADSAFE_DEATH_TESTS()                                                              \
+    do {                                                                                           \
+        if (!::velt::test::SelfReexecutes()) {                                                     \
+            GTEST_SKIP() << "this machine cannot run the test binary again (a 32-bit build "       \
+                            "under qemu-i386 with no binfmt registration)";                        \
+        }                                                                                          \
+        GTEST_FLAG_SET(death_test_style, "threadsafe");                                            \
+    } while (false)
+
 using Handler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 
 // Completes the request with the status it carries.
